@@ -1,0 +1,148 @@
+// Start-up: the settings, the banner, the usage screen, the command line and
+// the choice of the two text encodings.
+#include "app/settings.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/run.h"
+#include "output/ports.h"
+
+OptionFlags option_flags;
+const char* device_base;
+const char* midi_path;
+TextConverter text_converter = {{}, {}, reinterpret_cast<iconv_t>(-1)};
+
+namespace {
+
+// Templates copied whole, so the rest of each 64-byte buffer is zero.
+const char default_source_encoding[64] = "SHIFT_JISX0213";
+const char default_terminal_encoding[64] = "EUC-JP";
+
+// The leading '+' keeps glibc from moving operands in front of options.
+const char option_string[] = "+d:0:1:2:3:vqrhl:t:";
+
+// Upper-cases a NUL-terminated name in place, one byte at a time; bytes of
+// 0x80 and above reach toupper negative in the C locale and stay as they are.
+void upper_case(char* name) {
+  for (; *name != '\0'; ++name) *name = static_cast<char>(toupper(*name));
+}
+
+// Makes the next getopt call start from the first argument again.
+void restart_getopt() {
+#if defined(__GLIBC__)
+  optind = 0;
+#else
+  optreset = 1;
+  optind = 1;
+#endif
+}
+
+// Takes the terminal encoding from what follows the first '.' of LANG.
+void encoding_from_lang() {
+  const char* lang = getenv("LANG");
+  if (lang == nullptr || strnlen(lang, 64) > 63) return;
+  const char* dot = strchr(lang, '.');
+  if (dot == nullptr || dot[1] == '\0') return;
+  // LANG has at most 63 characters, so what follows its dot has at most 62.
+  strncpy(text_converter.terminal_encoding, dot + 1, sizeof text_converter.terminal_encoding - 1);
+  upper_case(text_converter.terminal_encoding);
+}
+
+}  // namespace
+
+void clear_settings() {
+  option_flags = 0;
+  device_base = nullptr;
+  midi_path = nullptr;
+  for (const char*& name : port_table.names) name = nullptr;
+  memset(text_converter.source_encoding, 0, sizeof text_converter.source_encoding);
+  memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
+}
+
+void print_banner() {
+  fputs("songrelay: Simple MIDI-File Player for RAW-MIDI Interface(USB MIDI). Version 0.8.3 (2020/08/23)\n",
+        stderr);
+  fputs(" Written for musicians who drive a hardware synth from a terminal.\n", stderr);
+}
+
+void print_usage() {
+  fputs("usage: songrelay [option] MIDIfile(.mid)\n", stderr);
+  fputs("  -d device_name      Use RAW-MIDI device /dev/[device_name]X.Y (X & Y is auto-serarch)\n", stderr);
+  fputs("  -0 device_fullname  Use Port-0 RAW-MIDI device /dev/[device_fullname]\n", stderr);
+  fputs("  -1 device_fullname  Use Port-1 RAW-MIDI device /dev/[device_fullname]\n", stderr);
+  fputs("  -2 device_fullname  Use Port-2 RAW-MIDI device /dev/[device_fullname]\n", stderr);
+  fputs("  -3 device_fullname  Use Port-3 RAW-MIDI device /dev/[device_fullname]\n", stderr);
+  fputs("  -r                  Not auto-append XG/GS/GM REST code\n", stderr);
+  fputs("  -q                  Quiet mode (No output Meta-Event Text for console)\n", stderr);
+  fputs("  -v                  Verbose mode\n", stderr);
+  fputs("  -l language_code    Text Language-Code in MIDI-File MetaEvent\n", stderr);
+  fputs("  -t language_code    Output Text Language-Code for Terminal\n", stderr);
+  fputs("  -h                  Help (This Message)\n", stderr);
+  fputs("\n        The parameter \"language_code\" of Option -l & -t is ability\n", stderr);
+  fputs("        to specify a value that is displayed in the command \"iconv -l\"\n\n", stderr);
+}
+
+void set_encoding_name(char (&buffer)[64], const char* name) {
+  if (strnlen(name, 64) > 63) return;
+  strncpy(buffer, name, sizeof buffer);
+  upper_case(buffer);
+}
+
+ParseOutcome parse_command_line(int argc, char** argv) {
+  restart_getopt();
+  int option;
+  while ((option = getopt(argc, argv, option_string)) != -1) {
+    switch (option) {
+      case 'd': device_base = optarg; break;
+      case '0': case '1': case '2': case '3': port_table.names[option - '0'] = optarg; break;
+      case 'v': option_flags |= OPT_VERBOSE; break;
+      case 'q': option_flags |= OPT_QUIET; break;
+      case 'r': option_flags |= OPT_NO_RESET; break;
+      case 'l': set_encoding_name(text_converter.source_encoding, optarg); break;
+      case 't': set_encoding_name(text_converter.terminal_encoding, optarg); break;
+      case 'h': print_usage(); return PARSE_HELP;
+      default: print_usage(); return PARSE_USAGE_ERROR;
+    }
+  }
+  if (argc - optind != 1) {
+    print_usage();
+    return PARSE_USAGE_ERROR;
+  }
+  midi_path = argv[optind];
+  if (option_flags & OPT_VERBOSE) printf("  [MIDI File ]: %s\n", midi_path);
+  return PARSE_RUN;
+}
+
+void choose_encodings() {
+  if (text_converter.source_encoding[0] == '\0')
+    memcpy(text_converter.source_encoding, default_source_encoding, sizeof default_source_encoding);
+  if (text_converter.terminal_encoding[0] == '\0') encoding_from_lang();
+  if (text_converter.terminal_encoding[0] == '\0')
+    memcpy(text_converter.terminal_encoding, default_terminal_encoding, sizeof default_terminal_encoding);
+}
+
+int songrelay_main(int argc, char** argv) {
+  // Lyrics must reach a pipe or a log as they are sung, not when a buffer fills.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  print_banner();
+  clear_settings();
+  ParseOutcome outcome = parse_command_line(argc, argv);
+  if (outcome == PARSE_HELP) return 0;
+  if (outcome == PARSE_USAGE_ERROR) return 1;
+  choose_encodings();
+  text_converter.handle = iconv_open(text_converter.terminal_encoding, text_converter.source_encoding);
+  if (text_converter.handle == reinterpret_cast<iconv_t>(-1)) {
+    fflush(stdout);
+    fprintf(stderr, "Error!!: Can't Initialize libiconv (%d)\n", errno);
+    return 1;
+  }
+  run_player();
+  iconv_close(text_converter.handle);
+  text_converter.handle = reinterpret_cast<iconv_t>(-1);
+  return 0;
+}

@@ -1,0 +1,52 @@
+// Start-up and run control: the process-wide settings that main writes from
+// the command line and LANG before the run, and that every room only reads.
+#pragma once
+
+#include <cstdint>
+#include <iconv.h>
+
+// One byte of option bits, all clear at start.
+using OptionFlags = uint8_t;
+enum : OptionFlags {
+  OPT_VERBOSE = 0x01,   // -v
+  OPT_QUIET = 0x02,     // -q
+  OPT_NO_RESET = 0x04,  // -r
+};
+
+// The converter from the file's meta-event text encoding to the terminal's.
+struct TextConverter {
+  char source_encoding[64];    // upper case, NUL-terminated, rest zero
+  char terminal_encoding[64];  // upper case, NUL-terminated, rest zero
+  iconv_t handle;              // (iconv_t)-1 while not open
+};
+
+extern OptionFlags option_flags;
+extern const char* device_base;  // -d argument, or null until the run picks "umidi"
+extern const char* midi_path;    // the one file operand
+extern TextConverter text_converter;
+
+// Puts every setting back to its start value (the converter is not closed).
+void clear_settings();
+
+// Writes the two banner lines to standard error.
+void print_banner();
+
+// Writes the fourteen strings of the usage screen to standard error.
+void print_usage();
+
+// What the command line asked for once the options have been read.
+enum ParseOutcome { PARSE_RUN = 0, PARSE_HELP = 1, PARSE_USAGE_ERROR = 2 };
+
+// Reads the options and the one file operand into the settings; stops at the
+// first operand, as the usage screen promises.
+ParseOutcome parse_command_line(int argc, char** argv);
+
+// Copies an encoding name into a 64-byte buffer in upper case, unless it has
+// 64 characters or more, in which case the buffer keeps what it held.
+void set_encoding_name(char (&buffer)[64], const char* name);
+
+// Fills in the defaults: SHIFT_JISX0213 for the file, LANG or EUC-JP for the terminal.
+void choose_encodings();
+
+// The whole program: banner, settings, converter, one run; returns the exit status.
+int songrelay_main(int argc, char** argv);

@@ -1,0 +1,26 @@
+// Meta-event display: carries out tempo, port and channel-prefix events and
+// shows text, tempo, time and key signatures as the song reaches them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "song/song.h"
+
+// The 30 key names, indexed by (sharps + 7) * 2 + minor.
+extern const char* const key_signature_names[30];
+
+// Acts on one stored meta event (bytes from its FF, length bytes); always 0.
+int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length);
+
+// Converts and prints one text with its label unless quiet; always 0.
+int print_meta_text(uint8_t* text, int length, const char* label);
+
+// Converts in_length bytes into at most out_space bytes plus a NUL; returns failed calls (0 to 5).
+int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length);
+
+// Verbose rhythm line for a time-signature event; always 0.
+int print_time_signature(const uint8_t* bytes);
+
+// Verbose key line for a key-signature event; always 0.
+int print_key_signature(const uint8_t* bytes);

@@ -1,0 +1,13 @@
+// Song loading: reads one file whole and runs the pipeline that turns its
+// image into the event table and the event data buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Loads the file at path; 0 when the song is ready, otherwise a failure value
+// after its message, with nothing of the song left allocated.
+int load_midi_file(const char* path);
+
+// Header, tracks, pre-scan, allocation and build over an image of size bytes.
+int parse_midi_image(const uint8_t* image, size_t size);

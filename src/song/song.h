@@ -1,0 +1,104 @@
+// Song model: the records the loader fills and the player reads, one of each
+// per process, and the few operations that allocate, release and snapshot them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// The loader's view of one track chunk while the song is built.
+struct TrackState {
+  uint32_t length;            // the chunk's data length (cut to what the file holds)
+  const uint8_t* start;       // first data byte in the file image
+  const uint8_t* cursor;      // the builder's position; null once the track has ended
+  uint8_t running_status;     // last channel status given explicitly; 0 at the start
+  uint32_t ticks_to_next;     // ticks from the merged song's last record to this track's next event
+};
+
+// One event of the merged song, in playing order; channel messages inline.
+struct EventRecord {
+  uint32_t delta;        // ticks after the previous record
+  uint32_t data_offset;  // where sysex, escape and meta bytes begin in the data buffer
+  uint32_t length;       // bytes of the message
+  uint8_t status;        // status byte; 0 for a delta-only record
+  uint8_t data1;         // first data byte, or the meta type
+  uint8_t data2;         // second data byte
+  uint8_t running;       // the running status the event borrowed; 0 otherwise
+};
+static_assert(sizeof(EventRecord) == 16, "an event record is 16 bytes");
+static_assert(offsetof(EventRecord, data1) == offsetof(EventRecord, status) + 1 &&
+                  offsetof(EventRecord, data2) == offsetof(EventRecord, status) + 2,
+              "a channel message is sent straight from status, data1, data2");
+
+// The track count and the three song blocks.
+struct SongData {
+  uint16_t track_count;
+  TrackState* tracks;   // only while the image is parsed
+  EventRecord* events;  // the event table
+  uint8_t* data;        // the event data buffer
+};
+
+// The one-byte player state; a signal handler stores it.
+using PlayerState = uint8_t;
+enum : PlayerState {
+  PLAYER_IDLE = 0,
+  PLAYER_STARTING = 1,
+  PLAYER_PLAYING = 0x10,
+  PLAYER_STOP_REQUESTED = 0x21,
+};
+static_assert(std::atomic<PlayerState>::is_always_lock_free,
+              "the player state must be storable from a signal handler");
+
+// Timebase, sizes, the player state and the player's text buffer.
+struct PlaybackInfo {
+  uint16_t timebase;
+  uint32_t event_count;
+  uint32_t longest_meta;
+  std::atomic<PlayerState> state;
+  char* text;
+  size_t text_size;
+};
+
+// A snapshot of what the builder and the player need; borrows, owns nothing.
+struct SongView {
+  uint16_t timebase;
+  uint32_t event_count;
+  uint32_t longest_meta;
+  EventRecord* events;
+  uint8_t* data;
+};
+
+// The player thread's running tempo, port and channel-prefix state.
+struct TempoState {
+  uint32_t channel;  // 0xFFFFFFFF when no channel prefix has been seen
+  uint32_t tempo;    // microseconds per quarter note
+  uint16_t timebase;
+  uint32_t usec_per_tick;
+  int32_t port;      // 0 to 3
+};
+
+extern SongData song_data;
+extern PlaybackInfo playback_info;
+extern TempoState tempo_state;
+
+// Copies the five snapshot fields; always 0.
+int take_song_view(SongView* view);
+void set_timebase(uint16_t division);
+uint32_t get_event_count();
+EventRecord* get_event_table();
+uint8_t* get_data_buffer();
+
+// Allocates the zero-filled event table: 0, -1 when it exists already, -2 without memory.
+int alloc_event_table(uint32_t count);
+
+// Allocates the zero-filled event data buffer: 0, -1 when it exists already, -2 without memory.
+int alloc_data_buffer(uint32_t size, uint32_t longest);
+
+// Releases the event data buffer if there is one; always 0.
+int free_data_buffer();
+
+// Releases the event table if there is one; always 0.
+int free_event_table();
+
+// Releases every song block and zeroes the shared records (between tests and fuzz inputs).
+void reset_song_state();

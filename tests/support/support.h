@@ -1,0 +1,58 @@
+// Shared test helpers: running the built programs, scratch directories and
+// Standard MIDI File images built byte by byte in the test.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// What a finished child process left behind.
+struct ProcessResult {
+  int exit_status = -1;  // exit code, or 128 + signal number
+  std::string out;       // everything written to standard output
+  std::string err;       // everything written to standard error
+};
+
+// Runs program with args (argv[0] is program), the environment changed by
+// env entries "NAME=value" (or "NAME" alone to unset), standard input empty.
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env = {});
+
+// A scratch directory under /tmp, removed with everything in it at scope exit.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  // Full path of a file inside the directory.
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  // The same path relative to /dev/, as the player's -0 … -3 options want it.
+  std::string from_dev(const std::string& name) const { return ".." + file(name); }
+};
+
+void write_file(const std::string& path, const Bytes& bytes);
+Bytes read_file(const std::string& path);
+
+// A track's events, appended one after another: delta then bytes.
+struct TrackBuilder {
+  Bytes bytes;
+  TrackBuilder& event(uint32_t delta, std::initializer_list<uint8_t> body);
+  TrackBuilder& meta(uint32_t delta, uint8_t type, const Bytes& data);
+  TrackBuilder& text(uint32_t delta, uint8_t type, const std::string& text);
+  TrackBuilder& sysex(uint32_t delta, const Bytes& body);  // body after F0, including its F7
+  TrackBuilder& end(uint32_t delta = 0);                    // FF 2F 00
+  TrackBuilder& raw(std::initializer_list<uint8_t> raw_bytes);
+};
+
+// The variable-length quantity of value.
+Bytes vlq(uint32_t value);
+
+// "MThd" with length 6, then one "MTrk" chunk per track with its true length.
+Bytes smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks);
+
+// Hex dump "F0 7E 7F" of bytes, for readable failure messages.
+std::string hex(const Bytes& bytes);

@@ -1,0 +1,161 @@
+// Command line, banner, usage screen and the choice of text encodings.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "output/ports.h"
+#include "support/support.h"
+
+namespace {
+
+const std::string banner =
+    "songrelay: Simple MIDI-File Player for RAW-MIDI Interface(USB MIDI). Version 0.8.3 (2020/08/23)\n"
+    " Written for musicians who drive a hardware synth from a terminal.\n";
+
+const std::string usage =
+    "usage: songrelay [option] MIDIfile(.mid)\n"
+    "  -d device_name      Use RAW-MIDI device /dev/[device_name]X.Y (X & Y is auto-serarch)\n"
+    "  -0 device_fullname  Use Port-0 RAW-MIDI device /dev/[device_fullname]\n"
+    "  -1 device_fullname  Use Port-1 RAW-MIDI device /dev/[device_fullname]\n"
+    "  -2 device_fullname  Use Port-2 RAW-MIDI device /dev/[device_fullname]\n"
+    "  -3 device_fullname  Use Port-3 RAW-MIDI device /dev/[device_fullname]\n"
+    "  -r                  Not auto-append XG/GS/GM REST code\n"
+    "  -q                  Quiet mode (No output Meta-Event Text for console)\n"
+    "  -v                  Verbose mode\n"
+    "  -l language_code    Text Language-Code in MIDI-File MetaEvent\n"
+    "  -t language_code    Output Text Language-Code for Terminal\n"
+    "  -h                  Help (This Message)\n"
+    "\n        The parameter \"language_code\" of Option -l & -t is ability\n"
+    "        to specify a value that is displayed in the command \"iconv -l\"\n\n";
+
+struct CommandCase {
+  const char* name;
+  std::vector<std::string> args;
+  int exit_status;
+  std::string err;  // the whole of standard error
+  std::string out;
+};
+
+TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
+  const std::string bad_option = std::string(SONGRELAY_BIN) + ": invalid option -- 'x'\n";
+  const std::string no_argument = std::string(SONGRELAY_BIN) + ": option requires an argument -- 't'\n";
+  const std::vector<CommandCase> cases = {
+      {"no arguments", {}, 1, banner + usage, ""},
+      {"help", {"-h"}, 0, banner + usage, ""},
+      {"help stops parsing", {"-h", "-x"}, 0, banner + usage, ""},
+      {"unknown option before help", {"-x", "-h"}, 1, banner + bad_option + usage, ""},
+      {"missing option argument", {"-t"}, 1, banner + no_argument + usage, ""},
+      {"two operands", {"a.mid", "b.mid"}, 1, banner + usage, ""},
+      {"option after the operand is an operand", {"a.mid", "-v"}, 1, banner + usage, ""},
+      {"verbose names the file even when iconv fails", {"-v", "-t", "NO-SUCH-CODE", "a.mid"}, 1,
+       banner + "Error!!: Can't Initialize libiconv (22)\n", "  [MIDI File ]: a.mid\n"},
+      {"unknown source encoding", {"-l", "NO-SUCH-CODE", "a.mid"}, 1,
+       banner + "Error!!: Can't Initialize libiconv (22)\n", ""},
+  };
+  for (const CommandCase& c : cases) {
+    std::vector<std::string> argv{SONGRELAY_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ProcessResult result = run_process(SONGRELAY_BIN, argv);
+    EXPECT_EQ(result.exit_status, c.exit_status) << c.name;
+    EXPECT_EQ(result.err, c.err) << c.name;
+    EXPECT_EQ(result.out, c.out) << c.name;
+  }
+}
+
+// Runs the option parser and the defaults in this process and returns the two names.
+std::pair<std::string, std::string> encodings_for(std::vector<std::string> args,
+                                                  const std::optional<std::string>& lang) {
+  if (!lang) unsetenv("LANG");
+  else setenv("LANG", lang->c_str(), 1);
+  args.insert(args.begin(), "songrelay");
+  args.push_back("song.mid");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  clear_settings();
+  testing::internal::CaptureStderr();
+  ParseOutcome outcome = parse_command_line(static_cast<int>(argv.size() - 1), argv.data());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(outcome, PARSE_RUN);
+  choose_encodings();
+  return {text_converter.source_encoding, text_converter.terminal_encoding};
+}
+
+struct EncodingCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::optional<std::string> lang;  // empty: LANG unset
+  std::string source;
+  std::string terminal;
+};
+
+TEST(Encodings, OptionsAndLangChooseTheNames) {
+  const std::string s63(63, 'a'), s64(64, 'b');
+  const std::vector<EncodingCase> cases = {
+      {"defaults without LANG", {}, std::nullopt, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG gives the part after its first dot", {}, "ja_JP.UTF-8", "SHIFT_JISX0213", "UTF-8"},
+      {"LANG is upper-cased", {}, "ja_JP.eucJP", "SHIFT_JISX0213", "EUCJP"},
+      {"LANG x.y.z keeps everything after the first dot", {}, "x.y.z", "SHIFT_JISX0213", "Y.Z"},
+      {"LANG without a dot", {}, "C", "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG ending in its dot", {}, "ja_JP.", "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG of 63 characters is used", {}, "a." + std::string(61, 'c'), "SHIFT_JISX0213",
+       std::string(61, 'C')},
+      {"LANG of 64 characters is ignored", {}, "a." + std::string(62, 'c'), "SHIFT_JISX0213",
+       "EUC-JP"},
+      {"-t wins over LANG", {"-t", "utf-8"}, "ja_JP.eucJP", "SHIFT_JISX0213", "UTF-8"},
+      {"-l is upper-cased", {"-l", "cp932"}, std::nullopt, "CP932", "EUC-JP"},
+      {"empty -l and -t mean the defaults", {"-l", "", "-t", ""}, "en_US.UTF-8", "SHIFT_JISX0213", "UTF-8"},
+      {"63 characters accepted", {"-t", s63}, std::nullopt, "SHIFT_JISX0213", std::string(63, 'A')},
+      {"64 characters ignored, earlier -t kept", {"-t", "utf-8", "-t", s64}, std::nullopt, "SHIFT_JISX0213",
+       "UTF-8"},
+      {"64 characters ignored alone", {"-l", s64}, std::nullopt, "SHIFT_JISX0213", "EUC-JP"},
+      {"bytes of 0x80 and above unchanged", {"-t", "\xe3\x81\x82x"}, std::nullopt, "SHIFT_JISX0213",
+       "\xe3\x81\x82X"},
+  };
+  const char* saved = getenv("LANG");
+  std::string saved_lang = saved ? saved : "";
+  for (const EncodingCase& c : cases) {
+    auto [source, terminal] = encodings_for(c.args, c.lang);
+    EXPECT_EQ(source, c.source) << c.name;
+    EXPECT_EQ(terminal, c.terminal) << c.name;
+  }
+  if (saved) setenv("LANG", saved_lang.c_str(), 1);
+  else unsetenv("LANG");
+}
+
+TEST(Encodings, NameBufferIsZeroFilledBehindTheName) {
+  char buffer[64];
+  memset(buffer, 'x', sizeof buffer);
+  set_encoding_name(buffer, "utf-8");
+  EXPECT_STREQ(buffer, "UTF-8");
+  for (size_t i = 5; i < sizeof buffer; ++i) EXPECT_EQ(buffer[i], '\0') << i;
+}
+
+TEST(CommandLine, OptionsFillTheSettings) {
+  std::vector<std::string> args = {"songrelay", "-d", "one", "-d", "base", "-0", "p0", "-3", "p3",
+                                   "-v", "-q", "-r", "--", "-song.mid"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  clear_settings();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse_command_line(static_cast<int>(args.size()), argv.data()), PARSE_RUN);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "  [MIDI File ]: -song.mid\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(device_base, "base");
+  EXPECT_STREQ(port_table.names[0], "p0");
+  EXPECT_EQ(port_table.names[1], nullptr);
+  EXPECT_EQ(port_table.names[2], nullptr);
+  EXPECT_STREQ(port_table.names[3], "p3");
+  EXPECT_EQ(option_flags, OPT_VERBOSE | OPT_QUIET | OPT_NO_RESET);
+  EXPECT_STREQ(midi_path, "-song.mid");
+  clear_settings();
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// Whole runs of the built player: the bytes each port receives, the console,
+// the stop on SIGINT and the failure paths of a run.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "song/song.h"
+#include "player/player.h"
+#include "support/support.h"
+
+namespace {
+
+const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+const Bytes gs_reset = {0xF0, 0x41, 0x20, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+const Bytes xg_on = {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
+
+Bytes all_sound_off() {
+  Bytes block;
+  for (uint8_t channel = 0; channel < 16; ++channel) block.insert(block.end(), {uint8_t(0xB0 + channel), 0x78, 0x00});
+  return block;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Four regular files stand in for the ports; the player writes from offset 0.
+struct Ports {
+  TempDir dir;
+  Ports() {
+    for (int p = 0; p < 4; ++p) write_file(dir.file("p" + std::to_string(p)), {});
+  }
+  std::vector<std::string> args() const {
+    std::vector<std::string> list;
+    for (int p = 0; p < 4; ++p) {
+      list.push_back("-" + std::to_string(p));
+      list.push_back(dir.from_dev("p" + std::to_string(p)));
+    }
+    return list;
+  }
+  Bytes received(int port) const { return read_file(dir.file("p" + std::to_string(port))); }
+};
+
+struct Run {
+  ProcessResult process;
+  std::array<Bytes, 4> ports;
+  std::string song_path;
+};
+
+// Plays song through the built binary with the given options and returns what arrived.
+Run play(const Bytes& song, const std::vector<std::string>& options, const std::vector<std::string>& env = {}) {
+  Ports ports;
+  write_file(ports.dir.file("song.mid"), song);
+  std::vector<std::string> argv{SONGRELAY_BIN};
+  argv.insert(argv.end(), options.begin(), options.end());
+  std::vector<std::string> port_args = ports.args();
+  argv.insert(argv.end(), port_args.begin(), port_args.end());
+  argv.push_back(ports.dir.file("song.mid"));
+  Run run;
+  run.song_path = ports.dir.file("song.mid");
+  run.process = run_process(SONGRELAY_BIN, argv, env);
+  for (int p = 0; p < 4; ++p) run.ports[p] = ports.received(p);
+  return run;
+}
+
+TEST(Play, ChannelSysexAndEscapeBytesReachPortZeroExactly) {
+  TrackBuilder track;
+  track.event(0, {0x90, 0x3C, 0x40})
+      .event(2, {0x3E, 0x41})                    // running status
+      .text(0, 0x01, "between")                  // meta keeps the running status
+      .event(1, {0x40, 0x42})
+      .event(0, {0xC1, 0x05})
+      .event(0, {0x06})                          // running program change
+      .sysex(1, {0x7D, 0x01, 0x02, 0xF7})        // maker 0x7D: a GM reset is added
+      .event(0, {0xF7, 0x02, 0xF8, 0xFA})        // escape: the bare bytes
+      .event(0, {0xE0, 0x00, 0x40})
+      .end();
+  Run run = play(smf(0, 96, {track}), {"-q"});
+  EXPECT_EQ(run.process.exit_status, 0) << run.process.err;
+  Bytes expected = gm_on + Bytes{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x41, 0x90, 0x40, 0x42, 0xC1, 0x05, 0xC1, 0x06,
+                                 0xF0, 0x7D, 0x01, 0x02, 0xF7, 0xF8, 0xFA, 0xE0, 0x00, 0x40};
+  EXPECT_EQ(hex(run.ports[0]), hex(expected));
+  for (int p = 1; p < 4; ++p) EXPECT_TRUE(run.ports[p].empty()) << p;
+}
+
+struct ResetCase {
+  const char* name;
+  std::vector<Bytes> sysex_bodies;  // bodies after F0
+  std::vector<std::string> options;
+  Bytes head;  // what precedes the song's first note
+};
+
+TEST(Play, AutomaticResetFollowsTheMakersInTheFile) {
+  const Bytes roland = {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x04, 0x7F, 0x3D, 0xF7};
+  const Bytes yamaha = {0x43, 0x10, 0x4C, 0x00, 0x00, 0x04, 0x00, 0xF7};
+  const std::vector<ResetCase> cases = {
+      {"no sysex: GM", {}, {}, gm_on},
+      {"Roland only: GS", {roland}, {}, gs_reset + Bytes{0xF0} + roland},
+      {"Yamaha and Roland: GM then XG", {yamaha, roland}, {}, gm_on + xg_on + Bytes{0xF0} + yamaha + Bytes{0xF0} + roland},
+      {"a GS reset in the file: nothing added", {{0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}}, {},
+       Bytes{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}},
+      {"-r: nothing added", {roland}, {"-r"}, Bytes{0xF0} + roland},
+  };
+  for (const ResetCase& c : cases) {
+    TrackBuilder track;
+    for (const Bytes& body : c.sysex_bodies) track.sysex(0, body);
+    track.event(0, {0x90, 0x3C, 0x40}).end(1);
+    std::vector<std::string> options = c.options;
+    options.push_back("-v");
+    Run run = play(smf(1, 20, {track}), options);
+    EXPECT_EQ(hex(run.ports[0]), hex(c.head + Bytes{0x90, 0x3C, 0x40})) << c.name;
+  }
+}
+
+TEST(Play, PortMetaEventsMoveLaterMessagesOfEveryTrack) {
+  TrackBuilder steering, notes;
+  steering.meta(1, 0x21, {0x02}).meta(2, 0x21, {0x01}).meta(2, 0x21, {0x07}).meta(2, 0x21, {0x03}).end();
+  notes.event(0, {0x90, 0x01, 0x01})
+      .event(2, {0x90, 0x02, 0x02})
+      .event(2, {0x90, 0x03, 0x03})
+      .event(2, {0x90, 0x04, 0x04})
+      .event(2, {0x90, 0x05, 0x05})
+      .end();
+  Run run = play(smf(1, 20, {steering, notes}), {"-r"});
+  EXPECT_EQ(hex(run.ports[0]), hex({0x90, 0x01, 0x01}));
+  EXPECT_EQ(hex(run.ports[2]), hex({0x90, 0x02, 0x02}));
+  EXPECT_EQ(hex(run.ports[1]), hex({0x90, 0x03, 0x03, 0x90, 0x04, 0x04})) << "port 7 is not a port";
+  EXPECT_EQ(hex(run.ports[3]), hex({0x90, 0x05, 0x05}));
+}
+
+TEST(Play, DeltaOnlyAndTrailingZeroRecordsSendNothing) {
+  TrackBuilder track;
+  track.event(0, {0x22})          // data byte before any status: delta-only
+      .event(0, {0xF4})           // undefined system byte: delta-only
+      .event(0, {0x80, 0x3C, 0x00})
+      .end()
+      .event(0, {0x90, 0x3C, 0x40});  // after End of Track: counted, never built
+  Run run = play(smf(0, 20, {track}), {"-r"});
+  EXPECT_EQ(hex(run.ports[0]), hex({0x80, 0x3C, 0x00}));
+  EXPECT_EQ(run.process.exit_status, 0);
+}
+
+TEST(Play, ConsoleShowsTextAndVerboseLines) {
+  TrackBuilder track;
+  track.text(0, 0x03, "Song")
+      .meta(0, 0x51, {0x07, 0xA1, 0x20})
+      .meta(0, 0x58, {0x06, 0x03, 0x18, 0x08})
+      .meta(0, 0x59, {0xFD, 0x01})
+      .meta(0, 0x20, {0x00})
+      .text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7")  // sa ku ra in Shift_JIS
+      .end();
+  Run run = play(smf(0, 480, {track}), {"-v", "-t", "UTF-8"});
+  EXPECT_EQ(run.process.out,
+            "  [MIDI File ]: " + run.song_path + "\n" +
+                "  [File Info ]: Format= 0, Tracks= 1, Delta= 480\n"
+                "  [Title     ]: Song\n"
+                "  [Tempo     ]: 120\n"
+                "  [Rhythm    ]: 6/8 \n"
+                "  [KeySign.  ]: C Minor\n"
+                "  [Lylic     ]: (Channel:0) \xE3\x81\x95\xE3\x81\x8F\xE3\x82\x89\n");
+  EXPECT_NE(run.process.err.find("  [songrelay ]: Auto Append GM-RESET Event before first MIDI Event.\n"),
+            std::string::npos);
+}
+
+TEST(Play, QuietHidesTextButKeepsTempoAndPort) {
+  TrackBuilder track;
+  track.text(0, 0x01, "hidden").meta(0, 0x21, {0x01}).event(0, {0x90, 0x3C, 0x40}).end();
+  Run run = play(smf(0, 480, {track}), {"-q", "-r"});
+  EXPECT_EQ(run.process.out, "");
+  EXPECT_EQ(hex(run.ports[1]), hex({0x90, 0x3C, 0x40}));
+}
+
+// Waits until the file at path holds at least size bytes, or gives up after a while.
+bool wait_for_size(const std::string& path, off_t size) {
+  for (int i = 0; i < 1000; ++i) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && info.st_size >= size) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
+  TrackBuilder track;
+  // At tempo 500000 and timebase 10, 40 ticks are two seconds.
+  track.event(0, {0x90, 0x3C, 0x40}).event(40, {0x80, 0x3C, 0x00}).end();
+  Ports ports;
+  write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv.push_back(ports.dir.file("song.mid"));
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> raw;
+    for (std::string& arg : argv) raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    execv(SONGRELAY_BIN, raw.data());
+    _exit(127);
+  }
+  ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
+}
+
+TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
+  TempDir dir;
+  ProcessResult result = run_process(
+      SONGRELAY_BIN, {SONGRELAY_BIN, "-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2",
+                      dir.from_dev("m2"), "-3", dir.from_dev("m3"), dir.file("no-such.mid")});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_NE(result.err.find("Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n"),
+            std::string::npos);
+  EXPECT_EQ(result.err.find("MIDI file"), std::string::npos) << result.err;
+}
+
+TEST(Play, UnreadableFileStillExitsZeroAndSendsNothing) {
+  Ports ports;
+  std::vector<std::string> argv{SONGRELAY_BIN};
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv.push_back(ports.dir.file("no-such.mid"));
+  ProcessResult result = run_process(SONGRELAY_BIN, argv);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_NE(result.err.find("Error!!: Can't get MIDI filesize (2)\n"), std::string::npos) << result.err;
+  for (int p = 0; p < 4; ++p) EXPECT_TRUE(ports.received(p).empty());
+}
+
+TEST(StopRequest, IgnoredWhileStartingOtherwiseStored) {
+  const std::vector<std::pair<PlayerState, PlayerState>> cases = {
+      {PLAYER_IDLE, PLAYER_STOP_REQUESTED},
+      {PLAYER_STARTING, PLAYER_STARTING},
+      {PLAYER_PLAYING, PLAYER_STOP_REQUESTED},
+      {PLAYER_STOP_REQUESTED, PLAYER_STOP_REQUESTED},
+  };
+  for (auto [before, after] : cases) {
+    playback_info.state.store(before);
+    request_stop();
+    EXPECT_EQ(playback_info.state.load(), after) << int(before);
+  }
+  playback_info.state.store(PLAYER_IDLE);
+}
+
+}  // namespace

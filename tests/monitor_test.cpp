@@ -3,6 +3,7 @@
 // the generated song.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -307,6 +308,8 @@ void start(Background& child, const std::vector<std::string>& args) {
   child.pid = fork();
   ASSERT_GE(child.pid, 0);
   if (child.pid == 0) {
+    // However the tests were started, the program must see SIGINT.
+    signal(SIGINT, SIG_DFL);
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     dup2(out_pipe[1], 1);

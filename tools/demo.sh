@@ -14,7 +14,7 @@ set -eu
 
 build=${1:-./build}
 here=$(cd "$(dirname "$0")" && pwd)
-song=${2:-$here/../examples/sakura.mid}
+song=${2:-$(cd "$here/.." && pwd)/examples/sakura.mid}
 player=$build/songrelay
 monitor=$build/songrelay-monitor
 

@@ -97,13 +97,14 @@ struct Chord {
   uint8_t keys[2];
 };
 
-// The harmony, in the song's own scale, closing on a bare fifth.
+// The harmony: the song's own notes, an E major chord at the half closes
+// and a bare fifth at the end.
 const Chord HARMONY[] = {
     {W, {C4, E4}},                                       // 1
     {H, {C4, E4}}, {H, {B3, E4}},                        // 2
-    {H, {C4, E4}}, {H, {B3, E4}}, {H, {C4, E4}}, {H, {A3, C4}},   // 3-4
+    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},         // 3-4
     {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},        // 5-6
-    {H, {C4, E4}}, {H, {B3, E4}}, {H, {C4, E4}}, {H, {A3, C4}},   // 7-8
+    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},         // 7-8
     {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},        // 9-10
     {W, {C4, E4}}, {H, {C4, E4}}, {H, {B3, E4}},         // 11-12
     {H, {A3, C4}}, {H, {F3, A3}},                        // 13
@@ -200,14 +201,14 @@ Track melody_track() {
   put_meta(track, 0, 0x58, four_four, 4);
   const uint8_t a_minor[2] = {0, 1};
   put_meta(track, 0, 0x59, a_minor, 2);
-  put_tempo(track, 0, 100);
+  put_tempo(track, 0, 108);
   put_text(track, 0, 0x04, "Koto");
   put_setup(track, 0, 100, 64, 60, 0x6A);  // GM 107 Koto
   uint32_t tick = LEAD_IN;
   for (const MelodyNote& note : MELODY) {
     // The ritardando: the two closing bars slow down.
-    if (tick == LEAD_IN + 12 * W) put_tempo(track, tick, 80);
-    if (tick == LEAD_IN + 13 * W) put_tempo(track, tick, 64);
+    if (tick == LEAD_IN + 12 * W) put_tempo(track, tick, 92);
+    if (tick == LEAD_IN + 13 * W) put_tempo(track, tick, 76);
     if (note.lyric != nullptr) put_text(track, tick, 0x05, note.lyric);
     bool downbeat = (tick - LEAD_IN) % W == 0;
     put_event(track, tick, {0x90, note.key, static_cast<uint8_t>(downbeat ? 100 : 88)});

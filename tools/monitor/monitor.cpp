@@ -55,7 +55,11 @@ int64_t monotonic_ns() {
   return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
 }
 
-// Sets up the self-pipe and the handlers for SIGINT, SIGTERM and SIGHUP, and
+// The signals the run takes over, and their actions from before.
+const int HANDLED_SIGNALS[4] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+struct sigaction saved_actions[4];
+
+// Sets up the self-pipe and the handlers for SIGTERM, SIGINT and SIGHUP, and
 // ignores SIGPIPE so that a closed output cannot end the run without cleanup.
 int install_stop_signals() {
   if (pipe(wake_fds) != 0) {
@@ -69,22 +73,24 @@ int install_stop_signals() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   sigemptyset(&action.sa_mask);
-  action.sa_handler = on_stop_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  action.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &action, nullptr);
+  for (int i = 0; i < 4; ++i) {
+    int signal_number = HANDLED_SIGNALS[i];
+    sigaction(signal_number, nullptr, &saved_actions[i]);
+    // A monitor started in the background of a script finds SIGINT and
+    // SIGHUP ignored and leaves them so: the interrupt key is then the
+    // script's to handle, and the monitor listens on until the script stops it.
+    bool keep_ignored = (signal_number == SIGINT || signal_number == SIGHUP) &&
+                        saved_actions[i].sa_handler == SIG_IGN;
+    if (keep_ignored) continue;
+    action.sa_handler = signal_number == SIGPIPE ? SIG_IGN : on_stop_signal;
+    sigaction(signal_number, &action, nullptr);
+  }
   return 0;
 }
 
-// Puts the default signal actions back and closes the self-pipe.
+// Puts the signal actions from before back and closes the self-pipe.
 void remove_stop_signals() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = SIG_DFL;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal_number, &action, nullptr);
+  for (int i = 0; i < 4; ++i) sigaction(HANDLED_SIGNALS[i], &saved_actions[i], nullptr);
   for (int& fd : wake_fds) {
     if (fd >= 0) close(fd);
     fd = -1;

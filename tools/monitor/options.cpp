@@ -13,29 +13,29 @@ namespace {
 constexpr double MAX_SECONDS = 1e6;
 
 // One option: its short and long spelling and whether it takes a value.
-struct OptionSpec {
+struct OptionEntry {
   char short_name;
   const char* long_name;
   bool takes_value;
 };
 
-const OptionSpec OPTION_SPECS[] = {
+const OptionEntry OPTION_TABLE[] = {
     {'d', "base", true},  {'u', "unit", true},   {'n', "ports", true},   {'D', "dir", true},
     {'l', "log", true},   {'q', "quiet", false}, {'i', "idle", true},    {'t', "timeout", true},
     {'h', "help", false},
 };
 
-// The spec of a long option name (text up to '=' or its end), or null.
-const OptionSpec* find_long(const char* name, size_t length) {
-  for (const OptionSpec& spec : OPTION_SPECS)
-    if (std::strlen(spec.long_name) == length && std::strncmp(spec.long_name, name, length) == 0) return &spec;
+// The entry of a long option name (text up to '=' or its end), or null.
+const OptionEntry* find_long(const char* name, size_t length) {
+  for (const OptionEntry& entry : OPTION_TABLE)
+    if (std::strlen(entry.long_name) == length && std::strncmp(entry.long_name, name, length) == 0) return &entry;
   return nullptr;
 }
 
-// The spec of a short option letter, or null.
-const OptionSpec* find_short(char letter) {
-  for (const OptionSpec& spec : OPTION_SPECS)
-    if (spec.short_name == letter) return &spec;
+// The entry of a short option letter, or null.
+const OptionEntry* find_short(char letter) {
+  for (const OptionEntry& entry : OPTION_TABLE)
+    if (entry.short_name == letter) return &entry;
   return nullptr;
 }
 
@@ -62,10 +62,10 @@ int parse_seconds(const char* text, double& value) {
 }
 
 // Stores the value of one option. Returns 0, or -1 after saying what is wrong.
-int apply_option(const OptionSpec& spec, const char* value, MonitorOptions& options) {
+int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& options) {
   int result = 0;
   const char* expected = "";
-  switch (spec.short_name) {
+  switch (entry.short_name) {
     case 'd':
       // A node name is looked up at the top of /dev/ by the player, so the
       // base cannot hold a '/', and the player's name buffers hold 255 bytes.
@@ -83,7 +83,7 @@ int apply_option(const OptionSpec& spec, const char* value, MonitorOptions& opti
     case 'h': options.help = true; break;
   }
   if (result != 0)
-    std::fprintf(stderr, "songrelay-monitor: bad value for --%s: \"%s\" (%s)\n", spec.long_name, value, expected);
+    std::fprintf(stderr, "songrelay-monitor: bad value for --%s: \"%s\" (%s)\n", entry.long_name, value, expected);
   return result;
 }
 
@@ -92,33 +92,33 @@ int apply_option(const OptionSpec& spec, const char* value, MonitorOptions& opti
 int parse_monitor_options(int argc, char** argv, MonitorOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    const OptionSpec* spec = nullptr;
+    const OptionEntry* entry = nullptr;
     const char* value = nullptr;
     if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
       const char* equals = std::strchr(arg + 2, '=');
       size_t length = equals ? static_cast<size_t>(equals - arg - 2) : std::strlen(arg + 2);
-      spec = find_long(arg + 2, length);
-      if (spec != nullptr && equals != nullptr) value = equals + 1;
-      if (spec != nullptr && equals != nullptr && !spec->takes_value) spec = nullptr;
+      entry = find_long(arg + 2, length);
+      if (entry != nullptr && equals != nullptr) value = equals + 1;
+      if (entry != nullptr && equals != nullptr && !entry->takes_value) entry = nullptr;
     } else if (arg[0] == '-' && arg[1] != '\0' && arg[1] != '-') {
-      spec = find_short(arg[1]);
-      if (spec != nullptr && arg[2] != '\0') {
-        if (!spec->takes_value) spec = nullptr;
+      entry = find_short(arg[1]);
+      if (entry != nullptr && arg[2] != '\0') {
+        if (!entry->takes_value) entry = nullptr;
         else value = arg + 2;
       }
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
       std::fprintf(stderr, "songrelay-monitor: unknown argument: \"%s\"\n", arg);
       return -1;
     }
-    if (spec->takes_value && value == nullptr) {
+    if (entry->takes_value && value == nullptr) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "songrelay-monitor: option needs a value: \"%s\"\n", arg);
         return -1;
       }
       value = argv[++i];
     }
-    if (apply_option(*spec, value, options) != 0) return -1;
+    if (apply_option(*entry, value, options) != 0) return -1;
   }
   return 0;
 }

@@ -1,0 +1,275 @@
+// The monitor's run: watching the nodes, showing and logging what arrives.
+#include "monitor.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "nodes.h"
+#include "options.h"
+
+namespace {
+
+constexpr int64_t NS_PER_SECOND = 1000000000;
+constexpr int64_t NS_PER_MS = 1000000;
+
+// Set by the stop signals; the loop tests it before every wait.
+volatile sig_atomic_t stop_requested = 0;
+// The self-pipe: a signal writes a byte so that a poll already waiting wakes.
+int wake_fds[2] = {-1, -1};
+
+// Everything one run of the monitor keeps; one per process.
+struct MonitorRun {
+  NodeSet nodes;
+  DecoderState decoders[MAX_NODES];
+  FILE* log = nullptr;
+  bool quiet = false;
+  int64_t start_ns = 0;       // when watching began
+  int64_t first_ns = -1;      // arrival of the first byte on any port; -1 before
+  int64_t last_data_ns = -1;  // arrival of the latest byte; -1 before any
+  uint64_t message_count = 0;
+  std::vector<DecodedMessage> decoded;  // reused for every read
+};
+
+// Asks the run to end; only async-signal-safe work here.
+void on_stop_signal(int) {
+  int saved_errno = errno;
+  stop_requested = 1;
+  if (wake_fds[1] >= 0) {
+    ssize_t ignored = write(wake_fds[1], "x", 1);
+    (void)ignored;
+  }
+  errno = saved_errno;
+}
+
+// The monotonic clock in nanoseconds.
+int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
+}
+
+// The signals the run takes over, and their actions from before.
+const int HANDLED_SIGNALS[4] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+struct sigaction saved_actions[4];
+
+// Sets up the self-pipe and the handlers for SIGTERM, SIGINT and SIGHUP, and
+// ignores SIGPIPE so that a closed output cannot end the run without cleanup.
+int install_stop_signals() {
+  if (pipe(wake_fds) != 0) {
+    std::fprintf(stderr, "songrelay-monitor: cannot make a pipe (%s)\n", std::strerror(errno));
+    return -1;
+  }
+  for (int fd : wake_fds) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 4; ++i) {
+    int signal_number = HANDLED_SIGNALS[i];
+    sigaction(signal_number, nullptr, &saved_actions[i]);
+    // A monitor started in the background of a script finds SIGINT and
+    // SIGHUP ignored and leaves them so: the interrupt key is then the
+    // script's to handle, and the monitor listens on until the script stops it.
+    bool keep_ignored = (signal_number == SIGINT || signal_number == SIGHUP) &&
+                        saved_actions[i].sa_handler == SIG_IGN;
+    if (keep_ignored) continue;
+    action.sa_handler = signal_number == SIGPIPE ? SIG_IGN : on_stop_signal;
+    sigaction(signal_number, &action, nullptr);
+  }
+  return 0;
+}
+
+// Puts the signal actions from before back and closes the self-pipe.
+void remove_stop_signals() {
+  for (int i = 0; i < 4; ++i) sigaction(HANDLED_SIGNALS[i], &saved_actions[i], nullptr);
+  for (int& fd : wake_fds) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+// Shows and logs the messages decoded from one read of port.
+void emit_decoded(MonitorRun& run, int port, int64_t arrival_ns) {
+  for (const DecodedMessage& message : run.decoded) {
+    if (!run.quiet) {
+      std::string line = format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
+      std::fputs(line.c_str(), stdout);
+    }
+    if (run.log != nullptr) std::fputs(format_log_line(port, arrival_ns, message).c_str(), run.log);
+    ++run.message_count;
+  }
+  run.decoded.clear();
+}
+
+// Reads what one port holds, once, and decodes it. Returns read's result.
+ssize_t read_port(MonitorRun& run, int port) {
+  uint8_t buffer[4096];
+  ssize_t count = read(run.nodes.read_fds[port], buffer, sizeof buffer);
+  // Stamped at once, before any decoding or printing can delay it.
+  int64_t arrival_ns = monotonic_ns();
+  if (count <= 0) return count;
+  if (run.first_ns < 0) run.first_ns = arrival_ns;
+  run.last_data_ns = arrival_ns;
+  decode_bytes(run.decoders[port], buffer, static_cast<size_t>(count), run.decoded);
+  emit_decoded(run, port, arrival_ns);
+  return count;
+}
+
+// The time left until the run must end, in whole milliseconds rounded up for
+// poll; -1 when nothing limits the wait, 0 when the end has come.
+int wait_limit_ms(const MonitorRun& run, const MonitorOptions& options) {
+  int64_t deadline = -1;
+  if (options.timeout_seconds > 0)
+    deadline = run.start_ns + static_cast<int64_t>(options.timeout_seconds * NS_PER_SECOND);
+  if (options.idle_seconds > 0 && run.last_data_ns >= 0) {
+    int64_t idle_end = run.last_data_ns + static_cast<int64_t>(options.idle_seconds * NS_PER_SECOND);
+    if (deadline < 0 || idle_end < deadline) deadline = idle_end;
+  }
+  if (deadline < 0) return -1;
+  int64_t left = deadline - monotonic_ns();
+  return left <= 0 ? 0 : static_cast<int>((left + NS_PER_MS - 1) / NS_PER_MS);
+}
+
+// Waits on every node and the self-pipe until a stop signal, the idle time or
+// the time limit. Returns 0, or 1 after a failure it has reported.
+int watch_ports(MonitorRun& run, const MonitorOptions& options) {
+  pollfd fds[MAX_NODES + 1];
+  fds[0] = {wake_fds[0], POLLIN, 0};
+  for (int port = 0; port < run.nodes.count; ++port) fds[port + 1] = {run.nodes.read_fds[port], POLLIN, 0};
+  while (!stop_requested) {
+    int limit = wait_limit_ms(run, options);
+    if (limit == 0) break;
+    int ready = poll(fds, static_cast<nfds_t>(run.nodes.count + 1), limit);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) {
+      std::fprintf(stderr, "songrelay-monitor: poll failed (%s)\n", std::strerror(errno));
+      return 1;
+    }
+    for (int port = 0; port < run.nodes.count; ++port) {
+      short events = fds[port + 1].revents;
+      if (events & (POLLERR | POLLNVAL)) {
+        std::fprintf(stderr, "songrelay-monitor: %s failed\n", run.nodes.paths[port].c_str());
+        return 1;
+      }
+      if (events & POLLIN) read_port(run, port);
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+// Takes in what was written before the end came, then shows any message left
+// unfinished on each port. The reads are bounded so that a writer that never
+// stops cannot hold the end off.
+void drain_ports(MonitorRun& run) {
+  constexpr int MAX_DRAIN_READS = 64;
+  for (int port = 0; port < run.nodes.count; ++port) {
+    for (int reads = 0; reads < MAX_DRAIN_READS && read_port(run, port) > 0; ++reads) {
+    }
+    decoder_finish(run.decoders[port], run.decoded);
+    if (!run.decoded.empty()) emit_decoded(run, port, monotonic_ns());
+  }
+  std::fflush(stdout);
+}
+
+// Prints the column heads and the line that tells people and scripts where
+// the nodes are; the ready line comes last so that a script can start at once.
+void print_ready(const MonitorRun& run) {
+  std::string names;
+  for (int port = 0; port < run.nodes.count; ++port) {
+    names += port > 0 ? " " : "";
+    names += run.nodes.paths[port].substr(run.nodes.paths[port].rfind('/') + 1);
+  }
+  if (!run.quiet) std::printf("        time  P  Ch  %-17s  %s\n", "Message", "Values");
+  std::printf("songrelay-monitor: ready: %s in %s; player options: %s\n", names.c_str(), run.nodes.dir.c_str(),
+              player_arguments(run.nodes).c_str());
+  std::fflush(stdout);
+}
+
+// Opens the log file, when one is asked for.
+int open_log(MonitorRun& run, const MonitorOptions& options) {
+  if (options.log_path.empty()) return 0;
+  run.log = std::fopen(options.log_path.c_str(), "w");
+  if (run.log == nullptr) {
+    std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", options.log_path.c_str(), std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Closes the log file; a failed final write is a failure of the run.
+int close_log(MonitorRun& run, const MonitorOptions& options) {
+  if (run.log == nullptr) return 0;
+  int result = std::fclose(run.log);
+  run.log = nullptr;
+  if (result != 0) {
+    std::fprintf(stderr, "songrelay-monitor: cannot write %s (%s)\n", options.log_path.c_str(), std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Runs the monitor with its options; the nodes made are removed on every path.
+int run_monitor(const MonitorOptions& options) {
+  MonitorRun run;
+  run.quiet = options.quiet;
+  if (install_stop_signals() != 0) return 1;
+  int status = 1;
+  if (open_log(run, options) == 0) {
+    if (setup_nodes(run.nodes, options) == NODES_OK) {
+      if (open_nodes(run.nodes) == NODES_OK) {
+        print_ready(run);
+        run.start_ns = monotonic_ns();
+        status = watch_ports(run, options);
+        drain_ports(run);
+      }
+      remove_nodes(run.nodes);
+    }
+    if (close_log(run, options) != 0) status = 1;
+  }
+  remove_stop_signals();
+  if (status == 0)
+    std::fprintf(stderr, "songrelay-monitor: %llu messages; nodes removed\n",
+                 static_cast<unsigned long long>(run.message_count));
+  return status;
+}
+
+}  // namespace
+
+std::string format_monitor_line(int64_t elapsed_ns, int port, const MessageText& text) {
+  char channel[16] = "--";
+  if (text.channel > 0) std::snprintf(channel, sizeof channel, "%2d", text.channel);
+  char line[160];
+  std::snprintf(line, sizeof line, "%5lld.%06lld  %d  %s  %-17s  ", static_cast<long long>(elapsed_ns / NS_PER_SECOND),
+                static_cast<long long>(elapsed_ns % NS_PER_SECOND / 1000), port, channel, text.name.c_str());
+  std::string result = line + text.detail;
+  while (!result.empty() && result.back() == ' ') result.pop_back();
+  return result + "\n";
+}
+
+std::string format_log_line(int port, int64_t monotonic_ns, const DecodedMessage& message) {
+  return std::to_string(port) + " " + std::to_string(monotonic_ns) + " " +
+         hex_bytes(message.bytes.data(), message.bytes.size()) + "\n";
+}
+
+int monitor_main(int argc, char** argv) {
+  MonitorOptions options;
+  if (parse_monitor_options(argc, argv, options) != 0) {
+    print_monitor_usage();
+    return 1;
+  }
+  if (options.help) {
+    print_monitor_usage();
+    return 0;
+  }
+  return run_monitor(options);
+}

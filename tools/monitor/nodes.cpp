@@ -1,0 +1,145 @@
+// Making, opening and removing the monitor's FIFO nodes.
+#include "nodes.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The player formats "/dev/NAME" into 256 bytes and cuts what does not fit.
+constexpr size_t PLAYER_NAME_LIMIT = 255;
+
+// The directory without trailing slashes ("/" stays "/").
+std::string trim_slashes(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// The name under which the player reaches a node: relative to /dev/.
+std::string name_from_dev(const std::string& real_dir, const std::string& node) {
+  if (real_dir == "/dev") return node;
+  if (real_dir == "/") return "../" + node;
+  return ".." + real_dir + "/" + node;
+}
+
+// Makes the nodes in dir, one per port. Returns NODES_OK; NODES_EXIST after
+// saying which name is taken; NODES_FAILED with the errno in error and
+// nothing printed, so that the caller can decide between an error and a
+// fallback. Nodes made before a failure are removed again.
+int create_all(NodeSet& nodes, const std::string& dir, const MonitorOptions& options, int& error) {
+  nodes.dir = trim_slashes(dir);
+  char real[PATH_MAX];
+  if (realpath(nodes.dir.c_str(), real) == nullptr) {
+    error = errno;
+    return NODES_FAILED;
+  }
+  for (int port = 0; port < options.ports; ++port) {
+    std::string node = options.base + std::to_string(options.unit) + "." + std::to_string(port);
+    std::string path = (nodes.dir == "/" ? "" : nodes.dir) + "/" + node;
+    struct stat info;
+    if (mkfifo(path.c_str(), 0666) != 0 || lstat(path.c_str(), &info) != 0) {
+      error = errno;
+      if (error == EEXIST)
+        std::fprintf(stderr, "songrelay-monitor: %s already exists; refusing to replace it\n", path.c_str());
+      remove_nodes(nodes);
+      return error == EEXIST ? NODES_EXIST : NODES_FAILED;
+    }
+    nodes.paths[port] = path;
+    nodes.port_names[port] = name_from_dev(real, node);
+    nodes.devices[port] = info.st_dev;
+    nodes.inodes[port] = info.st_ino;
+    nodes.count = port + 1;
+    if (std::strlen("/dev/") + nodes.port_names[port].size() > PLAYER_NAME_LIMIT)
+      std::fprintf(stderr, "songrelay-monitor: warning: %s is too long a port name for the player\n",
+                   nodes.port_names[port].c_str());
+  }
+  return NODES_OK;
+}
+
+// Makes a fresh private directory for the nodes under $TMPDIR or /tmp.
+int make_temp_dir(NodeSet& nodes) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = trim_slashes(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/songrelay-mon-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::fprintf(stderr, "songrelay-monitor: cannot make a temporary directory %s (%s)\n", pattern.c_str(),
+                 std::strerror(errno));
+    return NODES_FAILED;
+  }
+  nodes.dir = pattern;
+  nodes.temp_dir = true;
+  return NODES_OK;
+}
+
+}  // namespace
+
+int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
+  int error = 0;
+  const std::string& first_dir = options.dir.empty() ? options.default_dir : options.dir;
+  int result = create_all(nodes, first_dir, options, error);
+  if (result != NODES_FAILED) return result;
+  if (!options.dir.empty()) {
+    std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", options.dir.c_str(),
+                 std::strerror(error));
+    return NODES_FAILED;
+  }
+  std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s); using a temporary directory\n",
+               options.default_dir.c_str(), std::strerror(error));
+  if (make_temp_dir(nodes) != NODES_OK) return NODES_FAILED;
+  result = create_all(nodes, nodes.dir, options, error);
+  if (result == NODES_FAILED) {
+    std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", nodes.dir.c_str(),
+                 std::strerror(error));
+  }
+  if (result != NODES_OK) remove_nodes(nodes);
+  return result;
+}
+
+int open_nodes(NodeSet& nodes) {
+  for (int port = 0; port < nodes.count; ++port) {
+    const char* path = nodes.paths[port].c_str();
+    // A FIFO opens for reading at once when non-blocking; the writer end then
+    // finds a reader and opens too.
+    nodes.read_fds[port] = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (nodes.read_fds[port] >= 0) nodes.keep_fds[port] = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (nodes.read_fds[port] < 0 || nodes.keep_fds[port] < 0) {
+      std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", path, std::strerror(errno));
+      return NODES_FAILED;
+    }
+  }
+  return NODES_OK;
+}
+
+void remove_nodes(NodeSet& nodes) {
+  for (int port = 0; port < MAX_NODES; ++port) {
+    if (nodes.read_fds[port] >= 0) close(nodes.read_fds[port]);
+    if (nodes.keep_fds[port] >= 0) close(nodes.keep_fds[port]);
+    nodes.read_fds[port] = nodes.keep_fds[port] = -1;
+  }
+  for (int port = 0; port < nodes.count; ++port) {
+    // A name that no longer holds our FIFO belongs to someone else now.
+    struct stat info;
+    const char* path = nodes.paths[port].c_str();
+    if (lstat(path, &info) == 0 && S_ISFIFO(info.st_mode) && info.st_dev == nodes.devices[port] &&
+        info.st_ino == nodes.inodes[port] && unlink(path) != 0)
+      std::fprintf(stderr, "songrelay-monitor: cannot remove %s (%s)\n", path, std::strerror(errno));
+  }
+  nodes.count = 0;
+  if (nodes.temp_dir && rmdir(nodes.dir.c_str()) != 0)
+    std::fprintf(stderr, "songrelay-monitor: cannot remove %s (%s)\n", nodes.dir.c_str(), std::strerror(errno));
+  nodes.temp_dir = false;
+}
+
+std::string player_arguments(const NodeSet& nodes) {
+  std::string text;
+  for (int port = 0; port < nodes.count; ++port) {
+    if (port > 0) text += " ";
+    text += "-" + std::to_string(port) + " " + nodes.port_names[port];
+  }
+  return text;
+}

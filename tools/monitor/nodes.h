@@ -1,0 +1,47 @@
+// The monitor's raw MIDI nodes: FIFOs named as the player's unit search and
+// port naming expect, read by the monitor and removed again at its end.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "options.h"
+
+constexpr int MAX_NODES = 4;
+
+// Results of node set-up.
+constexpr int NODES_OK = 0;
+constexpr int NODES_EXIST = -1;   // a node name is taken; nothing was replaced
+constexpr int NODES_FAILED = -2;  // a system call failed
+
+// The nodes of one monitor run; one per process.
+struct NodeSet {
+  std::string dir;                        // directory holding the nodes
+  bool temp_dir = false;                  // dir was made here and is removed at the end
+  int count = 0;                          // nodes created so far, ports 0 … count-1
+  std::string paths[MAX_NODES];           // full path of each node
+  std::string port_names[MAX_NODES];      // each node's name relative to /dev/, for -0 … -3
+  dev_t devices[MAX_NODES] = {};          // identity of each created node, so that only
+  ino_t inodes[MAX_NODES] = {};           // our own node is ever removed
+  int read_fds[MAX_NODES] = {-1, -1, -1, -1};
+  // Our own writer ends: while one is open the FIFO never reads as ended,
+  // whatever the player does with its own descriptor.
+  int keep_fds[MAX_NODES] = {-1, -1, -1, -1};
+};
+
+// Creates options.ports nodes: in options.dir when given, otherwise in
+// options.default_dir, falling back to a new temporary directory when that
+// directory refuses them. Returns NODES_OK, or NODES_EXIST / NODES_FAILED after
+// printing one line and removing whatever it had made.
+int setup_nodes(NodeSet& nodes, const MonitorOptions& options);
+
+// Opens the reading end and our own writing end of every node, non-blocking.
+// Returns NODES_OK or NODES_FAILED after printing one line.
+int open_nodes(NodeSet& nodes);
+
+// Closes every descriptor, removes every node made here that is still ours,
+// and the temporary directory. Safe to call more than once.
+void remove_nodes(NodeSet& nodes);
+
+// The player options that reach the nodes: "-0 NAME -1 NAME …".
+std::string player_arguments(const NodeSet& nodes);

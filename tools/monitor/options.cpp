@@ -1,0 +1,145 @@
+// Reading the monitor's command line.
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Longest time option accepted, so the deadlines stay well inside 64-bit nanoseconds.
+constexpr double MAX_SECONDS = 1e6;
+
+// One option: its short and long spelling and whether it takes a value.
+struct OptionEntry {
+  char short_name;
+  const char* long_name;
+  bool takes_value;
+};
+
+const OptionEntry OPTION_TABLE[] = {
+    {'d', "base", true},  {'u', "unit", true},   {'n', "ports", true},   {'D', "dir", true},
+    {'l', "log", true},   {'q', "quiet", false}, {'i', "idle", true},    {'t', "timeout", true},
+    {'h', "help", false},
+};
+
+// The entry of a long option name (text up to '=' or its end), or null.
+const OptionEntry* find_long(const char* name, size_t length) {
+  for (const OptionEntry& entry : OPTION_TABLE)
+    if (std::strlen(entry.long_name) == length && std::strncmp(entry.long_name, name, length) == 0) return &entry;
+  return nullptr;
+}
+
+// The entry of a short option letter, or null.
+const OptionEntry* find_short(char letter) {
+  for (const OptionEntry& entry : OPTION_TABLE)
+    if (entry.short_name == letter) return &entry;
+  return nullptr;
+}
+
+// Reads a whole decimal integer within [low, high] into value.
+int parse_int(const char* text, int low, int high, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  long number = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || number < low || number > high) return -1;
+  value = static_cast<int>(number);
+  return 0;
+}
+
+// Reads a number of seconds above 0 and at most MAX_SECONDS into value.
+int parse_seconds(const char* text, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  double number = std::strtod(text, &end);
+  if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number <= 0 ||
+      number > MAX_SECONDS)
+    return -1;
+  value = number;
+  return 0;
+}
+
+// Stores the value of one option. Returns 0, or -1 after saying what is wrong.
+int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& options) {
+  int result = 0;
+  const char* expected = "";
+  switch (entry.short_name) {
+    case 'd':
+      // A node name is looked up at the top of /dev/ by the player, so the
+      // base cannot hold a '/', and the player's name buffers hold 255 bytes.
+      options.base = value;
+      result = (*value == '\0' || std::strchr(value, '/') != nullptr || std::strlen(value) > 200) ? -1 : 0;
+      expected = "a name without '/'";
+      break;
+    case 'u': result = parse_int(value, 0, 14, options.unit); expected = "0 to 14"; break;
+    case 'n': result = parse_int(value, 1, 4, options.ports); expected = "1 to 4"; break;
+    case 'D': options.dir = value; result = *value == '\0' ? -1 : 0; expected = "a directory"; break;
+    case 'l': options.log_path = value; result = *value == '\0' ? -1 : 0; expected = "a file name"; break;
+    case 'q': options.quiet = true; break;
+    case 'i': result = parse_seconds(value, options.idle_seconds); expected = "seconds above 0"; break;
+    case 't': result = parse_seconds(value, options.timeout_seconds); expected = "seconds above 0"; break;
+    case 'h': options.help = true; break;
+  }
+  if (result != 0)
+    std::fprintf(stderr, "songrelay-monitor: bad value for --%s: \"%s\" (%s)\n", entry.long_name, value, expected);
+  return result;
+}
+
+}  // namespace
+
+int parse_monitor_options(int argc, char** argv, MonitorOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const OptionEntry* entry = nullptr;
+    const char* value = nullptr;
+    if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
+      const char* equals = std::strchr(arg + 2, '=');
+      size_t length = equals ? static_cast<size_t>(equals - arg - 2) : std::strlen(arg + 2);
+      entry = find_long(arg + 2, length);
+      if (entry != nullptr && equals != nullptr) value = equals + 1;
+      if (entry != nullptr && equals != nullptr && !entry->takes_value) entry = nullptr;
+    } else if (arg[0] == '-' && arg[1] != '\0' && arg[1] != '-') {
+      entry = find_short(arg[1]);
+      if (entry != nullptr && arg[2] != '\0') {
+        if (!entry->takes_value) entry = nullptr;
+        else value = arg + 2;
+      }
+    }
+    if (entry == nullptr) {
+      std::fprintf(stderr, "songrelay-monitor: unknown argument: \"%s\"\n", arg);
+      return -1;
+    }
+    if (entry->takes_value && value == nullptr) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "songrelay-monitor: option needs a value: \"%s\"\n", arg);
+        return -1;
+      }
+      value = argv[++i];
+    }
+    if (apply_option(*entry, value, options) != 0) return -1;
+  }
+  return 0;
+}
+
+void print_monitor_usage() {
+  std::fputs(
+      "Usage: songrelay-monitor [options]\n"
+      "Creates raw MIDI nodes as FIFOs and shows every MIDI message written to them.\n"
+      "  -d, --base NAME    base name of the nodes NAME<unit>.<port> (default \"umidi\")\n"
+      "  -u, --unit N       unit number, 0 to 14 (default 0)\n"
+      "  -n, --ports N      number of ports, 1 to 4 (default 4)\n"
+      "  -D, --dir DIR      make the nodes in DIR (default /dev/, or a temporary\n"
+      "                     directory when /dev/ does not take them)\n"
+      "  -l, --log FILE     write one line per message to FILE: the port, the time of\n"
+      "                     its arrival in nanoseconds on the monotonic clock\n"
+      "                     (CLOCK_MONOTONIC, absolute) and its bytes in hex\n"
+      "  -q, --quiet        do not show the decoded messages\n"
+      "  -i, --idle SEC     end after SEC seconds without data, once data has come\n"
+      "  -t, --timeout SEC  end after SEC seconds in all\n"
+      "  -h, --help         show this screen\n"
+      "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit.\n"
+      "A node name that already exists is refused, never replaced.\n",
+      stderr);
+}

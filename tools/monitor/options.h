@@ -1,0 +1,27 @@
+// The monitor's command line.
+#pragma once
+
+#include <string>
+
+// Everything the command line chooses; one per process.
+struct MonitorOptions {
+  std::string base = "umidi";  // node base name, as the player's -d
+  int unit = 0;                // X in <base>X.Y
+  int ports = 4;               // nodes <base>X.0 … <base>X.(ports-1)
+  std::string dir;             // forced node directory; empty = /dev/ or a temporary one
+  std::string log_path;        // machine-readable log; empty = none
+  bool quiet = false;          // no decoded lines
+  double idle_seconds = 0;     // stop after this long without data once data came; 0 = never
+  double timeout_seconds = 0;  // stop after this long in all; 0 = never
+  bool help = false;           // -h: show the usage screen and end
+  // Where the nodes go when no directory is forced; a temporary directory is
+  // taken when this one refuses them. Not an option: tests point it elsewhere.
+  std::string default_dir = "/dev";
+};
+
+// Reads the arguments after argv[0] into options. Returns 0, or -1 after
+// printing one line saying what is wrong.
+int parse_monitor_options(int argc, char** argv, MonitorOptions& options);
+
+// Prints the usage screen on standard error.
+void print_monitor_usage();

@@ -1,0 +1,428 @@
+// Meta-event display: text lines, steering events, verbose lines and the
+// text conversion, each event stored byte by byte as the builder stores it.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "meta/meta.h"
+#include "song/song.h"
+#include "support/support.h"
+
+namespace {
+
+constexpr uint32_t NO_CHANNEL = 0xFFFFFFFF;
+constexpr uint8_t CANARY = 0xA5;
+constexpr size_t CANARY_SIZE = 16;
+
+// What one or more meta events printed.
+struct Shown {
+  std::string out;
+  std::string err;
+};
+
+// FF, the type, the length field and the data, as the event data buffer holds them.
+Bytes stored_meta(uint8_t type, const Bytes& data) {
+  Bytes event = {0xFF, type};
+  Bytes field = vlq(static_cast<uint32_t>(data.size()));
+  event.insert(event.end(), field.begin(), field.end());
+  event.insert(event.end(), data.begin(), data.end());
+  return event;
+}
+
+Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes text_event(uint8_t type, const std::string& text) { return stored_meta(type, text_bytes(text)); }
+
+// The error line for a conversion that gave up with this errno.
+std::string iconv_error(int code) { return "Error!!: iconv function error (" + std::to_string(code) + ")\n"; }
+
+// Hands one stored event to the display; the buffer ends one spare byte after
+// it (or holds more when a test checks that bytes beyond length are ignored).
+void hand_over(Bytes& stored, int length) {
+  EventRecord record{};
+  record.status = 0xFF;
+  record.data1 = stored[1];
+  record.length = static_cast<uint32_t>(length);
+  EXPECT_EQ(handle_meta_event(&record, stored.data(), length), 0);
+}
+
+// Plays the events in order and collects what they printed.
+Shown play(const std::vector<Bytes>& events) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  for (Bytes stored : events) {
+    int length = static_cast<int>(stored.size());
+    stored.push_back(0);
+    hand_over(stored, length);
+  }
+  Shown shown;
+  shown.out = testing::internal::GetCapturedStdout();
+  shown.err = testing::internal::GetCapturedStderr();
+  return shown;
+}
+
+std::string play_out(const Bytes& event) { return play({event}).out; }
+
+// Gives the player's text buffer size bytes, optionally followed by a canary.
+void use_text_buffer(size_t size, bool canary) {
+  free(playback_info.text);
+  size_t block = size + (canary ? CANARY_SIZE : 0);
+  playback_info.text = static_cast<char*>(malloc(block != 0 ? block : 1));
+  memset(playback_info.text, 'z', block);
+  if (canary) memset(playback_info.text + size, CANARY, CANARY_SIZE);
+  playback_info.text_size = size;
+}
+
+bool canary_intact() {
+  for (size_t i = 0; i < CANARY_SIZE; ++i) {
+    if (static_cast<uint8_t>(playback_info.text[playback_info.text_size + i]) != CANARY) return false;
+  }
+  return true;
+}
+
+class MetaTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_song_state();
+    option_flags = 0;
+    tempo_state = TempoState{NO_CHANNEL, 500000, 480, 1041, 0};
+    use_text_buffer(1024, false);
+    text_converter.handle = iconv_open("UTF-8", "SHIFT_JISX0213");
+    ASSERT_NE(text_converter.handle, reinterpret_cast<iconv_t>(-1)) << "SHIFT_JISX0213 to UTF-8 unavailable";
+  }
+  void TearDown() override {
+    if (text_converter.handle != reinterpret_cast<iconv_t>(-1)) iconv_close(text_converter.handle);
+    text_converter.handle = reinterpret_cast<iconv_t>(-1);
+    option_flags = 0;
+    reset_song_state();
+  }
+};
+
+TEST_F(MetaTest, TextTypesShowTheirLabelsAndOtherTypesNothing) {
+  struct Case {
+    uint8_t type;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {0x01, "  [Text      ]: hello\n"}, {0x02, "  [Copyright ]: hello\n"}, {0x03, "  [Title     ]: hello\n"},
+      {0x04, "  [Instrument]: hello\n"}, {0x05, "  [Lylic     ]: hello\n"}, {0x06, "  [Marker    ]: hello\n"},
+      {0x07, "  [Que Point ]: hello\n"}, {0x08, "  [Program   ]: hello\n"}, {0x09, "  [Device    ]: hello\n"},
+      {0x00, ""},
+      {0x0A, ""},
+      {0x1F, ""},
+      {0x2F, ""},
+      {0x54, ""},
+      {0x7F, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(play_out(text_event(c.type, "hello")), c.line) << "type " << int(c.type);
+  }
+}
+
+TEST_F(MetaTest, ChannelPrefixShowsOnEveryLaterTextLine) {
+  Shown shown = play({text_event(0x01, "before"), stored_meta(0x20, {0x00}), text_event(0x05, "la"),
+                      text_event(0x03, "name"), stored_meta(0x20, {0xFF}), text_event(0x01, "x")});
+  EXPECT_EQ(shown.out,
+            "  [Text      ]: before\n"
+            "  [Lylic     ]: (Channel:0) la\n"
+            "  [Title     ]: (Channel:0) name\n"
+            "  [Text      ]: (Channel:255) x\n");
+  EXPECT_EQ(tempo_state.channel, 0xFFu);
+}
+
+TEST_F(MetaTest, PortChangesOnlyForZeroToThree) {
+  struct Case {
+    uint8_t value;
+    int32_t port;
+  };
+  const std::vector<Case> cases = {{0, 0}, {3, 3}, {4, 1}, {0x7F, 1}, {0xFF, 1}};
+  for (const Case& c : cases) {
+    tempo_state.port = 1;
+    EXPECT_EQ(play_out(stored_meta(0x21, {c.value})), "");
+    EXPECT_EQ(tempo_state.port, c.port) << "value " << int(c.value);
+  }
+}
+
+TEST_F(MetaTest, SetTempoSetsTempoAndTickAndShowsQuarterNotesPerMinute) {
+  struct Case {
+    Bytes data;
+    uint16_t timebase;
+    bool verbose;
+    uint32_t tempo;
+    uint32_t usec_per_tick;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{0x07, 0xA1, 0x20}, 480, true, 500000, 1041, "  [Tempo     ]: 120\n"},
+      {{0xFF, 0xFF, 0xFF}, 480, true, 0xFFFFFF, 34952, "  [Tempo     ]: 3\n"},
+      {{0x00, 0x00, 0x01}, 96, true, 1, 0, "  [Tempo     ]: 60000000\n"},
+      {{0x00, 0x00, 0x00}, 480, true, 0, 0, "  [Tempo     ]: 0\n"},
+      {{0x07, 0xA1, 0x20}, 0, true, 500000, 500000, "  [Tempo     ]: 120\n"},
+      {{0x09, 0x27, 0xC0}, 96, false, 600000, 6250, ""},
+      // A longer event still takes its tempo from bytes 3 to 5.
+      {{0x07, 0xA1, 0x20, 0x55}, 480, true, 500000, 1041, "  [Tempo     ]: 120\n"},
+  };
+  for (const Case& c : cases) {
+    option_flags = c.verbose ? OPT_VERBOSE : 0;
+    tempo_state.timebase = c.timebase;
+    EXPECT_EQ(play_out(stored_meta(0x51, c.data)), c.line) << hex(c.data);
+    EXPECT_EQ(tempo_state.tempo, c.tempo) << hex(c.data);
+    EXPECT_EQ(tempo_state.usec_per_tick, c.usec_per_tick) << hex(c.data);
+  }
+}
+
+TEST_F(MetaTest, TimeSignatureShownInVerboseModeWhenByteTwoIsFour) {
+  struct Case {
+    Bytes data;
+    bool verbose;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{0x06, 0x03, 0x18, 0x08}, true, "  [Rhythm    ]: 6/8 \n"},
+      {{0x04, 0x02, 0x18, 0x08}, true, "  [Rhythm    ]: 4/4 \n"},
+      {{0x04, 0x1F, 0x18, 0x08}, true, "  [Rhythm    ]: 4/-2147483648 \n"},
+      {{0x04, 0x20, 0x18, 0x08}, true, "  [Rhythm    ]: 4/1 \n"},
+      {{0xFF, 0x22, 0x18, 0x08}, true, "  [Rhythm    ]: 255/4 \n"},
+      {{0x06, 0x03, 0x18, 0x08}, false, ""},
+      {{0x06, 0x03, 0x18}, true, ""},
+      {{0x06, 0x03, 0x18, 0x08, 0x00}, true, ""},
+  };
+  for (const Case& c : cases) {
+    option_flags = c.verbose ? OPT_VERBOSE : 0;
+    EXPECT_EQ(play_out(stored_meta(0x58, c.data)), c.line) << hex(c.data);
+  }
+}
+
+TEST_F(MetaTest, KeySignatureShowsNameOrUnknownKey) {
+  struct Case {
+    Bytes data;
+    bool verbose;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{0xFD, 0x01}, true, "  [KeySign.  ]: C Minor\n"},
+      {{0x00, 0x00}, true, "  [KeySign.  ]: C Major\n"},
+      {{0xF9, 0x00}, true, "  [KeySign.  ]: C Flat Major\n"},
+      {{0xF9, 0x01}, true, "  [KeySign.  ]: A Flat Minor\n"},
+      {{0x07, 0x01}, true, "  [KeySign.  ]: A Sharp Minor\n"},
+      {{0x03, 0x01}, true, "  [KeySign.  ]: F Sharp Minor\n"},
+      {{0x08, 0x00}, true, "  [KeySign.  ]: Unknown Key (15:0)\n"},
+      {{0xF8, 0x00}, true, "  [KeySign.  ]: Unknown Key (-1:0)\n"},
+      {{0x00, 0x02}, true, "  [KeySign.  ]: Unknown Key (7:2)\n"},
+      {{0x00, 0xFF}, true, "  [KeySign.  ]: Unknown Key (7:ff)\n"},
+      {{0x80, 0x00}, true, "  [KeySign.  ]: Unknown Key (-121:0)\n"},
+      {{0xFD, 0x01}, false, ""},
+      {{0xFD}, true, ""},
+      {{0xFD, 0x01, 0x00}, true, ""},
+  };
+  for (const Case& c : cases) {
+    option_flags = c.verbose ? OPT_VERBOSE : 0;
+    EXPECT_EQ(play_out(stored_meta(0x59, c.data)), c.line) << hex(c.data);
+  }
+}
+
+TEST_F(MetaTest, QuietModeHidesTextButStillSteersAndShowsVerboseLines) {
+  option_flags = OPT_QUIET | OPT_VERBOSE;
+  Bytes text = text_event(0x01, "hidden");
+  Shown shown = play({text, stored_meta(0x20, {0x03}), stored_meta(0x21, {0x02}), text_event(0x05, "la"),
+                      stored_meta(0x51, {0x09, 0x27, 0xC0}), stored_meta(0x58, {0x03, 0x02, 0x18, 0x08}),
+                      stored_meta(0x59, {0x01, 0x00})});
+  EXPECT_EQ(shown.out,
+            "  [Tempo     ]: 100\n"
+            "  [Rhythm    ]: 3/4 \n"
+            "  [KeySign.  ]: G Major\n");
+  EXPECT_EQ(shown.err, "");
+  EXPECT_EQ(tempo_state.channel, 3u);
+  EXPECT_EQ(tempo_state.port, 2);
+  EXPECT_EQ(tempo_state.tempo, 600000u);
+  EXPECT_EQ(tempo_state.usec_per_tick, 1250u);
+  EXPECT_EQ(playback_info.text[0], 'z') << "quiet mode converts nothing";
+
+  option_flags = OPT_QUIET;
+  EXPECT_EQ(play_out(stored_meta(0x51, {0x07, 0xA1, 0x20})), "");
+  EXPECT_EQ(tempo_state.tempo, 500000u);
+}
+
+// Events cut short before their data: the bytes after length belong to the
+// next event and would change the state if they were read.
+TEST_F(MetaTest, ShortEventsReadNothingPastTheirEnd) {
+  struct Case {
+    Bytes stored;
+    int length;
+  };
+  const std::vector<Case> cases = {
+      {{0xFF, 0x51, 0x02, 0x07, 0xA1, 0x20}, 5},
+      {{0xFF, 0x51, 0x00, 0x07, 0xA1, 0x20}, 3},
+      {{0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}, 2},
+      {{0xFF, 0x20, 0x00, 0x05}, 3},
+      {{0xFF, 0x21, 0x00, 0x02}, 3},
+      {{0xFF, 0x58, 0x04, 0x06, 0x03, 0x18, 0x08}, 6},
+      {{0xFF, 0x58, 0x04, 0x06, 0x03}, 4},
+      {{0xFF, 0x59, 0x02, 0xFD, 0x01}, 4},
+      {{0xFF, 0x01, 0x05, 'h', 'i'}, 1},
+  };
+  option_flags = OPT_VERBOSE;
+  for (Case c : cases) {
+    tempo_state = TempoState{NO_CHANNEL, 600000, 480, 1250, 1};
+    testing::internal::CaptureStdout();
+    hand_over(c.stored, c.length);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << hex(c.stored) << " length " << c.length;
+    EXPECT_EQ(tempo_state.tempo, 600000u) << hex(c.stored);
+    EXPECT_EQ(tempo_state.usec_per_tick, 1250u) << hex(c.stored);
+    EXPECT_EQ(tempo_state.channel, NO_CHANNEL) << hex(c.stored);
+    EXPECT_EQ(tempo_state.port, 1) << hex(c.stored);
+  }
+}
+
+TEST_F(MetaTest, EmptyTextShowsLabelOnly) {
+  EXPECT_EQ(play_out(stored_meta(0x05, {})), "  [Lylic     ]: \n");
+  EXPECT_EQ(playback_info.text[0], '\0');
+}
+
+TEST_F(MetaTest, TextEndsAtAnInnerNul) {
+  EXPECT_EQ(play_out(stored_meta(0x01, {'a', 'b', 0x00, 'c', 'd'})), "  [Text      ]: ab\n");
+}
+
+TEST_F(MetaTest, TerminatorAfterTheTextIsPutBack) {
+  Bytes stored = text_event(0x01, "abc");
+  int length = static_cast<int>(stored.size());
+  stored.push_back(0x5A);
+  testing::internal::CaptureStdout();
+  hand_over(stored, length);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "  [Text      ]: abc\n");
+  EXPECT_EQ(stored, (Bytes{0xFF, 0x01, 0x03, 'a', 'b', 'c', 0x5A}));
+}
+
+// Where the text starts depends on the event's whole length, not on how many
+// bytes its length field really takes.
+TEST_F(MetaTest, LengthFieldSizeFollowsTheEventLength) {
+  const std::string a127(127, 'a');
+  const std::string b128(128, 'b');
+  Bytes run_on = {0xFF, 0x01};
+  run_on.resize(131, 0x80);
+  struct Case {
+    const char* name;
+    Bytes stored;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"padded field in a short event", {0xFF, 0x01, 0x80, 0x02, 'h', 'i'}, "  [Text      ]: \x02hi\n"},
+      {"longest one-byte field, 130 bytes", text_event(0x01, a127), "  [Text      ]: " + a127 + "\n"},
+      {"padded field, 131 bytes", [&] {
+         Bytes e = {0xFF, 0x01, 0x80, 0x7F};
+         e.insert(e.end(), a127.begin(), a127.end());
+         return e;
+       }(),
+       "  [Text      ]: " + a127 + "\n"},
+      {"two-byte field, 132 bytes", text_event(0x01, b128), "  [Text      ]: " + b128 + "\n"},
+      {"field running to the end", run_on, "  [Text      ]: \n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(play_out(c.stored), c.line) << c.name;
+  }
+}
+
+TEST_F(MetaTest, ShiftJisTextShownAsUtf8) {
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      {{0x93, 0xFA, 0x96, 0x7B, 0x8C, 0xEA}, "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
+      {{'A', 0xB1, 'z'}, "A\xEF\xBD\xB1z"},
+  };
+  for (const auto& [sjis, utf8] : cases) {
+    Shown shown = play({stored_meta(0x05, sjis)});
+    EXPECT_EQ(shown.out, "  [Lylic     ]: " + utf8 + "\n") << hex(sjis);
+    EXPECT_EQ(shown.err, "");
+  }
+}
+
+TEST_F(MetaTest, UnconvertibleBytesPassThroughUntilTheFifthFailure) {
+  struct Case {
+    std::string in;
+    std::string shown;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"\xFF" "ab", "\xFF" "ab", ""},
+      {"a\xFF" "b\xFF", "a\xFF" "b\xFF", ""},
+      {"ab\x93", "ab\x93", ""},
+      {"a\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF", ""},
+      {"a\xFF\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF\xFF", iconv_error(EILSEQ)},
+      {"a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF" "f\xFF" "g", "a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF", iconv_error(EILSEQ)},
+  };
+  for (const Case& c : cases) {
+    Shown shown = play({text_event(0x01, c.in)});
+    EXPECT_EQ(shown.out, "  [Text      ]: " + c.shown + "\n") << hex(text_bytes(c.in));
+    EXPECT_EQ(shown.err, c.err) << hex(text_bytes(c.in));
+  }
+}
+
+// The player sizes its buffer at one and a half times the longest text; text
+// that grows more than that is cut at the last whole character and reported.
+TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
+  Bytes katakana;
+  for (int b = 0xA1; b <= 0xDF; ++b) katakana.push_back(static_cast<uint8_t>(b));
+  std::string katakana_fitting;  // the first 31 of the 63 characters, 3 bytes each
+  for (int i = 0; i < 31; ++i) {
+    uint32_t code = 0xFF61 + i;
+    katakana_fitting += static_cast<char>(0xE0 | code >> 12);
+    katakana_fitting += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    katakana_fitting += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  struct Case {
+    const char* name;
+    Bytes in;
+    size_t text_size;
+    std::string shown;
+    std::vector<std::string> errs;  // any one of these
+  };
+  const std::vector<Case> cases = {
+      {"half-width katakana", katakana, katakana.size() * 3 / 2 + 1, katakana_fitting, {iconv_error(E2BIG)}},
+      {"no room at all", text_bytes("abc"), 1, "", {iconv_error(E2BIG)}},
+      {"room for two", text_bytes("abcd"), 3, "ab", {iconv_error(E2BIG)}},
+      {"bad bytes after the room is gone", text_bytes("ab\xFF\xFF"), 3, "ab",
+       {iconv_error(E2BIG), iconv_error(EILSEQ)}},
+      {"last byte of room taken by a bad byte", text_bytes("\xFF\xFF\xFF"), 2, "\xFF",
+       {iconv_error(E2BIG), iconv_error(EILSEQ)}},
+      {"character one byte too big", text_bytes("a\xB1"), 4, "a", {iconv_error(E2BIG)}},
+      {"exact fit", text_bytes("\xB1\xB2"), 7, "\xEF\xBD\xB1\xEF\xBD\xB2", {""}},
+  };
+  for (bool canary : {false, true}) {
+    for (const Case& c : cases) {
+      use_text_buffer(c.text_size, canary);
+      Shown shown = play({stored_meta(0x01, c.in)});
+      EXPECT_EQ(shown.out, "  [Text      ]: " + c.shown + "\n") << c.name;
+      EXPECT_NE(std::find(c.errs.begin(), c.errs.end(), shown.err), c.errs.end()) << c.name << ": " << shown.err;
+      if (canary) {
+        EXPECT_TRUE(canary_intact()) << c.name;
+      }
+    }
+  }
+}
+
+TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {
+  free(playback_info.text);
+  playback_info.text = nullptr;
+  playback_info.text_size = 0;
+  EXPECT_EQ(play_out(text_event(0x01, "abc")), "  [Text      ]: \n");
+
+  use_text_buffer(0, true);
+  EXPECT_EQ(play_out(text_event(0x01, "abc")), "  [Text      ]: \n");
+  EXPECT_EQ(play_out(stored_meta(0x01, {})), "  [Text      ]: \n");
+  EXPECT_TRUE(canary_intact());
+}
+
+TEST_F(MetaTest, ConvertTextWithoutOutputWritesNothing) {
+  const uint8_t in[] = {'a', 'b'};
+  EXPECT_EQ(convert_text(nullptr, 10, in, sizeof in), 0);
+  char out[2] = {'z', 'z'};
+  EXPECT_EQ(convert_text(out, 1, in, 0), 0);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(out[1], 'z');
+}
+
+}  // namespace

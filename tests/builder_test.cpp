@@ -174,6 +174,7 @@ TEST_F(BuilderTest, EachKindOfEventBecomesItsRecord) {
   TrackBuilder track;
   track.sysex(0, {0x7E, 0x7F, 0x09, 0x01, 0xF7})
       .event(0, {0xF7, 0x01, 0xF8})
+      .event(0, {0xF7, 0x00})
       .meta(0, 0x03, Bytes(200, 'x'))
       .event(1, {0x90, 0x3C, 0x40})
       .text(0, 0x01, "ab")
@@ -186,6 +187,7 @@ TEST_F(BuilderTest, EachKindOfEventBecomesItsRecord) {
   const Table expected = {
       {0, 0, 6, 0xF0, 0, 0, 0},          // sysex: F0 and the body
       {0, 6, 1, 0xF7, 0, 0, 0},          // escape: only the bytes after the length
+      {0, 7, 0, 0xF7, 0, 0, 0},          // an empty escape still has its place
       {0, 7, 204, 0xFF, 0x03, 0, 0},     // meta: FF 03 81 48 and 200 bytes
       {1, 0, 3, 0x90, 0x3C, 0x40, 0},
       {0, 211, 5, 0xFF, 0x01, 0, 0},

@@ -60,18 +60,17 @@ void write_record(TableWriter* writer, const WalkedEvent& event, uint32_t delta)
   record->data2 = event.data2;
   record->running = event.running;
   record->length = event.length;
-  uint32_t bytes = data_bytes_of(event);
-  if (bytes == 0) return;
+  if (!uses_data_buffer(event)) return;
   uint8_t* out = writer->data + writer->data_offset;
   if (event.kind == EVENT_SYSEX) {
     // The length quantity is not stored: F0 goes right before the body.
     *out++ = 0xF0;
     memcpy(out, event.bytes, event.body_length);
   } else {
-    memcpy(out, event.bytes, bytes);
+    memcpy(out, event.bytes, event.length);
   }
   record->data_offset = writer->data_offset;
-  writer->data_offset += bytes;
+  writer->data_offset += event.length;
 }
 
 // Brings every track's count to the record just written, ended tracks included.

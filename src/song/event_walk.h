@@ -47,11 +47,15 @@ inline uint8_t running_after(const WalkedEvent& event, uint8_t running_status) {
   return event.kind == EVENT_CHANNEL && event.running == 0 ? event.status : running_status;
 }
 
+// Sysex, escape and meta records point into the event data buffer, even
+// when they put no byte there (an escape of length 0).
+inline bool uses_data_buffer(const WalkedEvent& event) {
+  return event.kind == EVENT_SYSEX || event.kind == EVENT_ESCAPE || event.kind == EVENT_META;
+}
+
 // The bytes that the event puts into the event data buffer.
 inline uint32_t data_bytes_of(const WalkedEvent& event) {
-  return event.kind == EVENT_SYSEX || event.kind == EVENT_ESCAPE || event.kind == EVENT_META
-             ? event.length
-             : 0;
+  return uses_data_buffer(event) ? event.length : 0;
 }
 
 // A meta event of type 0x2F ends its track.

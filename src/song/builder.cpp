@@ -152,9 +152,12 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
   while (ended_count < song_data.track_count) {
     current = next_track(current);
     TrackState* track = &song_data.tracks[current];
+    // next_track only returns a live track, whose next event load_next_delta found whole.
     WalkedEvent event;
-    walk_event(track->cursor, chunk_end(*track), track->running_status, &event);
-    if (!has_room(writer, event)) break;
+    if (walk_event(track->cursor, chunk_end(*track), track->running_status, &event) != WALK_EVENT ||
+        !has_room(writer, event)) {
+      break;
+    }
     uint32_t ticks = track->ticks_to_next;
     write_record(&writer, event, ticks + first_delay);
     first_delay = 0;

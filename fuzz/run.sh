@@ -18,8 +18,9 @@ rm -rf "$build/fuzz-seeds"
 mkdir -p "$build/fuzz-seeds" "$build/fuzz-corpus" "$build/fuzz-findings"
 "$build/fuzz/make_fuzz_seeds" "$build/fuzz-seeds"
 
-# -close_fd_mask=3 silences the loader's warning lines; the fuzzer's own
-# report still reaches standard error.
-exec "$build/fuzz/load_fuzz" -max_total_time="$seconds" -max_len=4096 -close_fd_mask=3 \
+# -timeout turns a hang into a finding; -close_fd_mask=3 silences the
+# loader's warning lines, while the fuzzer's own report still reaches
+# standard error.
+exec "$build/fuzz/load_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -close_fd_mask=3 \
   -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/" \
   "$build/fuzz-corpus" "$build/fuzz-seeds" "$top/fuzz/regressions"

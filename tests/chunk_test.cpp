@@ -92,17 +92,20 @@ TEST_F(ChunkTest, IndexesEveryDeclaredChunkInPlace) {
   image[32] = 'F';
   index_image(image);
   ASSERT_EQ(song_data.track_count, 2);
-  const TrackState& first = song_data.tracks[0];
-  EXPECT_EQ(first.length, 9u);
-  EXPECT_EQ(first.start, image.data() + 22);
-  EXPECT_EQ(first.cursor, first.start);
-  EXPECT_EQ(first.ticks_to_next, 480u);
-  EXPECT_EQ(first.running_status, 0);
-  const TrackState& second = song_data.tracks[1];
-  EXPECT_EQ(second.length, 8u);
-  EXPECT_EQ(second.start, image.data() + 39);
-  EXPECT_EQ(second.cursor, second.start);
-  EXPECT_EQ(second.ticks_to_next, 200u);
+  struct Expected {
+    uint32_t length;
+    size_t data_offset;
+    uint32_t first_delta;
+  };
+  const Expected expected[] = {{9, 22, 480}, {8, 39, 200}};
+  for (int i = 0; i < 2; ++i) {
+    const TrackState& track = song_data.tracks[i];
+    EXPECT_EQ(track.length, expected[i].length);
+    EXPECT_EQ(track.start, image.data() + expected[i].data_offset);
+    EXPECT_EQ(track.cursor, track.start);
+    EXPECT_EQ(track.ticks_to_next, expected[i].first_delta);
+    EXPECT_EQ(track.running_status, 0);
+  }
 }
 
 TEST_F(ChunkTest, IndexingStaysInsideTheImage) {

@@ -103,6 +103,7 @@ std::string after_banner(const std::string& err) {
   return second == std::string::npos ? "(banner cut) " + err : err.substr(second + 1);
 }
 
+// Plays every case and compares status, console and ports with what it expects.
 void check_all(const std::vector<Case>& cases) {
   std::vector<Outcome> outcomes = play_all(cases);
   for (size_t i = 0; i < cases.size(); ++i) {

@@ -140,11 +140,13 @@ struct Scenario {
 // Whether text contains part.
 bool has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
+// The whole file as text.
 std::string slurp(const std::string& path) {
   Bytes bytes = read_file(path);
   return std::string(bytes.begin(), bytes.end());
 }
 
+// The file's size, 0 when it is not there.
 off_t size_of(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
@@ -256,48 +258,61 @@ Observed play(const Scenario& scenario, Clock::duration delay, Clock::duration h
   return run;
 }
 
-// What is wrong with one run, or nothing.
-std::string check(const Song& song, const Observed& run) {
-  const Bytes silence = all_sound_off();
-  const Bytes& p0 = run.ports[0];
-  if (run.hung) return "did not end in time";
-  bool died = run.exit_status == 128 + SIGINT;
-  if (!died && run.exit_status != 0) return "exit status " + std::to_string(run.exit_status);
-  if (died) {
-    if (!run.signalled) return "died of SIGINT without one";
-    if (run.handler_surely) return "died of SIGINT after the handler was installed";
-    for (const Bytes& port : run.ports)
-      if (!port.empty()) return "died of SIGINT after sending bytes";
-    return "";
-  }
-  if (run.signalled && run.delay < NO_HANDLER_YET) return "survived a SIGINT sent before the handler could exist";
-  bool silenced = p0.size() >= silence.size() && std::equal(silence.begin(), silence.end(), p0.end() - silence.size());
-  if (!silenced) {
-    if (p0 != song.stream) return "neither the whole song nor a stop: " + std::to_string(p0.size()) + " bytes";
-    for (int p = 1; p < 4; ++p)
-      if (!run.ports[p].empty()) return "port " + std::to_string(p) + " has bytes without a stop";
-    if (run.port0_before > 0 && run.port0_after < static_cast<off_t>(song.stream.size()))
-      return "a stop request during playback was not seen";
-    return "";
-  }
-  if (run.signalled && !run.built_before && run.port0_after == 0)
-    return "a stop requested before the song was built was not lost";
-  size_t played = p0.size() - silence.size();
-  if (!std::binary_search(song.boundaries.begin(), song.boundaries.end(), played))
-    return "stopped inside a record, after " + std::to_string(played) + " bytes";
-  // A signal well inside a long wait: the record waited for is the one in
-  // hand, and it must not be sent.
-  auto wait = song.long_wait_before.find(static_cast<size_t>(run.port0_before));
-  if (run.signalled && run.port0_before > 0 && run.port0_after == run.port0_before && wait != song.long_wait_before.end() &&
-      run.since_write + milliseconds(50) < wait->second && played != static_cast<size_t>(run.port0_before))
-    return "the record in hand during a long wait was sent";
-  if (!std::equal(p0.begin(), p0.begin() + static_cast<std::ptrdiff_t>(played), song.stream.begin()))
-    return "the bytes before the stop are not the song's";
-  for (int p = 1; p < 4; ++p)
-    if (run.ports[p] != silence) return "port " + std::to_string(p) + " lacks All Sound Off alone";
+// A run that died of SIGINT: only before the handler, and before any byte.
+std::string check_died(const Observed& run) {
+  if (!run.signalled) return "died of SIGINT without one";
+  if (run.handler_surely) return "died of SIGINT after the handler was installed";
+  for (const Bytes& port : run.ports)
+    if (!port.empty()) return "died of SIGINT after sending bytes";
   return "";
 }
 
+// A run that played to the end: the whole song on port 0 and nothing else,
+// which a stop request made during playback rules out.
+std::string check_whole(const Song& song, const Observed& run) {
+  if (run.ports[0] != song.stream)
+    return "neither the whole song nor a stop: " + std::to_string(run.ports[0].size()) + " bytes";
+  for (int p = 1; p < 4; ++p)
+    if (!run.ports[p].empty()) return "port " + std::to_string(p) + " has bytes without a stop";
+  if (run.port0_before > 0 && run.port0_after < static_cast<off_t>(song.stream.size()))
+    return "a stop request during playback was not seen";
+  return "";
+}
+
+// A run that stopped: the song up to a record boundary, then All Sound Off
+// on every port, and never a stop that was requested before the build.
+std::string check_stopped(const Song& song, const Observed& run, size_t played) {
+  if (run.signalled && !run.built_before && run.port0_after == 0)
+    return "a stop requested before the song was built was not lost";
+  if (!std::binary_search(song.boundaries.begin(), song.boundaries.end(), played))
+    return "stopped inside a record, after " + std::to_string(played) + " bytes";
+  if (!std::equal(run.ports[0].begin(), run.ports[0].begin() + static_cast<std::ptrdiff_t>(played), song.stream.begin()))
+    return "the bytes before the stop are not the song's";
+  // A signal well inside a long wait: the record waited for is the one in
+  // hand, and it must not be sent.
+  auto wait = song.long_wait_before.find(static_cast<size_t>(run.port0_before));
+  bool inside_wait = run.signalled && run.port0_before > 0 && run.port0_after == run.port0_before &&
+                     wait != song.long_wait_before.end() && run.since_write + milliseconds(50) < wait->second;
+  if (inside_wait && played != static_cast<size_t>(run.port0_before))
+    return "the record in hand during a long wait was sent";
+  for (int p = 1; p < 4; ++p)
+    if (run.ports[p] != all_sound_off()) return "port " + std::to_string(p) + " lacks All Sound Off alone";
+  return "";
+}
+
+// What is wrong with one run, or nothing.
+std::string check(const Song& song, const Observed& run) {
+  if (run.hung) return "did not end in time";
+  if (run.exit_status == 128 + SIGINT) return check_died(run);
+  if (run.exit_status != 0) return "exit status " + std::to_string(run.exit_status);
+  if (run.signalled && run.delay < NO_HANDLER_YET) return "survived a SIGINT sent before the handler could exist";
+  const Bytes silence = all_sound_off();
+  const Bytes& p0 = run.ports[0];
+  bool silenced = p0.size() >= silence.size() && std::equal(silence.begin(), silence.end(), p0.end() - silence.size());
+  return silenced ? check_stopped(song, run, p0.size() - silence.size()) : check_whole(song, run);
+}
+
+// One line about a run for a failure message.
 std::string describe(const Song& song, const Observed& run) {
   return song.name + ", SIGINT after " +
          std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(run.delay).count()) +
@@ -305,6 +320,7 @@ std::string describe(const Song& song, const Observed& run) {
          std::to_string(song.stream.size()) + ", exit " + std::to_string(run.exit_status);
 }
 
+// The seed from SONGRELAY_SIGNAL_SEED, or a fresh one.
 uint32_t choose_seed() {
   if (const char* fixed = getenv("SONGRELAY_SIGNAL_SEED")) return static_cast<uint32_t>(strtoul(fixed, nullptr, 10));
   return std::random_device{}();

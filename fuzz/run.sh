@@ -11,6 +11,8 @@ set -eu
 seconds=${1:-60}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build-fuzz
+# Public test files for MIDI players, where the workspace has them: more seeds.
+corpus=$top/../shared/corpus/test-midi-files
 
 cmake -S "$top" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_FUZZ=ON -DSONGRELAY_TESTS=OFF >/dev/null
@@ -28,9 +30,10 @@ fuzz_target() {
   share=$2
   [ "$share" -ge 1 ] || share=1
   mkdir -p "$build/fuzz-corpus/$target"
+  set -- "$build/fuzz-corpus/$target" "$build/fuzz-seeds" "$top/fuzz/regressions"
+  if [ -d "$corpus" ]; then set -- "$@" "$corpus"; fi
   "$build/fuzz/$target" -max_total_time="$share" -max_len=4096 -timeout=10 -close_fd_mask=3 \
-    -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
-    "$build/fuzz-corpus/$target" "$build/fuzz-seeds" "$top/fuzz/regressions"
+    -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" "$@"
 }
 
 status=0

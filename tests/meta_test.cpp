@@ -427,18 +427,25 @@ TEST_F(MetaTest, ConvertTextWithoutOutputWritesNothing) {
   EXPECT_EQ(out[1], 'z');
 }
 
-// The fuzz findings, loaded and played through the display with the options
-// and converter that each file's format field chose in the fuzzer.
-TEST(MetaReplay, FuzzFindingsStayFixed) {
-  const std::string dir = SONGRELAY_SOURCE_DIR "/fuzz/regressions";
-  DIR* listing = opendir(dir.c_str());
-  ASSERT_NE(listing, nullptr) << dir;
+// The regular files of a directory whose names end in suffix, sorted.
+std::vector<std::string> files_ending(const std::string& dir, const std::string& suffix) {
   std::vector<std::string> files;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return files;
   while (dirent* entry = readdir(listing)) {
-    if (entry->d_name[0] != '.') files.push_back(dir + "/" + entry->d_name);
+    std::string name = entry->d_name;
+    if (name[0] != '.' && name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      files.push_back(dir + "/" + name);
   }
   closedir(listing);
   std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Loads each file and plays its meta events through the display with the
+// options and converter that its format field chooses, as the meta fuzz
+// target does; what broke, if anything, is reported per file.
+void replay_files(const std::vector<std::string>& files) {
   reset_song_state();
   for (const std::string& file : files) {
     Bytes image = read_file(file);
@@ -450,6 +457,18 @@ TEST(MetaReplay, FuzzFindingsStayFixed) {
     EXPECT_EQ(broken, nullptr) << file << ": " << broken;
     EXPECT_EQ(song_data.events, nullptr) << file;
   }
+}
+
+TEST(MetaReplay, FuzzFindingsStayFixed) {
+  std::vector<std::string> files = files_ending(SONGRELAY_SOURCE_DIR "/fuzz/regressions", "");
+  ASSERT_FALSE(files.empty());
+  replay_files(files);
+}
+
+TEST(MetaReplay, CorpusFilesPlayThroughTheDisplay) {
+  std::vector<std::string> files = files_ending(SONGRELAY_CORPUS_DIR, ".mid");
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << SONGRELAY_CORPUS_DIR;
+  replay_files(files);
 }
 
 }  // namespace

@@ -242,7 +242,10 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
       EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
       EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
       if (port_table.fds[p] >= 0) {
-        EXPECT_TRUE(fd_is_open(port_table.fds[p])) << "port " << p;
+        // Read-write, so a FIFO or a device opens without waiting for a reader; writes block.
+        int flags = fcntl(port_table.fds[p], F_GETFL);
+        EXPECT_EQ(flags & O_ACCMODE, O_RDWR) << "port " << p;
+        EXPECT_EQ(flags & O_NONBLOCK, 0) << "port " << p;
       }
     }
     close_ports();

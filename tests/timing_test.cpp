@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <sys/time.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ struct FakeClock {
 
 FakeClock fake_clock;
 
+// Far more readings and sleeps than any case here needs.
+constexpr size_t READING_LIMIT = 1000000;
+
 // A clock reading of s seconds and us microseconds.
 timeval at(int64_t s, int64_t us) {
   timeval t;
@@ -47,6 +51,8 @@ const int64_t initial_overhead = usleep_overhead;
 
 extern "C" int __wrap_gettimeofday(struct timeval* now, void* zone) {
   if (!fake_clock.armed) return __real_gettimeofday(now, zone);
+  // A wait that miscounts time may never end; fail the test instead of hanging.
+  if (fake_clock.log.size() > READING_LIMIT) throw std::runtime_error("the clock was read without end");
   fake_clock.log += 'g';
   if (!fake_clock.script.empty()) {
     if (fake_clock.next < fake_clock.script.size()) {

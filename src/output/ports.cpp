@@ -2,11 +2,14 @@
 // writing and silencing the ports.
 #include "output/ports.h"
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
@@ -18,6 +21,14 @@ constexpr size_t NAME_SIZE = 256;  // 255 characters and the NUL
 constexpr int LAST_UNIT_PROBED = 14;
 constexpr int CANDIDATE_COUNT = 15;
 constexpr int WRITE_ATTEMPTS = 3;
+
+// How long the stop waits for a port to take the All Sound Off block before
+// it counts the device as stalled.
+constexpr int STALLED_PORT_MSEC = 500;
+
+// Set by a stop request; read by the writes that the stop may have broken.
+std::atomic<bool> writes_interrupted;
+static_assert(std::atomic<bool>::is_always_lock_free, "stored from a signal handler");
 
 // Names made up for unnamed ports; static because the table points at them
 // after open_ports has returned.
@@ -70,7 +81,10 @@ int open_port(const PortTable* table, int port) {
 
 }  // namespace
 
-void reset_port_table() { port_table = PortTable{{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}}; }
+void reset_port_table() {
+  port_table = PortTable{{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
+  writes_interrupted.store(false);
+}
 
 // Only the top level of /dev/ is looked at, and only a whole-name match
 // counts, so a name that is a prefix of an entry (or the reverse) is absent.
@@ -112,12 +126,27 @@ int write_port(int port, const void* data, size_t length) {
   size_t remaining = length;
   for (int attempt = 0; attempt < WRITE_ATTEMPTS; ++attempt) {
     ssize_t written = write(port_table.fds[port], position, remaining);
-    if (written < 0) continue;
+    if (written < 0) {
+      // A write the stop request broke is blocked on a device that does not drain.
+      if (errno == EINTR && writes_interrupted.load()) break;
+      continue;
+    }
     if (static_cast<size_t>(written) >= remaining) return 0;
     position += written;
     remaining -= static_cast<size_t>(written);
+    // A blocked write that the stop request broke returns what it had written.
+    if (writes_interrupted.load()) break;
   }
   return remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
+}
+
+// False for an open port whose device has taken no byte for a while after a
+// stop, so that Ctrl-C cannot hang on it; ports that are not open are
+// written (and dropped) as usual.
+static bool port_takes_bytes(int port) {
+  if (!writes_interrupted.load() || port_table.fds[port] < 0) return true;
+  pollfd ready = {port_table.fds[port], POLLOUT, 0};
+  return poll(&ready, 1, STALLED_PORT_MSEC) > 0 && (ready.revents & POLLOUT) != 0;
 }
 
 // Control Change 120 with value 0 on each of the sixteen channels, port by port.
@@ -128,9 +157,14 @@ int silence_all_ports() {
     block[channel * 3 + 1] = 0x78;
     block[channel * 3 + 2] = 0x00;
   }
-  for (int p = 0; p < PORT_COUNT; ++p) write_port(p, block, sizeof block);
+  for (int p = 0; p < PORT_COUNT; ++p) {
+    if (!port_takes_bytes(p)) continue;
+    write_port(p, block, sizeof block);
+  }
   return 0;
 }
+
+void interrupt_port_writes() { writes_interrupted.store(true); }
 
 // Forgetting each descriptor as it is closed makes a second call harmless.
 int close_ports() {

@@ -34,6 +34,32 @@ TrackBuilder conductor() {
   return t;
 }
 
+// Text of every kind for the display: Shift_JIS, half-width katakana that
+// grows in EUC-JP, bytes no converter takes, a long text with a two-byte
+// length field, and steering events cut short.
+TrackBuilder lyrics() {
+  TrackBuilder t;
+  t.text(0, 0x01, "plain")
+      .text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7")
+      .text(0, 0x06, "\xB1\xB2\xB3\xB4\xB5")
+      .text(0, 0x07, "\x80\xFF\xA0\xFD")
+      .meta(0, 0x20, {0x03})
+      .text(0, 0x03, std::string(140, '\xB6'))
+      .meta(0, 0x51, {0x07})
+      .meta(0, 0x58, {0x04})
+      .meta(0, 0x59, {0xF8, 0x02})
+      .raw({0x00, 0xFF, 0x02, 0x81, 0x00, 0x00, 0xFF, 0x04, 0x80, 0x80, 0x03, 'a', 'b', 'c'})
+      .end();
+  return t;
+}
+
+// The header's format field, which the loader ignores, chooses the meta
+// target's options and converter.
+Bytes with_format(Bytes image, uint8_t format) {
+  image[9] = format;
+  return image;
+}
+
 Bytes truncated(Bytes image, size_t cut) {
   image.resize(image.size() - cut);
   return image;
@@ -74,6 +100,10 @@ int main(int argc, char** argv) {
       {"cut-file", truncated(smf(1, 96, {melody(0), melody(1)}), 7)},
       {"missing-chunk", truncated(smf(1, 96, {melody(0), melody(1)}), 40)},
       {"foreign-chunk", foreign},
+      {"lyrics-utf8-verbose", with_format(smf(1, 96, {lyrics(), melody(5)}), 0x01)},
+      {"lyrics-eucjp", with_format(smf(1, 96, {lyrics()}), 0x08)},
+      {"lyrics-utf16", with_format(smf(1, 96, {lyrics()}), 0x10)},
+      {"lyrics-latin1-quiet", with_format(smf(1, 96, {lyrics()}), 0x1A)},
   };
   for (const auto& [name, image] : seeds) write_file(dir + "/" + name + ".mid", image);
   return 0;

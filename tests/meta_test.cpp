@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <string>
@@ -12,6 +13,7 @@
 #include "app/settings.h"
 #include "meta/meta.h"
 #include "song/song.h"
+#include "support/meta_replay.h"
 #include "support/support.h"
 
 namespace {
@@ -423,6 +425,31 @@ TEST_F(MetaTest, ConvertTextWithoutOutputWritesNothing) {
   EXPECT_EQ(convert_text(out, 1, in, 0), 0);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(out[1], 'z');
+}
+
+// The fuzz findings, loaded and played through the display with the options
+// and converter that each file's format field chose in the fuzzer.
+TEST(MetaReplay, FuzzFindingsStayFixed) {
+  const std::string dir = SONGRELAY_SOURCE_DIR "/fuzz/regressions";
+  DIR* listing = opendir(dir.c_str());
+  ASSERT_NE(listing, nullptr) << dir;
+  std::vector<std::string> files;
+  while (dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] != '.') files.push_back(dir + "/" + entry->d_name);
+  }
+  closedir(listing);
+  std::sort(files.begin(), files.end());
+  reset_song_state();
+  for (const std::string& file : files) {
+    Bytes image = read_file(file);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const char* broken = replay_meta_events(image.data(), image.size());
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(broken, nullptr) << file << ": " << broken;
+    EXPECT_EQ(song_data.events, nullptr) << file;
+  }
 }
 
 }  // namespace

@@ -45,8 +45,10 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env) {
+  // Close-on-exec, so that a child started by another thread at the same time
+  // does not hold this child's pipes open; dup2 clears the flag on 1 and 2.
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
     int null_fd = open("/dev/null", O_RDONLY);

@@ -1,0 +1,383 @@
+// SIGINT at random moments of many runs of the built player: during the
+// calibration, while a big file loads, around the player's start, in long
+// waits, in bursts of events without delay and while lyrics are converted.
+// Every run must end (no hang), exit 0 (or die of SIGINT when the signal came
+// before the handler could exist), and leave on the ports either the whole
+// song, or a prefix of it that ends between two records followed by All Sound
+// Off, with All Sound Off alone on ports 1 to 3.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "support/support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+
+// A tick lasts 500 microseconds at this timebase and the starting tempo.
+constexpr uint16_t TIMEBASE = 1000;
+constexpr uint32_t TICKS_PER_MS = 2;
+
+// The calibration sleeps 1 ms fifty times before the handler is installed, so
+// a signal sent earlier than this after the start always finds none.
+constexpr auto NO_HANDLER_YET = milliseconds(50);
+
+Bytes all_sound_off() {
+  Bytes block;
+  for (uint8_t channel = 0; channel < 16; ++channel) block.insert(block.end(), {uint8_t(0xB0 + channel), 0x78, 0x00});
+  return block;
+}
+
+// A song, the stream port 0 receives when it plays to the end, and the
+// lengths of that stream at which one record's bytes end and the next begin.
+struct Song {
+  Song() = default;
+  Song(std::string song_name, std::vector<std::string> song_options)
+      : name(std::move(song_name)), options(std::move(song_options)), tracks(1) {}
+  std::string name;
+  std::vector<std::string> options;
+  std::vector<TrackBuilder> tracks;
+  Bytes stream = gm_on;
+  std::vector<size_t> boundaries = {0, gm_on.size()};
+  std::map<size_t, milliseconds> long_wait_before;  // by the stream length before the message waited for
+
+  // A channel message of the last track, which goes to port 0.
+  Song& note(uint32_t delta, std::initializer_list<uint8_t> message) {
+    tracks.back().event(delta, message);
+    if (delta / TICKS_PER_MS >= 100) long_wait_before[stream.size()] = milliseconds(delta / TICKS_PER_MS);
+    stream.insert(stream.end(), message.begin(), message.end());
+    boundaries.push_back(stream.size());
+    return *this;
+  }
+  Bytes file() const { return smf(1, TIMEBASE, tracks); }
+};
+
+// Two notes with long waits between them.
+Song long_waits() {
+  Song song("long waits", {"-v"});
+  song.note(0, {0x90, 0x3C, 0x40}).note(150 * TICKS_PER_MS, {0x80, 0x3C, 0x00});
+  song.note(0, {0x90, 0x3E, 0x40}).note(100 * TICKS_PER_MS, {0x80, 0x3E, 0x00});
+  // Every song ends with a wait after its last message, so a stop request
+  // made before that message is still seen at the End of Track.
+  song.tracks.back().end(60 * TICKS_PER_MS);
+  return song;
+}
+
+// Thousands of messages without delay between two short waits.
+Song zero_delta_burst() {
+  Song song("zero-delta burst", {"-v"});
+  song.note(0, {0x90, 0x3C, 0x40});
+  for (int i = 0; i < 1500; ++i) {
+    uint8_t key = static_cast<uint8_t>(i % 128);
+    song.note(i == 0 ? 40 * TICKS_PER_MS : 0, {0x91, key, 0x40});
+    song.note(0, {0x81, key, 0x00});
+  }
+  song.note(40 * TICKS_PER_MS, {0x80, 0x3C, 0x00});
+  song.tracks.back().end(60 * TICKS_PER_MS);
+  return song;
+}
+
+// Lyrics in Shift_JIS, converted to UTF-8, between notes half a millisecond apart.
+Song lyrics() {
+  Song song("text conversion", {"-v", "-t", "UTF-8"});
+  for (int i = 0; i < 400; ++i) {
+    song.tracks.back().text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7");
+    song.note(1, {0x90, static_cast<uint8_t>(i % 128), 0x40});
+  }
+  song.tracks.back().end(60 * TICKS_PER_MS);
+  return song;
+}
+
+// A track of two million delta-only events makes the load take a while;
+// the notes of the second track follow them.
+Song big_load() {
+  Song song("big load", {"-v"});
+  song.tracks.back().bytes.assign(2000000, 0x00);
+  song.tracks.back().raw({0xFF, 0x2F, 0x00});
+  song.tracks.emplace_back();
+  song.note(0, {0x90, 0x3C, 0x40}).note(100 * TICKS_PER_MS, {0x80, 0x3C, 0x00});
+  song.tracks.back().end(60 * TICKS_PER_MS);
+  return song;
+}
+
+// One note, soon over: most signals land in the calibration or the load.
+Song short_song() {
+  Song song("calibration", {"-v"});
+  song.note(0, {0x90, 0x3C, 0x40});
+  song.tracks.back().end(60 * TICKS_PER_MS);
+  return song;
+}
+
+// A song written once into its own directory, with the full run's length.
+struct Scenario {
+  Song song;
+  TempDir dir;
+  std::string path;
+  Clock::duration full_run{};
+};
+
+// Whether text contains part.
+bool has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// The whole file as text.
+std::string slurp(const std::string& path) {
+  Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The file's size, 0 when it is not there.
+off_t size_of(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+}
+
+// How long ago the file was last written. The file's clock is the coarse
+// one, so this can only come out longer than the truth, never shorter.
+Clock::duration since_modified(const std::string& path) {
+  struct stat info;
+  timespec now;
+  if (stat(path.c_str(), &info) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) return Clock::duration::max();
+  return std::chrono::seconds(now.tv_sec - info.st_mtim.tv_sec) +
+         std::chrono::nanoseconds(now.tv_nsec - info.st_mtim.tv_nsec);
+}
+
+// What one run showed at the moment of the signal and at its end.
+struct Observed {
+  bool signalled = false;
+  Clock::duration delay{};      // from just before the start to the signal
+  bool handler_surely = false;  // before the signal: a load line, the reset notice or a port byte
+  bool built_before = false;    // after the signal: the reset notice, printed while the table is built
+  off_t port0_before = 0;       // port 0's size just before the signal
+  off_t port0_after = 0;        // and just after it
+  Clock::duration since_write{};  // from port 0's last write to just before the signal
+  bool hung = false;
+  int exit_status = -1;
+  std::array<Bytes, 4> ports;
+};
+
+// Starts the player with its output in files; SIGINT has its default action
+// in the child whatever this process does with it.
+pid_t start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  sigset_t interrupt, saved;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  // Held back until the child has its default action again, so a signal
+  // that comes this early still ends the child.
+  pthread_sigmask(SIG_BLOCK, &interrupt, &saved);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in_fd = open("/dev/null", O_RDONLY);
+    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in_fd, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &action, nullptr);
+    sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return pid;
+}
+
+// Waits for the child until the deadline; a child still running then is killed.
+void finish(pid_t pid, Clock::time_point deadline, Observed* run) {
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      run->hung = true;
+      break;
+    }
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  run->exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Plays the scenario's song once in a fresh set of ports, with SIGINT after
+// delay unless delay is negative.
+Observed play(const Scenario& scenario, Clock::duration delay, Clock::duration hang_bound) {
+  TempDir ports;
+  std::vector<std::string> args{SONGRELAY_BIN};
+  args.insert(args.end(), scenario.song.options.begin(), scenario.song.options.end());
+  for (int p = 0; p < 4; ++p) {
+    write_file(ports.file("p" + std::to_string(p)), {});
+    args.push_back("-" + std::to_string(p));
+    args.push_back(ports.from_dev("p" + std::to_string(p)));
+  }
+  args.push_back(scenario.path);
+  const std::string out = ports.file("out"), err = ports.file("err"), port0 = ports.file("p0");
+  Observed run;
+  Clock::time_point begin = Clock::now();
+  pid_t pid = start(args, out, err);
+  if (delay >= Clock::duration::zero()) {
+    std::this_thread::sleep_until(begin + delay);
+    run.signalled = true;
+    run.since_write = since_modified(port0);
+    run.port0_before = size_of(port0);
+    run.handler_surely = has(slurp(out), "[File Info ]") || has(slurp(err), "Auto Append") || run.port0_before > 0;
+    // A child that has ended is a zombie until it is waited for: its pid
+    // cannot have been given to another process.
+    kill(pid, SIGINT);
+    run.delay = Clock::now() - begin;
+    run.port0_after = size_of(port0);
+    run.built_before = has(slurp(err), "Auto Append");
+  }
+  finish(pid, begin + hang_bound, &run);
+  for (int p = 0; p < 4; ++p) run.ports[p] = read_file(ports.file("p" + std::to_string(p)));
+  return run;
+}
+
+// A run that died of SIGINT: only before the handler, and before any byte.
+std::string check_died(const Observed& run) {
+  if (!run.signalled) return "died of SIGINT without one";
+  if (run.handler_surely) return "died of SIGINT after the handler was installed";
+  for (const Bytes& port : run.ports)
+    if (!port.empty()) return "died of SIGINT after sending bytes";
+  return "";
+}
+
+// A run that played to the end: the whole song on port 0 and nothing else,
+// which a stop request made during playback rules out.
+std::string check_whole(const Song& song, const Observed& run) {
+  if (run.ports[0] != song.stream)
+    return "neither the whole song nor a stop: " + std::to_string(run.ports[0].size()) + " bytes";
+  for (int p = 1; p < 4; ++p)
+    if (!run.ports[p].empty()) return "port " + std::to_string(p) + " has bytes without a stop";
+  if (run.port0_before > 0 && run.port0_after < static_cast<off_t>(song.stream.size()))
+    return "a stop request during playback was not seen";
+  return "";
+}
+
+// A run that stopped: the song up to a record boundary, then All Sound Off
+// on every port, and never a stop that was requested before the build.
+std::string check_stopped(const Song& song, const Observed& run, size_t played) {
+  if (run.signalled && !run.built_before && run.port0_after == 0)
+    return "a stop requested before the song was built was not lost";
+  if (!std::binary_search(song.boundaries.begin(), song.boundaries.end(), played))
+    return "stopped inside a record, after " + std::to_string(played) + " bytes";
+  if (!std::equal(run.ports[0].begin(), run.ports[0].begin() + static_cast<std::ptrdiff_t>(played), song.stream.begin()))
+    return "the bytes before the stop are not the song's";
+  // A signal well inside a long wait: the record waited for is the one in
+  // hand, and it must not be sent.
+  auto wait = song.long_wait_before.find(static_cast<size_t>(run.port0_before));
+  bool inside_wait = run.signalled && run.port0_before > 0 && run.port0_after == run.port0_before &&
+                     wait != song.long_wait_before.end() && run.since_write + milliseconds(50) < wait->second;
+  if (inside_wait && played != static_cast<size_t>(run.port0_before))
+    return "the record in hand during a long wait was sent";
+  for (int p = 1; p < 4; ++p)
+    if (run.ports[p] != all_sound_off()) return "port " + std::to_string(p) + " lacks All Sound Off alone";
+  return "";
+}
+
+// What is wrong with one run, or nothing.
+std::string check(const Song& song, const Observed& run) {
+  if (run.hung) return "did not end in time";
+  if (run.exit_status == 128 + SIGINT) return check_died(run);
+  if (run.exit_status != 0) return "exit status " + std::to_string(run.exit_status);
+  if (run.signalled && run.delay < NO_HANDLER_YET) return "survived a SIGINT sent before the handler could exist";
+  const Bytes silence = all_sound_off();
+  const Bytes& p0 = run.ports[0];
+  bool silenced = p0.size() >= silence.size() && std::equal(silence.begin(), silence.end(), p0.end() - silence.size());
+  return silenced ? check_stopped(song, run, p0.size() - silence.size()) : check_whole(song, run);
+}
+
+// One line about a run for a failure message.
+std::string describe(const Song& song, const Observed& run) {
+  return song.name + ", SIGINT after " +
+         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(run.delay).count()) +
+         " us, port 0 " + std::to_string(run.port0_before) + "->" + std::to_string(run.port0_after) + " bytes of " +
+         std::to_string(song.stream.size()) + ", exit " + std::to_string(run.exit_status);
+}
+
+// The seed from SONGRELAY_SIGNAL_SEED, or a fresh one.
+uint32_t choose_seed() {
+  if (const char* fixed = getenv("SONGRELAY_SIGNAL_SEED")) return static_cast<uint32_t>(strtoul(fixed, nullptr, 10));
+  return std::random_device{}();
+}
+
+TEST(Signals, InterruptAtRandomMomentsNeverHangsCrashesOrCutsARecord) {
+  std::vector<Song (*)()> makers = {long_waits, zero_delta_burst, lyrics, big_load, short_song};
+  std::vector<std::unique_ptr<Scenario>> scenarios;
+  // One undisturbed run of each song first: it must play whole, and its
+  // length sets the window for the signals and the bound for a hang.
+  for (auto make : makers) {
+    auto scenario = std::make_unique<Scenario>();
+    scenario->song = make();
+    scenario->path = scenario->dir.file("song.mid");
+    write_file(scenario->path, scenario->song.file());
+    Clock::time_point begin = Clock::now();
+    Observed whole = play(*scenario, Clock::duration(-1), std::chrono::seconds(60));
+    scenario->full_run = Clock::now() - begin;
+    ASSERT_EQ(check(scenario->song, whole), "") << describe(scenario->song, whole);
+    ASSERT_EQ(whole.ports[0], scenario->song.stream) << scenario->song.name;
+    scenarios.push_back(std::move(scenario));
+  }
+
+  const uint32_t seed = choose_seed();
+  std::cout << "signal stress seed " << seed << " (SONGRELAY_SIGNAL_SEED repeats it)\n";
+  constexpr int RUNS = 200;
+  constexpr int WORKERS = 4;
+  std::vector<std::pair<int, Clock::duration>> plan;
+  std::mt19937 random(seed);
+  for (int i = 0; i < RUNS; ++i) {
+    int which = static_cast<int>(random() % scenarios.size());
+    auto window = std::chrono::duration_cast<std::chrono::microseconds>(scenarios[which]->full_run).count();
+    plan.emplace_back(which, std::chrono::microseconds(random() % (window + 1)));
+  }
+
+  std::vector<std::string> failures;
+  std::array<int, 3> endings = {0, 0, 0};  // died of SIGINT, stopped, played whole
+  std::mutex lock;
+  std::vector<std::thread> workers;
+  for (int w = 0; w < WORKERS; ++w) {
+    workers.emplace_back([&, w] {
+      for (int i = w; i < RUNS; i += WORKERS) {
+        const Scenario& scenario = *scenarios[plan[i].first];
+        // Generous: a hang, not a slow run, is what this catches.
+        Observed run = play(scenario, plan[i].second, 2 * scenario.full_run + std::chrono::seconds(3));
+        std::string problem = check(scenario.song, run);
+        std::lock_guard<std::mutex> guard(lock);
+        if (!problem.empty()) failures.push_back(problem + " (" + describe(scenario.song, run) + ")");
+        if (run.exit_status != 0) endings[0]++;
+        else endings[run.ports[0] == scenario.song.stream ? 2 : 1]++;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  std::cout << "died of SIGINT " << endings[0] << ", stopped " << endings[1] << ", played whole " << endings[2]
+            << "\n";
+  for (const std::string& failure : failures) ADD_FAILURE() << failure << ", seed " << seed;
+}
+
+}  // namespace

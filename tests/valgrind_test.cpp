@@ -1,0 +1,117 @@
+// Whole plays of the built player under valgrind's memcheck: no invalid
+// access, no use of uninitialised memory, and nothing definitely or
+// indirectly lost at exit. A sanitizer build cannot run under valgrind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "support/support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SANITIZED_BUILD 1
+#endif
+#endif
+#ifndef SANITIZED_BUILD
+#define SANITIZED_BUILD 0
+#endif
+
+namespace {
+
+const char* const VALGRIND = "/usr/bin/valgrind";
+
+// What a play left: the process and port 0's bytes (the songs use port 0 only).
+struct Played {
+  ProcessResult process;
+  Bytes port0;
+  std::string valgrind_log;
+};
+
+// Plays song once, under valgrind when asked, with regular files as ports.
+Played play(const Bytes& song, const std::vector<std::string>& options, bool under_valgrind) {
+  TempDir dir;
+  std::vector<std::string> argv;
+  if (under_valgrind) {
+    argv = {VALGRIND, "--quiet", "--error-exitcode=99", "--leak-check=full",
+            "--errors-for-leak-kinds=definite,indirect", "--show-leak-kinds=definite,indirect",
+            "--log-file=" + dir.file("valgrind.log")};
+  }
+  argv.push_back(SONGRELAY_BIN);
+  argv.insert(argv.end(), options.begin(), options.end());
+  for (int p = 0; p < 4; ++p) {
+    write_file(dir.file("p" + std::to_string(p)), {});
+    argv.push_back("-" + std::to_string(p));
+    argv.push_back(dir.from_dev("p" + std::to_string(p)));
+  }
+  write_file(dir.file("song.mid"), song);
+  argv.push_back(dir.file("song.mid"));
+  Played played;
+  played.process = run_process(argv[0], argv);
+  played.port0 = read_file(dir.file("p0"));
+  Bytes log = read_file(dir.file("valgrind.log"));
+  played.valgrind_log.assign(log.begin(), log.end());
+  return played;
+}
+
+// Console output without its first line, which names the song's temporary path.
+std::string after_first_line(const std::string& text) {
+  size_t end = text.find('\n');
+  return end == std::string::npos ? "" : text.substr(end + 1);
+}
+
+class Valgrind : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (SANITIZED_BUILD) GTEST_SKIP() << "sanitizer build: valgrind cannot run it";
+    if (access(VALGRIND, X_OK) != 0) GTEST_SKIP() << "no valgrind at " << VALGRIND;
+  }
+
+  // The play under valgrind must match a play without it and report nothing.
+  void expect_clean(const Bytes& song, const std::vector<std::string>& options) {
+    Played plain = play(song, options, false);
+    ASSERT_EQ(plain.process.exit_status, 0) << plain.process.err;
+    Played checked = play(song, options, true);
+    EXPECT_EQ(checked.process.exit_status, 0) << checked.valgrind_log;
+    EXPECT_EQ(checked.valgrind_log, "");
+    EXPECT_EQ(after_first_line(checked.process.out), after_first_line(plain.process.out));
+    EXPECT_EQ(hex(checked.port0), hex(plain.port0));
+    EXPECT_FALSE(checked.port0.empty());
+  }
+};
+
+TEST_F(Valgrind, ShortSongWithEveryKindOfEvent) {
+  TrackBuilder conductor, notes;
+  conductor.text(0, 0x03, "Title")
+      .meta(0, 0x51, {0x07, 0xA1, 0x20})
+      .meta(0, 0x58, {0x04, 0x02, 0x18, 0x08})
+      .meta(0, 0x59, {0x00, 0x01})
+      .meta(0, 0x20, {0x00})
+      .text(1, 0x05, "\x82\xB3\x82\xAD\x82\xE7")
+      .text(1, 0x01, std::string(200, '\xB1'))  // half-width katakana: more than the buffer holds
+      .end(2);
+  notes.sysex(0, {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x04, 0x7F, 0x3D, 0xF7})
+      .event(0, {0x90, 0x3C, 0x40})
+      .event(1, {0x3E, 0x40})
+      .event(0, {0xF7, 0x02, 0xF8, 0xFA})
+      .event(1, {0xC0, 0x05})
+      .raw({0x00, 0x3C})  // a data byte in the program change's running status
+      .event(1, {0x80, 0x3C, 0x00})
+      .end()
+      .event(0, {0x90, 0x40, 0x40});  // after End of Track: counted, never played
+  expect_clean(smf(1, 0x7FFF, {conductor, notes}), {"-v", "-t", "UTF-8"});
+}
+
+TEST_F(Valgrind, DemoSongAtAHigherTimebase) {
+  Bytes song = read_file(SONGRELAY_SOURCE_DIR "/examples/sakura.mid");
+  ASSERT_GT(song.size(), 14u);
+  // The same events, each tick much shorter: the whole song in a moment.
+  song[12] = 0x7F;
+  song[13] = 0xFF;
+  expect_clean(song, {"-v", "-t", "UTF-8"});
+}
+
+}  // namespace

@@ -188,33 +188,6 @@ bool wait_for_size(const std::string& path, off_t size) {
   return false;
 }
 
-TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
-  TrackBuilder track;
-  // At tempo 500000 and timebase 10, 40 ticks are two seconds.
-  track.event(0, {0x90, 0x3C, 0x40}).event(40, {0x80, 0x3C, 0x00}).end();
-  Ports ports;
-  write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
-  for (const std::string& arg : ports.args()) argv.push_back(arg);
-  argv.push_back(ports.dir.file("song.mid"));
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> raw;
-    for (std::string& arg : argv) raw.push_back(arg.data());
-    raw.push_back(nullptr);
-    execv(SONGRELAY_BIN, raw.data());
-    _exit(127);
-  }
-  ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
-  kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
-  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
-}
-
 // Starts the built player with argv and returns its process id.
 pid_t start_player(std::vector<std::string> argv) {
   pid_t pid = fork();
@@ -226,6 +199,26 @@ pid_t start_player(std::vector<std::string> argv) {
     _exit(127);
   }
   return pid;
+}
+
+TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
+  TrackBuilder track;
+  // At tempo 500000 and timebase 10, 40 ticks are two seconds.
+  track.event(0, {0x90, 0x3C, 0x40}).event(40, {0x80, 0x3C, 0x00}).end();
+  Ports ports;
+  write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv.push_back(ports.dir.file("song.mid"));
+  pid_t pid = start_player(argv);
+  ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
 }
 
 // Waits for the child up to a bound that only a hang exceeds; kills it then.

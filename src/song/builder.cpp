@@ -1,7 +1,9 @@
 // Song loading, event table builder.
 #include "song/builder.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/settings.h"
@@ -31,13 +33,14 @@ void end_track(TrackState* track, int* ended_count) {
   *ended_count += 1;
 }
 
-// Reads the delta time of the track's next event, or ends the track when no
-// whole event is left in its chunk: the same place where the pre-scan stopped
-// counting, so a track without End of Track ends at its chunk's end.
-void load_next_delta(TrackState* track, int* ended_count) {
+// Sets when the track's next event is due, its delta time after the record
+// just written at tick now, or ends the track when no whole event is left in
+// its chunk: the same place where the pre-scan stopped counting, so a track
+// without End of Track ends at its chunk's end.
+void load_next_delta(TrackState* track, uint32_t now, int* ended_count) {
   WalkedEvent event;
   if (walk_event(track->cursor, chunk_end(*track), track->running_status, &event) == WALK_EVENT) {
-    track->ticks_to_next = event.delta;
+    track->ticks_to_next = now + event.delta;
   } else {
     end_track(track, ended_count);
   }
@@ -73,10 +76,160 @@ void write_record(TableWriter* writer, const WalkedEvent& event, uint32_t delta)
   writer->data_offset += event.length;
 }
 
-// Brings every track's count to the record just written, ended tracks included.
-void advance_clock(uint32_t ticks) {
-  if (ticks == 0) return;
-  for (int i = 0; i < song_data.track_count; ++i) song_data.tracks[i].ticks_to_next -= ticks;
+// The merge's clock is the tick of the last record written, counted from the
+// song's start modulo 2^32; each live track's ticks_to_next holds the tick of
+// its next event on the same clock. No live track is due before the last
+// record and none more than a delta time (at most 28 bits) after it, so due
+// times measured from the last record compare exactly across the wrap.
+
+// From this many live tracks on, the merge keeps them in a queue; below it,
+// looking at every track costs less than keeping the queue in order.
+constexpr int QUEUE_FROM_TRACKS = 16;
+
+// A live track waiting for its turn, with the tick its next event is due.
+struct QueuedTrack {
+  uint32_t due;
+  uint32_t track;
+};
+
+// Every live track but the one that has the turn: a binary heap of those due
+// after the last record, earliest first and the lower track number first on
+// equal ticks, and those due at the last record's tick in the order they take
+// their turns. Both arrays share one block, released with the queue.
+struct MergeQueue {
+  QueuedTrack* heap = nullptr;
+  uint16_t* due_now = nullptr;
+  int heap_size = 0;
+  int due_count = 0;
+  int due_next = 0;
+  int due_left = 0;
+  ~MergeQueue() { free(heap); }
+};
+
+// A track's place in the heap: the ticks it is due after the last record at
+// tick now, then its track number, in one number so that one comparison orders two.
+uint64_t heap_key(const QueuedTrack& item, uint32_t now) {
+  return static_cast<uint64_t>(item.due - now) << 16 | item.track;
+}
+
+// Moves the heap's entry at i up until its parent comes before it.
+void sift_up(MergeQueue* queue, int i, uint32_t now) {
+  QueuedTrack item = queue->heap[i];
+  uint64_t key = heap_key(item, now);
+  while (i > 0) {
+    int parent = (i - 1) / 2;
+    if (heap_key(queue->heap[parent], now) < key) break;
+    queue->heap[i] = queue->heap[parent];
+    i = parent;
+  }
+  queue->heap[i] = item;
+}
+
+// Adds a track that waits for a later tick.
+void push_track(MergeQueue* queue, QueuedTrack item, uint32_t now) {
+  queue->heap[queue->heap_size] = item;
+  sift_up(queue, queue->heap_size++, now);
+}
+
+// Takes the heap's first track out. The gap goes down along the earlier child
+// to the bottom and the heap's last entry, which belongs near the bottom,
+// rises into it from there: one comparison a level instead of two.
+void pop_track(MergeQueue* queue, uint32_t now) {
+  QueuedTrack* heap = queue->heap;
+  int size = --queue->heap_size;
+  int i = 0;
+  for (int child = 1; child + 1 < size; child = 2 * i + 1) {
+    child += heap_key(heap[child + 1], now) < heap_key(heap[child], now);
+    heap[i] = heap[child];
+    i = child;
+  }
+  // A last level with one child only.
+  if (2 * i + 1 < size) {
+    heap[i] = heap[2 * i + 1];
+    i = 2 * i + 1;
+  }
+  heap[i] = heap[size];
+  sift_up(queue, i, now);
+}
+
+// Moves first, the heap's former head, and every track due at its tick into
+// the turn order: they leave the heap in ascending track numbers, and the
+// turn goes first to the one after current, then on cyclically.
+void gather_due_tracks(MergeQueue* queue, QueuedTrack first, int current, uint32_t now) {
+  int count = 0;
+  queue->due_now[count++] = static_cast<uint16_t>(first.track);
+  while (queue->heap_size > 0 && queue->heap[0].due == first.due) {
+    queue->due_now[count++] = static_cast<uint16_t>(queue->heap[0].track);
+    pop_track(queue, now);
+  }
+  int start = 0;
+  while (start < count && queue->due_now[start] < current) ++start;
+  queue->due_count = count;
+  queue->due_next = start < count ? start : 0;
+  queue->due_left = count;
+}
+
+// The next track in the turn order of the tick being played.
+int take_due_track(MergeQueue* queue) {
+  int track = queue->due_now[queue->due_next];
+  queue->due_next = queue->due_next + 1 < queue->due_count ? queue->due_next + 1 : 0;
+  queue->due_left -= 1;
+  return track;
+}
+
+// The choice next_track makes, taken from the queue: the current track keeps
+// the turn when nothing is due sooner, otherwise the queue's next track does
+// and the current one, if live, waits in the queue. -1 when no track is live.
+int queue_next_track(MergeQueue* queue, int current, uint32_t now) {
+  const TrackState& track = song_data.tracks[current];
+  bool live = track.cursor != nullptr;
+  if (live && track.ticks_to_next == now) return current;
+  QueuedTrack mine{track.ticks_to_next, static_cast<uint32_t>(current)};
+  if (queue->due_left > 0) {
+    if (live) push_track(queue, mine, now);
+    return take_due_track(queue);
+  }
+  if (queue->heap_size == 0) return live ? current : -1;
+  QueuedTrack first = queue->heap[0];
+  if (live && mine.due - now <= first.due - now) return current;
+  pop_track(queue, now);
+  gather_due_tracks(queue, first, current, now);
+  if (live) push_track(queue, mine, now);
+  return take_due_track(queue);
+}
+
+// The choice next_track makes, found by looking at every track: the current
+// one first, then the others in cyclic order after it, until one is due at
+// the last record's tick, which nothing can beat. -1 when none is live.
+int scan_next_track(int current, uint32_t now) {
+  const TrackState* tracks = song_data.tracks;
+  int count = song_data.track_count;
+  int best = -1;
+  uint32_t lowest = UINT32_MAX;
+  for (int step = 0, i = current; step < count; ++step, i = i + 1 < count ? i + 1 : 0) {
+    if (tracks[i].cursor == nullptr || tracks[i].ticks_to_next - now >= lowest) continue;
+    best = i;
+    lowest = tracks[i].ticks_to_next - now;
+    if (lowest == 0) break;
+  }
+  return best;
+}
+
+// Gives a song with many live tracks its queue, holding all of them but
+// track 0, which has the first turn. Without one (few tracks, or no memory
+// for it) the merge looks at every track instead.
+void open_queue(MergeQueue* queue) {
+  int live = 0;
+  for (int i = 0; i < song_data.track_count; ++i) live += song_data.tracks[i].cursor != nullptr;
+  if (live < QUEUE_FROM_TRACKS) return;
+  size_t entry = sizeof(QueuedTrack) + sizeof(uint16_t);
+  queue->heap = static_cast<QueuedTrack*>(malloc(static_cast<size_t>(live) * entry));
+  if (queue->heap == nullptr) return;
+  queue->due_now = reinterpret_cast<uint16_t*>(queue->heap + live);
+  for (int i = 1; i < song_data.track_count; ++i) {
+    const TrackState& track = song_data.tracks[i];
+    if (track.cursor != nullptr) push_track(queue, {track.ticks_to_next, static_cast<uint32_t>(i)}, 0);
+  }
 }
 
 // Writes a reset message as one system exclusive record.
@@ -147,25 +300,28 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
     writer.next_record = insert_reset_events(&writer.data_offset, &first_delay, reset_flags);
   }
   int ended_count = 0;
-  for (int i = 0; i < song_data.track_count; ++i) load_next_delta(&song_data.tracks[i], &ended_count);
+  for (int i = 0; i < song_data.track_count; ++i) load_next_delta(&song_data.tracks[i], 0, &ended_count);
+  MergeQueue queue;
+  open_queue(&queue);
   int current = 0;
+  uint32_t now = 0;
   while (ended_count < song_data.track_count) {
-    current = next_track(current);
+    current = queue.heap != nullptr ? queue_next_track(&queue, current, now) : scan_next_track(current, now);
+    if (current < 0) break;
     TrackState* track = &song_data.tracks[current];
-    // next_track only returns a live track, whose next event load_next_delta found whole.
+    // Only a live track is chosen, whose next event load_next_delta found whole.
     WalkedEvent event;
     if (walk_event(track->cursor, chunk_end(*track), track->running_status, &event) != WALK_EVENT ||
         !has_room(writer, event)) {
       break;
     }
-    uint32_t ticks = track->ticks_to_next;
-    write_record(&writer, event, ticks + first_delay);
+    write_record(&writer, event, track->ticks_to_next - now + first_delay);
     first_delay = 0;
+    now = track->ticks_to_next;
     track->running_status = running_after(event, track->running_status);
     track->cursor = event.next;
     if (is_end_of_track(event)) end_track(track, &ended_count);
-    advance_clock(ticks);
-    if (track->cursor != nullptr) load_next_delta(track, &ended_count);
+    if (track->cursor != nullptr) load_next_delta(track, now, &ended_count);
   }
   return 0;
 }

@@ -12,7 +12,9 @@ struct TrackState {
   const uint8_t* start;       // first data byte in the file image
   const uint8_t* cursor;      // the builder's position; null once the track has ended
   uint8_t running_status;     // last channel status given explicitly; 0 at the start
-  uint32_t ticks_to_next;     // ticks from the merged song's last record to this track's next event
+  uint32_t ticks_to_next;     // when its next event is due: ticks after the merged song's last
+                              // record for next_track; the builder counts from the song's start
+                              // (modulo 2^32) instead
 };
 
 // One event of the merged song, in playing order; channel messages inline.

@@ -88,7 +88,16 @@ int main(int argc, char** argv) {
   long_meta.meta(0, 0x05, Bytes(200, 'a')).end();
   Bytes foreign = smf(1, 96, {melody(0), melody(1)});
   foreign[30] = 'X';  // the second chunk's type
+  // Enough tracks for the builder to merge them through its queue; some
+  // empty, some ending early, most with events on the same ticks.
+  std::vector<TrackBuilder> many;
+  for (int i = 0; i < 20; ++i) {
+    if (i % 7 == 3) many.emplace_back();
+    else if (i % 5 == 4) many.push_back(early_end);
+    else many.push_back(melody(static_cast<uint8_t>(i % 16)));
+  }
   const std::vector<std::pair<std::string, Bytes>> seeds = {
+      {"many-tracks", smf(1, 96, many)},
       {"one-track", smf(0, 96, {melody(0)})},
       {"three-tracks", smf(1, 480, {conductor(), melody(0), melody(9)})},
       {"resets", smf(1, 96, {resets, melody(2)})},

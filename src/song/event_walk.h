@@ -37,9 +37,35 @@ enum WalkResult {
   WALK_LONG_DELTA,  // the delta time is a whole quantity of more than four bytes
 };
 
+// Walks any event whose delta time begins at p, checking every byte it takes.
+WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                          WalkedEvent* event);
+
 // Walks the event whose delta time begins at p; nothing at or after end is read.
-WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                      WalkedEvent* event);
+// Most events are channel messages after a one-byte delta time: with four
+// bytes left such a message lies whole inside the chunk whatever its length,
+// so it is taken here with that one check and everything else goes the long way.
+inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                             WalkedEvent* event) {
+  if (end - p < 4 || p[0] >= 0x80) return walk_any_event(p, end, running_status, event);
+  uint8_t b = p[1];
+  bool own = b >= 0x80;
+  if (own ? b >= 0xF0 : running_status == 0) return walk_any_event(p, end, running_status, event);
+  const uint8_t* data = own ? p + 2 : p + 1;
+  uint8_t status = own ? b : running_status;
+  bool one_byte = (status & 0xE0) == 0xC0;
+  event->delta = p[0];
+  event->kind = EVENT_CHANNEL;
+  event->status = status;
+  event->data1 = data[0];
+  event->data2 = one_byte ? 0 : data[1];
+  event->running = own ? 0 : running_status;
+  event->length = one_byte ? 2 : 3;
+  event->bytes = nullptr;
+  event->body_length = 0;
+  event->next = data + (one_byte ? 1 : 2);
+  return WALK_EVENT;
+}
 
 // The track's running status once the event has been taken: only a channel
 // message with a status byte of its own changes it.

@@ -105,7 +105,7 @@ struct QueuedTrack {
   uint32_t track;
 };
 
-// Every live track but the one that has the turn: a binary heap of those due
+// Every live track but the one that has the turn: a four-way heap of those due
 // after the last record, earliest first and the lower track number first on
 // equal ticks, and those due at the last record's tick in the order they take
 // their turns. Both arrays share one block, released with the queue.
@@ -119,6 +119,10 @@ struct MergeQueue {
   ~MergeQueue() { free(heap); }
 };
 
+// Children per heap entry: four halve the levels of a binary heap, and the
+// earliest of four is found without a branch.
+constexpr int HEAP_WAYS = 4;
+
 // A track's place in the heap: the ticks it is due after the last record at
 // tick now, then its track number, in one number so that one comparison orders two.
 uint64_t heap_key(const QueuedTrack& item, uint32_t now) {
@@ -130,7 +134,7 @@ void sift_up(MergeQueue* queue, int i, uint32_t now) {
   QueuedTrack item = queue->heap[i];
   uint64_t key = heap_key(item, now);
   while (i > 0) {
-    int parent = (i - 1) / 2;
+    int parent = (i - 1) / HEAP_WAYS;
     if (heap_key(queue->heap[parent], now) < key) break;
     queue->heap[i] = queue->heap[parent];
     i = parent;
@@ -144,22 +148,37 @@ void push_track(MergeQueue* queue, QueuedTrack item, uint32_t now) {
   sift_up(queue, queue->heap_size++, now);
 }
 
+// The earliest of the count entries from first on.
+int earliest_of(const QueuedTrack* heap, int first, int count, uint32_t now) {
+  int best = first;
+  uint64_t lowest = heap_key(heap[first], now);
+  for (int i = first + 1; i < first + count; ++i) {
+    uint64_t key = heap_key(heap[i], now);
+    best = key < lowest ? i : best;
+    lowest = key < lowest ? key : lowest;
+  }
+  return best;
+}
+
 // Puts item in the place of the heap's first track. The gap goes down along
-// the earlier child to the bottom and item, which mostly belongs near the
-// bottom, rises into it from there: one comparison a level instead of two.
+// the earliest child to the bottom and item, which mostly belongs near the
+// bottom, rises into it from there: the gap's way down takes no comparison
+// with item.
 void replace_first(MergeQueue* queue, QueuedTrack item, uint32_t now) {
   QueuedTrack* heap = queue->heap;
   int size = queue->heap_size;
   int i = 0;
-  for (int child = 1; child + 1 < size; child = 2 * i + 1) {
-    child += heap_key(heap[child + 1], now) < heap_key(heap[child], now);
-    heap[i] = heap[child];
-    i = child;
+  for (int child = 1; child + HEAP_WAYS <= size; child = HEAP_WAYS * i + 1) {
+    int best = earliest_of(heap, child, HEAP_WAYS, now);
+    heap[i] = heap[best];
+    i = best;
   }
-  // A last level with one child only.
-  if (2 * i + 1 < size) {
-    heap[i] = heap[2 * i + 1];
-    i = 2 * i + 1;
+  // A last level with fewer children; their own children lie past the end.
+  int child = HEAP_WAYS * i + 1;
+  if (child < size) {
+    int best = earliest_of(heap, child, size - child, now);
+    heap[i] = heap[best];
+    i = best;
   }
   heap[i] = item;
   sift_up(queue, i, now);

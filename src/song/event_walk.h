@@ -41,18 +41,27 @@ enum WalkResult {
 WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
                           WalkedEvent* event);
 
-// Walks the event whose delta time begins at p; nothing at or after end is read.
 // Most events are channel messages after a one-byte delta time: with four
 // bytes left such a message lies whole inside the chunk whatever its length,
-// so it is taken here with that one check and everything else goes the long way.
-inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                             WalkedEvent* event) {
-  if (end - p < 4 || p[0] >= 0x80) return walk_any_event(p, end, running_status, event);
+// so it is recognised with that one check. Its size with the delta time, or
+// 0 for any other event, which has to be walked the long way.
+inline int quick_channel_size(const uint8_t* p, const uint8_t* end, uint8_t running_status) {
+  if (end - p < 4 || p[0] >= 0x80) return 0;
   uint8_t b = p[1];
   bool own = b >= 0x80;
-  if (own ? b >= 0xF0 : running_status == 0) return walk_any_event(p, end, running_status, event);
-  const uint8_t* data = own ? p + 2 : p + 1;
+  if (own ? b >= 0xF0 : running_status == 0) return 0;
   uint8_t status = own ? b : running_status;
+  return (own ? 2 : 1) + ((status & 0xE0) == 0xC0 ? 1 : 2);
+}
+
+// Walks the event whose delta time begins at p; nothing at or after end is read.
+inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                             WalkedEvent* event) {
+  int size = quick_channel_size(p, end, running_status);
+  if (size == 0) return walk_any_event(p, end, running_status, event);
+  bool own = p[1] >= 0x80;
+  const uint8_t* data = own ? p + 2 : p + 1;
+  uint8_t status = own ? p[1] : running_status;
   bool one_byte = (status & 0xE0) == 0xC0;
   event->delta = p[0];
   event->kind = EVENT_CHANNEL;
@@ -63,7 +72,7 @@ inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t runni
   event->length = one_byte ? 2 : 3;
   event->bytes = nullptr;
   event->body_length = 0;
-  event->next = data + (one_byte ? 1 : 2);
+  event->next = p + size;
   return WALK_EVENT;
 }
 

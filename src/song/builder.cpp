@@ -362,7 +362,8 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
         walk_event(track->cursor, chunk_end(*track), track->running_status, slot) != WALK_EVENT) {
       break;
     }
-    const WalkedEvent event = *slot;
+    // Read up before the track's following event takes the slot.
+    const WalkedEvent& event = *slot;
     if (!has_room(writer, event)) break;
     write_record(&writer, event, track->ticks_to_next - now + first_delay);
     first_delay = 0;

@@ -33,14 +33,27 @@ void end_track(TrackState* track, int* ended_count) {
   *ended_count += 1;
 }
 
+// Each live track's next event, walked once when its delta time is read, so
+// that writing it takes no second walk. Without memory for one per track, a
+// single slot serves and the event is walked again before it is written.
+struct PendingEvents {
+  WalkedEvent* each = nullptr;
+  WalkedEvent one;
+  ~PendingEvents() { free(each); }
+};
+
+// Where the track's next event is kept.
+WalkedEvent* pending_slot(PendingEvents* pending, int track) {
+  return pending->each != nullptr ? &pending->each[track] : &pending->one;
+}
+
 // Sets when the track's next event is due, its delta time after the record
 // just written at tick now, or ends the track when no whole event is left in
 // its chunk: the same place where the pre-scan stopped counting, so a track
 // without End of Track ends at its chunk's end.
-void load_next_delta(TrackState* track, uint32_t now, int* ended_count) {
-  WalkedEvent event;
-  if (walk_event(track->cursor, chunk_end(*track), track->running_status, &event) == WALK_EVENT) {
-    track->ticks_to_next = now + event.delta;
+void load_next_delta(TrackState* track, uint32_t now, int* ended_count, WalkedEvent* event) {
+  if (walk_event(track->cursor, chunk_end(*track), track->running_status, event) == WALK_EVENT) {
+    track->ticks_to_next = now + event->delta;
   } else {
     end_track(track, ended_count);
   }
@@ -92,7 +105,7 @@ struct QueuedTrack {
   uint32_t track;
 };
 
-// Every live track but the one that has the turn: a binary heap of those due
+// Every live track but the one that has the turn: a four-way heap of those due
 // after the last record, earliest first and the lower track number first on
 // equal ticks, and those due at the last record's tick in the order they take
 // their turns. Both arrays share one block, released with the queue.
@@ -106,6 +119,10 @@ struct MergeQueue {
   ~MergeQueue() { free(heap); }
 };
 
+// Children per heap entry: four halve the levels of a binary heap, and the
+// earliest of four is found without a branch.
+constexpr int HEAP_WAYS = 4;
+
 // A track's place in the heap: the ticks it is due after the last record at
 // tick now, then its track number, in one number so that one comparison orders two.
 uint64_t heap_key(const QueuedTrack& item, uint32_t now) {
@@ -117,7 +134,7 @@ void sift_up(MergeQueue* queue, int i, uint32_t now) {
   QueuedTrack item = queue->heap[i];
   uint64_t key = heap_key(item, now);
   while (i > 0) {
-    int parent = (i - 1) / 2;
+    int parent = (i - 1) / HEAP_WAYS;
     if (heap_key(queue->heap[parent], now) < key) break;
     queue->heap[i] = queue->heap[parent];
     i = parent;
@@ -131,25 +148,46 @@ void push_track(MergeQueue* queue, QueuedTrack item, uint32_t now) {
   sift_up(queue, queue->heap_size++, now);
 }
 
-// Takes the heap's first track out. The gap goes down along the earlier child
-// to the bottom and the heap's last entry, which belongs near the bottom,
-// rises into it from there: one comparison a level instead of two.
-void pop_track(MergeQueue* queue, uint32_t now) {
+// The earliest of the count entries from first on.
+int earliest_of(const QueuedTrack* heap, int first, int count, uint32_t now) {
+  int best = first;
+  uint64_t lowest = heap_key(heap[first], now);
+  for (int i = first + 1; i < first + count; ++i) {
+    uint64_t key = heap_key(heap[i], now);
+    best = key < lowest ? i : best;
+    lowest = key < lowest ? key : lowest;
+  }
+  return best;
+}
+
+// Puts item in the place of the heap's first track. The gap goes down along
+// the earliest child to the bottom and item, which mostly belongs near the
+// bottom, rises into it from there: the gap's way down takes no comparison
+// with item.
+void replace_first(MergeQueue* queue, QueuedTrack item, uint32_t now) {
   QueuedTrack* heap = queue->heap;
-  int size = --queue->heap_size;
+  int size = queue->heap_size;
   int i = 0;
-  for (int child = 1; child + 1 < size; child = 2 * i + 1) {
-    child += heap_key(heap[child + 1], now) < heap_key(heap[child], now);
-    heap[i] = heap[child];
-    i = child;
+  for (int child = 1; child + HEAP_WAYS <= size; child = HEAP_WAYS * i + 1) {
+    int best = earliest_of(heap, child, HEAP_WAYS, now);
+    heap[i] = heap[best];
+    i = best;
   }
-  // A last level with one child only.
-  if (2 * i + 1 < size) {
-    heap[i] = heap[2 * i + 1];
-    i = 2 * i + 1;
+  // A last level with fewer children; their own children lie past the end.
+  int child = HEAP_WAYS * i + 1;
+  if (child < size) {
+    int best = earliest_of(heap, child, size - child, now);
+    heap[i] = heap[best];
+    i = best;
   }
-  heap[i] = heap[size];
+  heap[i] = item;
   sift_up(queue, i, now);
+}
+
+// Takes the heap's first track out; its last entry fills the place.
+void pop_track(MergeQueue* queue, uint32_t now) {
+  queue->heap_size -= 1;
+  replace_first(queue, queue->heap[queue->heap_size], now);
 }
 
 // Moves first, the heap's former head, and every track due at its tick into
@@ -192,9 +230,14 @@ int queue_next_track(MergeQueue* queue, int current, uint32_t now) {
   if (queue->heap_size == 0) return live ? current : -1;
   QueuedTrack first = queue->heap[0];
   if (live && mine.due - now <= first.due - now) return current;
-  pop_track(queue, now);
+  // The current track, due later than first, takes first's place at once.
+  if (live) {
+    replace_first(queue, mine, now);
+  } else {
+    pop_track(queue, now);
+  }
+  if (queue->heap_size == 0 || queue->heap[0].due != first.due) return static_cast<int>(first.track);
   gather_due_tracks(queue, first, current, now);
-  if (live) push_track(queue, mine, now);
   return take_due_track(queue);
 }
 
@@ -299,8 +342,12 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
       reset_bytes(*reset) <= data_size) {
     writer.next_record = insert_reset_events(&writer.data_offset, &first_delay, reset_flags);
   }
+  PendingEvents pending;
+  pending.each = static_cast<WalkedEvent*>(malloc(song_data.track_count * sizeof(WalkedEvent)));
   int ended_count = 0;
-  for (int i = 0; i < song_data.track_count; ++i) load_next_delta(&song_data.tracks[i], 0, &ended_count);
+  for (int i = 0; i < song_data.track_count; ++i) {
+    load_next_delta(&song_data.tracks[i], 0, &ended_count, pending_slot(&pending, i));
+  }
   MergeQueue queue;
   open_queue(&queue);
   int current = 0;
@@ -310,18 +357,21 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
     if (current < 0) break;
     TrackState* track = &song_data.tracks[current];
     // Only a live track is chosen, whose next event load_next_delta found whole.
-    WalkedEvent event;
-    if (walk_event(track->cursor, chunk_end(*track), track->running_status, &event) != WALK_EVENT ||
-        !has_room(writer, event)) {
+    WalkedEvent* slot = pending_slot(&pending, current);
+    if (pending.each == nullptr &&
+        walk_event(track->cursor, chunk_end(*track), track->running_status, slot) != WALK_EVENT) {
       break;
     }
+    // Read up before the track's following event takes the slot.
+    const WalkedEvent& event = *slot;
+    if (!has_room(writer, event)) break;
     write_record(&writer, event, track->ticks_to_next - now + first_delay);
     first_delay = 0;
     now = track->ticks_to_next;
     track->running_status = running_after(event, track->running_status);
     track->cursor = event.next;
     if (is_end_of_track(event)) end_track(track, &ended_count);
-    if (track->cursor != nullptr) load_next_delta(track, now, &ended_count);
+    if (track->cursor != nullptr) load_next_delta(track, now, &ended_count, slot);
   }
   return 0;
 }

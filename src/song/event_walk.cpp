@@ -67,8 +67,8 @@ WalkResult walk_system(const uint8_t* b, const uint8_t* end, WalkedEvent* event)
 
 }  // namespace
 
-WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                      WalkedEvent* event) {
+WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                          WalkedEvent* event) {
   if (p >= end) return WALK_END;
   *event = WalkedEvent{};
   int n = read_vlq(&event->delta, p, end);

@@ -37,9 +37,44 @@ enum WalkResult {
   WALK_LONG_DELTA,  // the delta time is a whole quantity of more than four bytes
 };
 
+// Walks any event whose delta time begins at p, checking every byte it takes.
+WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                          WalkedEvent* event);
+
+// Most events are channel messages after a one-byte delta time: with four
+// bytes left such a message lies whole inside the chunk whatever its length,
+// so it is recognised with that one check. Its size with the delta time, or
+// 0 for any other event, which has to be walked the long way.
+inline int quick_channel_size(const uint8_t* p, const uint8_t* end, uint8_t running_status) {
+  if (end - p < 4 || p[0] >= 0x80) return 0;
+  uint8_t b = p[1];
+  bool own = b >= 0x80;
+  if (own ? b >= 0xF0 : running_status == 0) return 0;
+  uint8_t status = own ? b : running_status;
+  return (own ? 2 : 1) + ((status & 0xE0) == 0xC0 ? 1 : 2);
+}
+
 // Walks the event whose delta time begins at p; nothing at or after end is read.
-WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                      WalkedEvent* event);
+inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
+                             WalkedEvent* event) {
+  int size = quick_channel_size(p, end, running_status);
+  if (size == 0) return walk_any_event(p, end, running_status, event);
+  bool own = p[1] >= 0x80;
+  const uint8_t* data = own ? p + 2 : p + 1;
+  uint8_t status = own ? p[1] : running_status;
+  bool one_byte = (status & 0xE0) == 0xC0;
+  event->delta = p[0];
+  event->kind = EVENT_CHANNEL;
+  event->status = status;
+  event->data1 = data[0];
+  event->data2 = one_byte ? 0 : data[1];
+  event->running = own ? 0 : running_status;
+  event->length = one_byte ? 2 : 3;
+  event->bytes = nullptr;
+  event->body_length = 0;
+  event->next = p + size;
+  return WALK_EVENT;
+}
 
 // The track's running status once the event has been taken: only a channel
 // message with a status byte of its own changes it.

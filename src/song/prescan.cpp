@@ -25,16 +25,26 @@ int scan_track(int index, const TrackState& track, ScanTotals* totals) {
   const uint8_t* p = track.start;
   const uint8_t* end = track.start + track.length;
   uint8_t running_status = 0;
+  // Counted here and added up once the track is done.
+  uint32_t count = 0;
   while (p < end) {
+    // A channel message needs nothing but its count and its running status.
+    int size = quick_channel_size(p, end, running_status);
+    if (size != 0) {
+      if (p[1] >= 0x80) running_status = p[1];
+      count += 1;
+      p += size;
+      continue;
+    }
     WalkedEvent event;
-    WalkResult result = walk_event(p, end, running_status, &event);
+    WalkResult result = walk_any_event(p, end, running_status, &event);
     if (result == WALK_LONG_DELTA) {
       fprintf(stderr, "Error!!: [Trk %d] DeltaTime Value is Wrong!", index);
       return 1;
     }
     if (result != WALK_EVENT) {
       fprintf(stderr, "WARNING! : [Trk %d] Event Runs Past End of Track!\n", index);
-      return 0;
+      break;
     }
     if (event.kind == EVENT_SYSEX) {
       totals->flags = classify_sysex(totals->flags, event.bytes, event.body_length);
@@ -48,10 +58,11 @@ int scan_track(int index, const TrackState& track, ScanTotals* totals) {
       fprintf(stderr, "WARNING! : [Trk %d] Track DataSize is Wrong!\n", index);
     }
     totals->data_size += data_bytes_of(event);
-    totals->event_count += 1;
+    count += 1;
     running_status = running_after(event, running_status);
     p = event.next;
   }
+  totals->event_count += count;
   return 0;
 }
 

@@ -49,7 +49,8 @@ void encoding_from_lang() {
   const char* dot = strchr(lang, '.');
   if (dot == nullptr || dot[1] == '\0') return;
   // LANG has at most 63 characters, so what follows its dot has at most 62.
-  strncpy(text_converter.terminal_encoding, dot + 1, sizeof text_converter.terminal_encoding - 1);
+  memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
+  memcpy(text_converter.terminal_encoding, dot + 1, strlen(dot + 1));
   upper_case(text_converter.terminal_encoding);
 }
 
@@ -88,8 +89,10 @@ void print_usage() {
 }
 
 void set_encoding_name(char (&buffer)[64], const char* name) {
-  if (strnlen(name, 64) > 63) return;
-  strncpy(buffer, name, sizeof buffer);
+  size_t length = strnlen(name, sizeof buffer);
+  if (length > 63) return;
+  memset(buffer, 0, sizeof buffer);
+  memcpy(buffer, name, length);
   upper_case(buffer);
 }
 

@@ -11,3 +11,7 @@ int load_midi_file(const char* path);
 
 // Header, tracks, pre-scan, allocation and build over an image of size bytes.
 int parse_midi_image(const uint8_t* image, size_t size);
+
+// Reads size bytes from fd into image, as many reads as it takes; 0, or -4
+// after its message when a read fails or the file ends before size bytes.
+int read_midi_image(int fd, uint8_t* image, uint32_t size);

@@ -1,0 +1,118 @@
+// Song loading: the file read and the loading pipeline.
+#include "song/loader.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "song/builder.h"
+#include "song/chunk.h"
+#include "song/prescan.h"
+#include "song/song.h"
+
+namespace {
+
+// Releases the track table on every way out of the parse: it points into the
+// image and must never outlive it.
+struct TrackTableGuard {
+  ~TrackTableGuard() {
+    free(song_data.tracks);
+    song_data.tracks = nullptr;
+  }
+};
+
+// Releases the file image on every way out of the load.
+struct ImageGuard {
+  uint8_t* bytes = nullptr;
+  ~ImageGuard() { free(bytes); }
+};
+
+}  // namespace
+
+// A read may return less than asked (signals, large counts, special files);
+// the image is parsed only once it holds the whole file. Each request stays
+// far below SSIZE_MAX, beyond which read's behaviour is not defined.
+int read_midi_image(int fd, uint8_t* image, uint32_t size) {
+  constexpr uint32_t MAX_REQUEST = 1u << 30;
+  uint32_t done = 0;
+  while (done < size) {
+    uint32_t request = size - done < MAX_REQUEST ? size - done : MAX_REQUEST;
+    ssize_t n = read(fd, image + done, request);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      fprintf(stderr, "Error!!: Can't read MIDI file (%d)\n", errno);
+      return -4;
+    }
+    if (n == 0) {
+      fprintf(stderr, "Error!!: MIDI file ended after %u of %u bytes!\n", done, size);
+      return -4;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+int load_midi_file(const char* path) {
+  struct stat status;
+  if (stat(path, &status) != 0) {
+    fprintf(stderr, "Error!!: Can't get MIDI filesize (%d)\n", errno);
+    return -1;
+  }
+  // Sizes are held in 32 bits; a larger file is refused before anything is allocated.
+  if (static_cast<uintmax_t>(status.st_size) > UINT32_MAX) {
+    fprintf(stderr, "Error!!: MIDI file is too large (%jd bytes)!\n",
+            static_cast<intmax_t>(status.st_size));
+    return -1;
+  }
+  uint32_t size = static_cast<uint32_t>(status.st_size);
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) {
+    fprintf(stderr, "Error!!: Can't open MIDI file (%d)\n", errno);
+    return -2;
+  }
+  ImageGuard image;
+  // An empty file still gets a block, so that a failed allocation means no memory.
+  image.bytes = static_cast<uint8_t*>(malloc(size != 0 ? size : 1));
+  if (image.bytes == nullptr) {
+    fprintf(stderr, "Error!!: Not Engouh Memory!\n");
+    close(fd);
+    return -3;
+  }
+  if (read_midi_image(fd, image.bytes, size) != 0) {
+    close(fd);
+    return -4;
+  }
+  if (close(fd) != 0) {
+    fprintf(stderr, "Error!!: Can't close MIDI file (%d)\n", errno);
+    return -5;
+  }
+  return parse_midi_image(image.bytes, size);
+}
+
+int parse_midi_image(const uint8_t* image, size_t size) {
+  int offset = check_header(image, size);
+  if (offset < 0) return -1;
+  TrackTableGuard track_table;
+  // A header without tracks still gets a block: a null table means no memory.
+  size_t entries = song_data.track_count != 0 ? song_data.track_count : 1;
+  song_data.tracks = static_cast<TrackState*>(malloc(entries * sizeof(TrackState)));
+  if (song_data.tracks == nullptr) return -2;
+  index_tracks(image + offset, image + size);
+  uint32_t event_count = 0, data_size = 0, longest_meta = 0;
+  ResetFlags flags = 0;
+  if (prescan_tracks(&event_count, &data_size, &longest_meta, &flags) != 0) return 1;
+  int result = alloc_event_table(event_count);
+  if (result != 0) return result;
+  // One spare byte after the last event's bytes, for the display's terminator.
+  result = alloc_data_buffer(data_size + 1, longest_meta);
+  if (result != 0) {
+    free_event_table();
+    return result;
+  }
+  build_event_table(flags, data_size);
+  return 0;
+}

@@ -1,0 +1,59 @@
+// Helpers shared by the loader's tests: a fixture that puts the process-wide
+// song records and option flags back to their start values around each test,
+// and readable comparisons of event records and data buffer bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ostream>
+#include <vector>
+
+#include "app/settings.h"
+#include "song/chunk.h"
+#include "song/song.h"
+#include "support/support.h"
+
+// Every test starts and ends with nothing of a song allocated and no options.
+class SongTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_song_state();
+    option_flags = 0;
+  }
+  void TearDown() override {
+    reset_song_state();
+    option_flags = 0;
+  }
+};
+
+inline bool operator==(const EventRecord& a, const EventRecord& b) {
+  return a.delta == b.delta && a.data_offset == b.data_offset && a.length == b.length &&
+         a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2 && a.running == b.running;
+}
+
+inline void PrintTo(const EventRecord& r, std::ostream* os) {
+  *os << "{delta " << r.delta << ", offset " << r.data_offset << ", length " << r.length
+      << ", status " << hex({r.status}) << ", data " << hex({r.data1, r.data2}) << ", running "
+      << hex({r.running}) << "}";
+}
+
+// The finished event table, record by record.
+inline std::vector<EventRecord> event_table() {
+  return std::vector<EventRecord>(song_data.events, song_data.events + playback_info.event_count);
+}
+
+// The first count bytes of the event data buffer.
+inline Bytes data_head(size_t count) { return Bytes(song_data.data, song_data.data + count); }
+
+// Checks the header and indexes the tracks, as the load does before its pre-scan.
+inline void index_image(const Bytes& image) {
+  ASSERT_EQ(check_header(image.data(), image.size()), 14);
+  song_data.tracks = static_cast<TrackState*>(calloc(song_data.track_count + 1, sizeof(TrackState)));
+  index_tracks(image.data() + 14, image.data() + image.size());
+}
+
+// Whether nothing of a song is left allocated.
+inline bool nothing_allocated() {
+  return song_data.tracks == nullptr && song_data.events == nullptr && song_data.data == nullptr;
+}

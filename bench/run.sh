@@ -64,7 +64,7 @@ cmake --build "$build" -j2 --target $targets >/dev/null
 tools=$build/bench-tools
 mkdir -p "$tools"
 here=$repo/bench/harness
-for prog in pausedet hog readbuf floorplay; do
+for prog in pausedet hog readbuf floorplay runstat; do
   cc -O2 -Wall -Wextra -o "$tools/$prog" "$here/$prog.c"
 done
 cc -O2 -Wall -Wextra -shared -fPIC -o "$tools/phaseshim.so" "$here/phaseshim.c" -ldl

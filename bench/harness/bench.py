@@ -105,8 +105,9 @@ def run_timing(args, tools, players, sched, piece, floor_file, short, conditions
                     fig["argv"] = usage["argv"]
                     figures[p] = fig
                     results[cond][p].append(fig)
-                print(report.run_table("%s machine, run %d of %d" % (cond, r + 1, runs), figures, players),
-                      flush=True)
+                loads = "/".join("%.1f" % figures[p]["loadavg"] for p in players)
+                print(report.run_table("%s machine, run %d of %d; load average after each: %s" %
+                                       (cond, r + 1, runs, loads), figures, players), flush=True)
             extras[cond] = run_extras(args, tools, cond, short)
         finally:
             timing.stop_hogs(hogs)
@@ -134,22 +135,31 @@ def run_extras(args, tools, cond, short):
     fig["waits"] = sched["waits"]
     fig["proc_cpu_s"] = usage["user"] + usage["sys"]
     out["instrumented"] = fig
+    null_out = os.path.join(args.work, "%s-null-phaseshim.txt" % cond)
+    usage = timing.play_once("songrelay-null", tools, args.work, "%s-null" % cond, piece, floor_file,
+                             sched["duration_us"] / 1e6,
+                             env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": null_out})
+    out["null"] = timing.analyse_null(sched, usage, timing.read_phaseshim(null_out))
     print(report.extras_table(cond, out), flush=True)
     return out
 
 
 def run_load(args, tools, runs):
     """Load throughput and memory on the two all-zero-delta files."""
-    cases = [("1,000,000 events / 16 tracks", 1_000_000, 16), ("200,000 events / 1,000 tracks", 200_000, 1000)]
+    cases = [("1,000,000 events / 16 tracks", 1_000_000, 16, False),
+             ("200,000 events / 1,000 tracks", 200_000, 1000, False),
+             ("200,000 events / 1,000 tracks, deltas 0-119", 200_000, 1000, True)]
     out = []
     tiny_path = os.path.join(args.work, "tiny.mid")
     data, _ = pieces.load_file(2, 1)
     with open(tiny_path, "wb") as f:
         f.write(data)
-    baseline = [load.time_songrelay(tools.songrelay, tiny_path) for _ in range(runs)]
-    for label, events, tracks in cases:
-        path = os.path.join(args.work, "load-%d-%d.mid" % (events, tracks))
-        data, records = pieces.load_file(events, tracks)
+    load.RUNSTAT = tools.runstat
+    baseline = [load.time_songrelay(tools.songrelay, tiny_path, args.work) for _ in range(runs)]
+    for label, events, tracks, varied in cases:
+        name = "load-%d-%d%s" % (events, tracks, "-varied" if varied else "")
+        path = os.path.join(args.work, name + ".mid")
+        data, records = pieces.load_file(events, tracks, varied)
         with open(path, "wb") as f:
             f.write(data)
         size = len(data)
@@ -157,22 +167,22 @@ def run_load(args, tools, runs):
         load.time_readbuf(tools.readbuf, path, args.work)
         sr, mc, rb = [], [], []
         for _ in range(runs):
-            sr.append(load.time_songrelay(tools.songrelay, path))
+            sr.append(load.time_songrelay(tools.songrelay, path, args.work))
             if tools.midicsv:
-                mc.append(load.time_midicsv(tools.midicsv, path))
+                mc.append(load.time_midicsv(tools.midicsv, path, args.work))
             rb.append(load.time_readbuf(tools.readbuf, path, args.work))
-        shim_out = os.path.join(args.work, "load-%d-%d.phaseshim.txt" % (events, tracks))
+        shim_out = os.path.join(args.work, name + ".phaseshim.txt")
         phases = []
         for _ in range(runs):
-            env = dict(os.environ, LD_PRELOAD=tools.phaseshim, PHASESHIM_OUT=shim_out)
-            load.time_songrelay(tools.songrelay, path, env=env)
+            load.time_songrelay(tools.songrelay, path, args.work, preload=(tools.phaseshim, shim_out))
             phases.append(timing.read_phaseshim(shim_out))
-        profile = perf_profile(args, tools, path, "load-%d-%d" % (events, tracks))
+        profile = perf_profile(args, tools, path, name)
         out.append({
             "label": label,
             "path": path,
             "events": events,
             "tracks": tracks,
+            "varied": varied,
             "records": records + 1,  # and the automatic reset the player adds
             "size": size,
             "data_bytes": 6,  # the GM System On body; End of Track metas carry no data
@@ -189,20 +199,35 @@ def run_load(args, tools, runs):
 
 
 def perf_profile(args, tools, path, tag):
-    """The hottest symbols of one whole player process on the file, by
-    perf's cpu-clock sampling; empty when perf cannot run here."""
+    """Where the loading thread (the process's first thread: start-up,
+    calibration, load, take-down) spends its CPU time, from perf's
+    cpu-clock samples of one whole player process; the player thread's
+    samples are left out, they are the writes. Empty when perf cannot run."""
     perf = shutil.which("perf")
     if not perf:
-        return ""
+        return None
     data = os.path.join(args.work, tag + ".perf.data")
-    rec = subprocess.run([perf, "record", "-q", "-F", "4999", "-e", "cpu-clock", "-o", data, "--"] +
+    rec = subprocess.run([perf, "record", "-q", "-F", "20000", "-e", "cpu-clock", "-o", data, "--"] +
                          load.songrelay_argv(tools.songrelay, path), capture_output=True, text=True)
     if rec.returncode != 0:
-        return ""
-    rep = subprocess.run([perf, "report", "-i", data, "--stdio", "--no-children", "--sort", "symbol",
-                          "--percent-limit", "1.5"], capture_output=True, text=True)
-    lines = [l for l in rep.stdout.splitlines() if l.strip() and not l.startswith("#")]
-    return "\n".join(lines[:14])
+        return None
+    script = subprocess.run([perf, "script", "-i", data, "-F", "tid,ip,sym"], capture_output=True, text=True)
+    rows = [l.split() for l in script.stdout.splitlines() if l.strip()]
+    if not rows:
+        return None
+    tids = {}
+    for r in rows:
+        tids[r[0]] = tids.get(r[0], 0) + 1
+    main_tid = min(tids, key=int)
+    counts = {}
+    for r in rows:
+        if r[0] == main_tid:
+            sym = r[2] if len(r) > 2 else "[unknown]"
+            counts[sym] = counts.get(sym, 0) + 1
+    total = sum(counts.values())
+    top = sorted(counts.items(), key=lambda kv: -kv[1])[:12]
+    return {"samples": total, "player_samples": len(rows) - total,
+            "top": [(sym, 100.0 * n / total) for sym, n in top]}
 
 
 def run_gbench(args):
@@ -240,6 +265,7 @@ def main():
         phaseshim=os.path.join(args.tools, "phaseshim.so"),
     )
     tools.readbuf = os.path.join(args.tools, "readbuf")
+    tools.runstat = os.path.join(args.tools, "runstat")
     tools.midicsv = shutil.which("midicsv") or ""
     facts = machine_facts(args.repo)
     players = available_players(tools)

@@ -4,7 +4,7 @@ into one buffer."""
 import os
 import subprocess
 
-from common import median, run_measured
+from common import median
 
 RECORD_BYTES = 16
 
@@ -13,19 +13,39 @@ def songrelay_argv(songrelay, path):
     return [songrelay, "-q", "-0", "null", "-1", "null", "-2", "null", "-3", "null", path]
 
 
-def time_songrelay(songrelay, path, env=None):
-    return run_measured(songrelay_argv(songrelay, path), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                        env=env, timeout=300)
+# Set by the harness: the launcher that reports a child's own peak RSS.
+RUNSTAT = None
 
 
-def time_midicsv(midicsv, path):
-    return run_measured([midicsv, path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+def measured(argv, work, stdout=subprocess.DEVNULL):
+    """wall, user, sys and peak RSS of argv, measured by runstat."""
+    stat_path = os.path.join(work, "runstat.out")
+    subprocess.run([RUNSTAT, stat_path] + argv, stdout=stdout, stderr=subprocess.DEVNULL, timeout=300,
+                   check=True)
+    values = {}
+    with open(stat_path) as f:
+        for line in f:
+            k, v = line.split()
+            values[k] = int(v)
+    return {"wall": values["wall_ns"] / 1e9, "user": values["user_us"] / 1e6, "sys": values["sys_us"] / 1e6,
+            "maxrss_kib": values["maxrss_kib"], "status": values["status"]}
+
+
+def time_songrelay(songrelay, path, work, preload=None):
+    """The whole process; with preload, the shim goes to the player alone
+    (through env), not to the launcher."""
+    prefix = ["env", "LD_PRELOAD=" + preload[0], "PHASESHIM_OUT=" + preload[1]] if preload else []
+    return measured(prefix + songrelay_argv(songrelay, path), work)
+
+
+def time_midicsv(midicsv, path, work):
+    return measured([midicsv, path], work)
 
 
 def time_readbuf(readbuf, path, work):
     out = os.path.join(work, "readbuf.out")
     with open(out, "w") as f:
-        usage = run_measured([readbuf, path], stdout=f, timeout=60)
+        usage = measured([readbuf, path], work, stdout=f)
     with open(out) as f:
         usage["read_ns"] = int(f.read().split()[1])
     return usage

@@ -4,8 +4,9 @@
  *
  *  - the start-up sleep calibration: the 1 ms sleeps made before the first
  *    message is written;
- *  - the messages: every write() to a descriptor above 2, its wall time and
- *    the calling thread's CPU time inside it;
+ *  - the messages: every write() to a descriptor above 2 and its wall time
+ *    (read from the vDSO clock only, so that the run is barely slowed; a
+ *    write that does not block costs as much CPU as wall time);
  *  - the waits: the sleeps made after the first message, with the thread's
  *    CPU time inside them, and the clock readings (gettimeofday calls).
  *
@@ -18,6 +19,7 @@
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/time.h>
@@ -31,12 +33,18 @@ static int (*real_gettimeofday)(struct timeval *, void *);
 static long long init_ns, calib_first_ns = -1, calib_last_ns = -1;
 static long calib_sleeps;
 static long long first_write_ns = -1, last_write_ns = -1;
-static long long first_write_cpu = -1, last_write_cpu = -1;
+static long long first_write_cpu = -1;
 static long writes;
-static long long write_wall_ns, write_cpu_ns;
+static long long write_wall_ns;
 static long wait_sleeps;
 static long long wait_sleep_cpu_ns, wait_sleep_wall_ns;
 static long long clock_reads, clock_reads_after_first_write;
+/* the calibration's sum as the player forms it, and the wait sleeps that
+   ran past the margin it yields (those can end a wait late) */
+static long long calib_sum_us;
+static long long overhead_us = 2050;
+static long long long_sleeps, long_sleep_excess_ns;
+static long long sleep_hist[6]; /* <=1.1, <=1.25, <=1.5, <=2, <=5, >5 ms */
 
 /* The monotonic clock in nanoseconds. */
 static long long mono_ns(void)
@@ -66,18 +74,16 @@ ssize_t write(int fd, const void *buf, size_t count)
 {
 	if (fd <= 2)
 		return real_write(fd, buf, count);
-	long long c0 = thread_cpu_ns(), t0 = mono_ns();
-	ssize_t r = real_write(fd, buf, count);
-	long long t1 = mono_ns(), c1 = thread_cpu_ns();
+	long long t0 = mono_ns();
 	if (first_write_ns < 0) {
-		first_write_ns = t0;
-		first_write_cpu = c0;
+		first_write_cpu = thread_cpu_ns();
+		first_write_ns = t0 = mono_ns();
 	}
+	ssize_t r = real_write(fd, buf, count);
+	long long t1 = mono_ns();
 	last_write_ns = t1;
-	last_write_cpu = c1;
 	writes++;
 	write_wall_ns += t1 - t0;
-	write_cpu_ns += c1 - c0;
 	return r;
 }
 
@@ -86,10 +92,14 @@ int usleep(useconds_t usec)
 	if (first_write_ns < 0) {
 		long long t0 = mono_ns();
 		int r = real_usleep(usec);
+		long long t1 = mono_ns();
 		if (calib_first_ns < 0)
 			calib_first_ns = t0;
-		calib_last_ns = mono_ns();
+		calib_last_ns = t1;
 		calib_sleeps++;
+		calib_sum_us += (t1 - t0) / 1000;
+		if (calib_sleeps == 50)
+			overhead_us = calib_sum_us / 50 + calib_sum_us / 400;
 		return r;
 	}
 	long long c0 = thread_cpu_ns(), t0 = mono_ns();
@@ -98,6 +108,16 @@ int usleep(useconds_t usec)
 	wait_sleeps++;
 	wait_sleep_cpu_ns += c1 - c0;
 	wait_sleep_wall_ns += t1 - t0;
+	long long len = t1 - t0;
+	static const long long edges[5] = {1100000, 1250000, 1500000, 2000000, 5000000};
+	int b = 0;
+	while (b < 5 && len > edges[b])
+		b++;
+	sleep_hist[b]++;
+	if (len > overhead_us * 1000) {
+		long_sleeps++;
+		long_sleep_excess_ns += len - overhead_us * 1000;
+	}
 	return r;
 }
 
@@ -122,11 +142,23 @@ __attribute__((destructor)) static void shim_report(void)
 	fprintf(f, "calib_first_ns %lld\ncalib_last_ns %lld\ncalib_sleeps %ld\n", calib_first_ns, calib_last_ns,
 		calib_sleeps);
 	fprintf(f, "first_write_ns %lld\nlast_write_ns %lld\nwrites %ld\n", first_write_ns, last_write_ns, writes);
-	fprintf(f, "write_wall_ns %lld\nwrite_cpu_ns %lld\n", write_wall_ns, write_cpu_ns);
-	fprintf(f, "play_cpu_ns %lld\n", last_write_cpu - first_write_cpu);
+	/* the writer has ended by now: its CPU time is the process's less this
+	   (main) thread's, and from its first message on less what it used before */
+	struct rusage self;
+	getrusage(RUSAGE_SELF, &self);
+	long long process_ns = ((long long)self.ru_utime.tv_sec + self.ru_stime.tv_sec) * 1000000000LL +
+			       ((long long)self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1000LL;
+	long long main_ns = thread_cpu_ns();
+	fprintf(f, "write_wall_ns %lld\n", write_wall_ns);
+	fprintf(f, "process_cpu_ns %lld\nmain_cpu_ns %lld\n", process_ns, main_ns);
+	fprintf(f, "play_cpu_ns %lld\n", process_ns - main_ns - first_write_cpu);
 	fprintf(f, "wait_sleeps %ld\nwait_sleep_cpu_ns %lld\nwait_sleep_wall_ns %lld\n", wait_sleeps,
 		wait_sleep_cpu_ns, wait_sleep_wall_ns);
 	fprintf(f, "clock_reads %lld\nclock_reads_after_first_write %lld\n", clock_reads,
 		clock_reads_after_first_write);
+	fprintf(f, "overhead_us %lld\nlong_sleeps %lld\nlong_sleep_excess_ns %lld\n", overhead_us, long_sleeps,
+		long_sleep_excess_ns);
+	for (int b = 0; b < 6; b++)
+		fprintf(f, "sleep_hist%d %lld\n", b, sleep_hist[b]);
 	fclose(f);
 }

@@ -137,9 +137,13 @@ def schedule(tracks):
     }
 
 
-def load_file(events, track_count, seed=11):
-    """A file of about `events` channel events over `track_count` tracks,
-    every delta 0, no running status: four bytes per event."""
+def load_file(events, track_count, varied=False, seed=11):
+    """A file of about `events` channel events over `track_count` tracks, no
+    running status: four bytes per event. Every delta is 0, or with varied,
+    0 to 119 ticks under a tempo of 1 us per quarter note: whole microseconds
+    per tick are then 0, so the merge orders events of many different times
+    while playback still waits for nothing."""
+    rng = random.Random(seed)
     per_track = events // track_count
     chunks = []
     for t in range(track_count):
@@ -147,14 +151,17 @@ def load_file(events, track_count, seed=11):
         on = bytes([0x90 | ch])
         off = bytes([0x80 | ch])
         body = bytearray()
+        if varied and t == 0:
+            body += b"\x00" + tempo_event(1)
         for j in range(per_track):
             key = 36 + (j // 2) % 48
-            body += (b"\x00" + on + bytes([key, 100])) if j % 2 == 0 else (b"\x00" + off + bytes([key, 64]))
+            delta = bytes([rng.randrange(120)]) if varied else b"\x00"
+            body += (delta + on + bytes([key, 100])) if j % 2 == 0 else (delta + off + bytes([key, 64]))
         body += b"\x00\xff\x2f\x00"
         chunks.append(b"MTrk" + struct.pack(">I", len(body)) + bytes(body))
     head = b"MThd" + struct.pack(">IHHH", 6, 1, track_count, TIMEBASE)
-    # records: the channel events and one End of Track per track
-    return head + b"".join(chunks), per_track * track_count + track_count
+    # records: the channel events, one End of Track per track, the tempo
+    return head + b"".join(chunks), per_track * track_count + track_count + (1 if varied else 0)
 
 
 def write_timing_piece(midi_path, schedule_path, floor_path, seconds):

@@ -130,7 +130,8 @@ def spin_figures(inst):
     if not s.get("writes"):
         return None
     play_cpu = s["play_cpu_ns"] / 1e9
-    write_cpu = s["write_cpu_ns"] / 1e9
+    # a write that does not block costs as much CPU time as wall time
+    write_cpu = s["write_wall_ns"] / 1e9
     sleep_cpu = s["wait_sleep_cpu_ns"] / 1e9
     spin = play_cpu - write_cpu - sleep_cpu
     calib = None
@@ -180,7 +181,18 @@ def extras_table(cond, extras, markdown=False):
     sf = spin_figures(extras.get("instrumented", {})) if "instrumented" in extras else None
     if sf:
         text += "\n\n" + render(SPIN_HEADER, [spin_row(cond, sf)], markdown)
+    n = extras.get("null")
+    if n and "drift_us" in n:
+        text += "\n\n" + render(NULL_HEADER, [null_row(cond, n)], markdown)
     return text
+
+
+NULL_HEADER = ["songrelay into /dev/null", "drift ms", "pauses", "lost ms", "cost/wait", "write us", "CPU %"]
+
+
+def null_row(cond, n):
+    return [cond, fmt(n["drift_us"] / 1000.0, 2), str(n["pauses"]), fmt(n["pause_lost_us"] / 1000.0, 1),
+            fmt(n["cost_per_wait_us"], 2), fmt(n["write_us"], 2), fmt(n["cpu_pct"], 2)]
 
 
 LOAD_HEADER = ["file", "size MB", "songrelay ms", "RSS MiB", "least MiB", "RSS / least", "midicsv ms",

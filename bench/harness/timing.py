@@ -1,6 +1,7 @@
 """Timing accuracy: plays the timing piece into a FIFO read by the monitor,
 with the pause detector beside it, and compares every message's arrival with
 its ideal time."""
+import glob
 import json
 import os
 import shutil
@@ -38,6 +39,10 @@ def player_command(name, tools, piece, node_abs, node_rel, floor_schedule):
         # ports 1 to 3 are not used by the piece and go to /dev/null
         return [tools.songrelay, "-q", "-r", "-0", node_rel, "-1", "null", "-2", "null", "-3", "null",
                 piece], None, None
+    if name == "songrelay-null":
+        # the same run into /dev/null: what the player itself adds per wait
+        return [tools.songrelay, "-q", "-r", "-0", "null", "-1", "null", "-2", "null", "-3", "null",
+                piece], None, None
     if name == "midish":
         script = 'dnew 0 "%s" wo\nimport "%s"\np\n' % (node_abs, piece)
         env = dict(os.environ, LD_PRELOAD=tools.alsa_shim)
@@ -61,6 +66,21 @@ def read_ready_line(proc, timeout=10.0):
     raise RuntimeError("the monitor did not report ready")
 
 
+# The reader runs at real-time priority on the last core and the players on
+# the others, so that the reader's wake-ups never preempt the player it
+# measures, and a CPU hog cannot delay the reader's time stamps. One pause
+# detector per core, also at real-time priority, sees a pause of any core.
+def cpu_plan():
+    n = os.cpu_count() or 1
+    if n < 2:
+        return [], []
+    return [n - 1], list(range(n - 1))
+
+
+def pinned(cpus, argv):
+    return (["taskset", "-c", ",".join(str(c) for c in cpus)] if cpus else []) + argv
+
+
 def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_extra=None):
     """One playback of the piece by one player; returns the raw material:
     log paths, the player's resource use and its start time."""
@@ -68,11 +88,13 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
     shutil.rmtree(node_dir, ignore_errors=True)
     os.makedirs(node_dir)
     mon_log = os.path.join(work, "%s.monitor.log" % tag)
-    pause_log = os.path.join(work, "%s.pauses.log" % tag)
+    pause_log = os.path.join(work, "%s.pauses" % tag)
     out_path = os.path.join(work, "%s.player.out" % tag)
-    detector = subprocess.Popen(rt_prefix() + [tools.pausedet, pause_log])
-    monitor = subprocess.Popen(rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
-                                              "-i", "20", "-t", str(int(duration_s + 120))],
+    reader_cpus, player_cpus = cpu_plan()
+    detectors = [subprocess.Popen(pinned([c], rt_prefix() + [tools.pausedet, "%s.cpu%d.log" % (pause_log, c)]))
+                 for c in range(os.cpu_count() or 1)]
+    monitor = subprocess.Popen(pinned(reader_cpus, rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
+                                              "-i", "20", "-t", str(int(duration_s + 120))]),
                                stdout=subprocess.PIPE, stderr=open(mon_log + ".err", "w"), text=True)
     try:
         ready = read_ready_line(monitor)
@@ -83,14 +105,17 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
             env = dict(env or os.environ, **env_extra)
         time.sleep(0.2)  # let the detector settle before the song starts
         with open(out_path, "wb") as out:
-            usage = run_measured(argv, stdout=out, stderr=subprocess.STDOUT, env=env, input_bytes=stdin,
+            usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env, input_bytes=stdin,
                                  timeout=duration_s + 60)
         time.sleep(0.2)  # the last messages reach the log
     finally:
         stop(monitor)
-        stop(detector)
+        for d in detectors:
+            stop(d)
         shutil.rmtree(node_dir, ignore_errors=True)
-    usage["argv"] = argv
+    usage["argv"] = pinned(player_cpus, argv)
+    with open("/proc/loadavg") as f:
+        usage["loadavg"] = float(f.read().split()[0])
     usage["monitor_log"] = mon_log
     usage["pause_log"] = pause_log
     return usage
@@ -120,19 +145,26 @@ def read_monitor_log(path):
     return out
 
 
-def read_pauses(path):
-    """Logged pauses as (start ns, end ns, lost ns): the detector's sleep
-    began at start and should have ended 1 ms later."""
-    pauses = []
-    if not os.path.exists(path):
-        return pauses
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) == 3 and parts[0].isdigit():
-                expected, woke, late = (int(p) for p in parts)
-                pauses.append((expected - 1_000_000, woke, late))
-    return pauses
+def read_pauses(prefix):
+    """Logged pauses of every core as (start ns, end ns, lost ns): the
+    detector's sleep began at start and should have ended 1 ms later.
+    Pauses seen on several cores at once are merged into one."""
+    raw = []
+    for path in glob.glob(prefix + ".cpu*.log"):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 3 and parts[0].isdigit():
+                    expected, woke, late = (int(p) for p in parts)
+                    raw.append((expected - 1_000_000, woke))
+    merged = []
+    for start, end in sorted(raw):
+        if merged and start <= merged[-1][1]:
+            merged[-1][1] = max(merged[-1][1], end)
+        else:
+            merged.append([start, end])
+    # the time lost is what the sleep overran by
+    return [(s, e, max(0, e - s - 1_000_000)) for s, e in merged]
 
 
 def match(expected, arrivals):
@@ -190,6 +222,7 @@ def analyse(sched, usage):
     result["cpu_s"] = cpu
     result["cpu_pct"] = 100.0 * cpu / (sched["duration_us"] / 1e6)
     result["wall_s"] = usage["wall"]
+    result["loadavg"] = usage.get("loadavg")
     if len(pairs) < 2:
         return result
     ideal0, t0 = pairs[0]
@@ -232,6 +265,23 @@ def analyse(sched, usage):
     result["cost_per_wait_us"] = (result["drift_us"] - result["pause_lost_us"]) / sched["waits"]
     result["start_latency_ms"] = (first_ns - usage["start_ns"]) / 1e6
     return result
+
+
+def analyse_null(sched, usage, shim):
+    """Drift of a run into /dev/null, from the shim's first and last write."""
+    out = {"cpu_s": usage["user"] + usage["sys"]}
+    out["cpu_pct"] = 100.0 * out["cpu_s"] / (sched["duration_us"] / 1e6)
+    if not shim.get("writes"):
+        return out
+    first, last = shim["first_write_ns"], shim["last_write_ns"]
+    out["drift_us"] = (last - first) / 1000.0 - sched["duration_us"]
+    pauses = [p for p in read_pauses(usage["pause_log"]) if p[0] <= last and p[1] >= first]
+    out["pauses"] = len(pauses)
+    out["pause_lost_us"] = sum(p[2] for p in pauses) / 1000.0
+    out["cost_per_wait_us"] = (out["drift_us"] - out["pause_lost_us"]) / sched["waits"]
+    out["shim"] = shim
+    out["write_us"] = shim["write_wall_ns"] / 1000.0 / shim["writes"]
+    return out
 
 
 def read_phaseshim(path):

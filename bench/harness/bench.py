@@ -14,7 +14,7 @@ import load
 import pieces
 import report
 import timing
-from common import median, rt_prefix, run_measured
+from common import QuietWait, median, rt_prefix
 
 PEERS = ["midish", "mido"]
 
@@ -33,6 +33,8 @@ def parse_args():
     p.add_argument("--report", default=None, help="markdown file to write (default docs/performance.md)")
     p.add_argument("--alsa-shim", default="")
     p.add_argument("--command", default="bench/run.sh")
+    p.add_argument("--wait-quiet", type=float, default=None,
+                   help="seconds in all to wait for other work to leave the machine before idle runs")
     return p.parse_args()
 
 
@@ -85,6 +87,8 @@ def available_players(tools):
 def run_timing(args, tools, players, sched, piece, floor_file, short, conditions, runs):
     """Every timing run; prints one table per run and returns the results
     as {condition: {player: [figures per run]}} plus the extra runs."""
+    quiet = QuietWait(args.wait_quiet if args.wait_quiet is not None else (60 if args.quick else 300))
+    args.quiet = quiet
     results = {}
     extras = {}
     nhogs = os.cpu_count() or 2
@@ -99,15 +103,16 @@ def run_timing(args, tools, players, sched, piece, floor_file, short, conditions
                 figures = {}
                 for p in order:
                     tag = "%s-%d-%s" % (cond, r + 1, p)
+                    other = quiet.wait() if cond == "idle" else None
                     usage = timing.play_once(p, tools, args.work, tag, piece, floor_file,
                                              sched["duration_us"] / 1e6)
                     fig = timing.analyse(sched, usage)
                     fig["argv"] = usage["argv"]
+                    fig["other_busy"] = other
                     figures[p] = fig
                     results[cond][p].append(fig)
-                loads = "/".join("%.1f" % figures[p]["loadavg"] for p in players)
-                print(report.run_table("%s machine, run %d of %d; load average after each: %s" %
-                                       (cond, r + 1, runs, loads), figures, players), flush=True)
+                print(report.run_table("%s machine, run %d of %d%s" % (cond, r + 1, runs, report.other_load(
+                    figures, players)), figures, players), flush=True)
             extras[cond] = run_extras(args, tools, cond, short)
         finally:
             timing.stop_hogs(hogs)
@@ -119,6 +124,8 @@ def run_extras(args, tools, cond, short):
     loop (the floor of the instrument) and the instrumented player run."""
     out = {}
     piece, sched_path, floor_file = short
+    if cond == "idle":
+        args.quiet.wait()
     sched = timing.load_schedule(sched_path)
     usage = timing.play_once("floor", tools, args.work, "%s-floor" % cond, piece, floor_file,
                              sched["duration_us"] / 1e6)
@@ -127,6 +134,8 @@ def run_extras(args, tools, cond, short):
     shim_out = os.path.join(args.work, "%s-phaseshim.txt" % cond)
     if os.path.exists(shim_out):
         os.remove(shim_out)
+    if cond == "idle":
+        args.quiet.wait()
     usage = timing.play_once("songrelay", tools, args.work, "%s-instrumented" % cond, piece, floor_file,
                              sched["duration_us"] / 1e6,
                              env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": shim_out})
@@ -136,10 +145,18 @@ def run_extras(args, tools, cond, short):
     fig["proc_cpu_s"] = usage["user"] + usage["sys"]
     out["instrumented"] = fig
     null_out = os.path.join(args.work, "%s-null-phaseshim.txt" % cond)
+    null_times = os.path.join(args.work, "%s-null-times.log" % cond)
+    if cond == "idle":
+        args.quiet.wait()
     usage = timing.play_once("songrelay-null", tools, args.work, "%s-null" % cond, piece, floor_file,
                              sched["duration_us"] / 1e6,
-                             env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": null_out})
-    out["null"] = timing.analyse_null(sched, usage, timing.read_phaseshim(null_out))
+                             env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": null_out,
+                                        "PHASESHIM_TIMES": null_times})
+    # timed at the player's own write() calls: no reader at all
+    usage["monitor_log"] = null_times
+    fig = timing.analyse(sched, usage)
+    fig["shim"] = timing.read_phaseshim(null_out)
+    out["null"] = fig
     print(report.extras_table(cond, out), flush=True)
     return out
 

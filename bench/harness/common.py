@@ -99,3 +99,39 @@ def ratio(a, b):
     if a is None or b is None or b == 0:
         return None
     return a / b
+
+
+def cpu_times():
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    return sum(fields), fields[3] + fields[4]
+
+
+def machine_busy(interval=0.5):
+    """The share of all cores' time that was not idle over interval seconds."""
+    total0, idle0 = cpu_times()
+    time.sleep(interval)
+    total1, idle1 = cpu_times()
+    return 1.0 - (idle1 - idle0) / max(1, total1 - total0)
+
+
+class QuietWait:
+    """Waits before an idle-machine run until other work leaves the machine
+    (under 15 % of all cores busy), within one time budget for the whole
+    command; returns the share measured last."""
+
+    def __init__(self, budget_s):
+        self.left = budget_s
+
+    def wait(self):
+        busy = machine_busy()
+        told = False
+        while busy > 0.15 and self.left > 0:
+            if not told:
+                print("waiting for the machine to quieten (%.0f %% busy; %d s of waiting left)" %
+                      (100 * busy, self.left), flush=True)
+                told = True
+            time.sleep(2.0)
+            self.left -= 2.5
+            busy = machine_busy()
+        return busy

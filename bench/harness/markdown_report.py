@@ -70,6 +70,10 @@ def section_method(r):
         "is *clear of pauses* when no logged pause touches the stretch from the previous message's arrival (or "
         "its own due time) to its own arrival, widened by 0.5 ms on each side.",
         "",
+        "**Other work**: before each idle-machine playback the harness waits (within one budget for the whole "
+        "command) until less than 15 % of all cores' time is busy with other work, and records the share it "
+        "measured last (shown with every run below).",
+        "",
         "**Busy machine**: one busy loop (`bench/harness/hog.c`) per core at normal priority, started before and "
         "ended after that machine state's runs.",
         "",
@@ -82,7 +86,7 @@ def section_method(r):
         "consecutive messages against the ideal interval, absolute; *waited IOI* the same over intervals whose "
         "ideal length is not 0; *sched* the error of every message against the ideal schedule measured from the "
         "first message; *centred* the same with the median error (a constant late start) taken out; *drift* "
-        "the signed error of the last message; *CPU %%* user+sys CPU of the player process over the piece's "
+        "the signed error of the last message; *CPU %* user+sys CPU of the player process over the piece's "
         "length; *lost* the time the detectors saw lost in pauses during the run; *cost/wait* = (drift − lost) "
         "/ waits, for songrelay only (the peers schedule absolutely and do not accumulate). The ratio tables "
         "divide songrelay's figure by the peer's: below 1 is better for songrelay.",
@@ -133,28 +137,6 @@ def timing_section(r, cond):
                 "with the instrumentation shim." % cond, "",
                 report.extras_table(cond, ex, markdown=True), ""]
     return "\n".join(out)
-
-
-def cost_breakdown(r, cond):
-    """What one waited record costs, from the instrumented run."""
-    ex = r.get("extras", {}).get(cond, {})
-    inst = ex.get("instrumented")
-    if not inst or "drift_us" not in inst or not inst.get("shim", {}).get("writes"):
-        return None
-    s = inst["shim"]
-    waits = inst["waits"]
-    return {
-        "cost": inst["cost_per_wait_us"],
-        "drift_ms": inst["drift_us"] / 1000,
-        "lost_ms": inst["pause_lost_us"] / 1000,
-        "write_per_wait": s["write_wall_ns"] / 1000.0 / waits,
-        "writes_per_wait": s["writes"] / waits,
-        "write_us": s["write_wall_ns"] / 1000.0 / s["writes"],
-        "long_sleeps": s.get("long_sleeps", 0),
-        "sleeps": s["wait_sleeps"],
-        "long_excess_per_wait": s.get("long_sleep_excess_ns", 0) / 1000.0 / waits,
-        "overhead_us": s.get("overhead_us"),
-    }
 
 
 def section_targets(r):
@@ -216,44 +198,47 @@ def us(v):
     return report.us(v) + " µs" if v is not None else "-"
 
 
+def drift_sentence(cond, where, f):
+    """The drift of one instrumented run taken apart, in words."""
+    p, w, s = f["parts"], f["waits"], f["shim"]
+    return ("**%s machine, songrelay %s (10 s piece, %d waits).** Drift %.1f ms; the detectors saw %.1f ms lost "
+            "in pauses: %.1f µs per waited record. Per waited record, %.1f µs went on sending simultaneous "
+            "messages one `write()` after another, %.1f µs on the steady cost of a wait (the `write()` that "
+            "follows it, %.2f µs a call here, and the loop), %.1f µs on %d waits that ended more than 100 µs "
+            "late (a sleep step that overran the calibrated margin of %s µs: %d of %d steps did), and %.1f µs "
+            "on intervals touched by a logged pause."
+            % (cond.capitalize(), where, w, f["drift_us"] / 1000, f["pause_lost_us"] / 1000,
+               f["cost_per_wait_us"], p["zero_sum_us"] / w, p["steady_sum_us"] / w,
+               s["write_wall_ns"] / 1000.0 / s["writes"], p["late_sum_us"] / w, p["late_n"],
+               fmt(s.get("overhead_us")), s.get("long_sleeps", 0), s.get("wait_sleeps", 0),
+               p["paused_sum_us"] / w))
+
+
 def section_findings(r):
     """The reasons behind the figures, in the run's own numbers."""
     out = ["## Where the time goes", ""]
     for cond in ["idle", "busy"]:
-        b = cost_breakdown(r, cond)
         ex = r.get("extras", {}).get(cond, {})
-        sf = report.spin_figures(ex["instrumented"]) if ex.get("instrumented") else None
-        if not b:
-            continue
-        out.append("**%s machine, instrumented run (10 s piece).** Drift %.1f ms, of which %.1f ms lost in "
-                   "logged pauses: %.1f µs per waited record. Inside `write()` the player spent %.1f µs per waited "
-                   "record (%.2f messages per wait at %.1f µs each). %d of %d sleep steps ran past the "
-                   "calibrated margin (`usleep_overhead` = %s µs), by %.1f µs per waited record in all; such a "
-                   "step ends its wait late when it is the last one. The rest, %.1f µs per waited record, is the "
-                   "loop itself, the clock's whole-microsecond steps and preemption."
-                   % (cond.capitalize(), b["drift_ms"], b["lost_ms"], b["cost"], b["write_per_wait"],
-                      b["writes_per_wait"], b["write_us"], b["long_sleeps"], b["sleeps"], fmt(b["overhead_us"]),
-                      b["long_excess_per_wait"],
-                      b["cost"] - b["write_per_wait"] - b["long_excess_per_wait"]))
-        n = ex.get("null")
-        if n and "cost_per_wait_us" in n:
+        inst, null = ex.get("instrumented"), ex.get("null")
+        sf = report.spin_figures(inst) if inst else None
+        if inst and "parts" in inst and inst.get("shim", {}).get("writes"):
+            out.append(drift_sentence(cond, "into the FIFO", inst))
             out.append("")
-            out.append("The same 10 s piece played into /dev/null, where a write costs %.2f µs, drifts %.2f ms with "
-                       "%.1f ms lost in pauses: %.2f µs per waited record. That is the player's own share; the "
-                       "rest of the figure above is the node: a write into a FIFO whose reader sleeps on another "
-                       "core has to wake it, which on this virtual machine costs an inter-processor interrupt."
-                       % (n["write_us"], n["drift_us"] / 1000, n["pause_lost_us"] / 1000, n["cost_per_wait_us"]))
+        if null and "parts" in null and null.get("shim", {}).get("writes"):
+            out.append(drift_sentence(cond, "into /dev/null, timed at its own `write()` calls (no reader)", null))
+            out.append("")
         if sf:
+            out.append("CPU (%s machine): the player process used %.2f %% of the piece's length; the player "
+                       "thread spent %.3f s in `write()`, %.3f s entering and leaving its %d sleep steps, and "
+                       "%.3f s in the clock-reading last stretch of its waits (%.0f %% of the process's CPU time, "
+                       "%.0f µs per wait, %d clock readings). The calibration measured a 1 ms sleep as %s µs. "
+                       "Measured by `phaseshim.so`: the player thread's CPU time (the process's less the main "
+                       "thread's, taken at exit) less its CPU time inside `usleep()` (CLOCK_THREAD_CPUTIME_ID "
+                       "around each call) and its time inside `write()`."
+                       % (cond, sf["cpu_pct"], sf["write_cpu_s"], sf["sleep_cpu_s"], sf["sleeps"],
+                          sf["spin_cpu_s"], 100 * sf["spin_share"], sf["spin_per_wait_us"], sf["clock_reads"],
+                          fmt(sf["calib_mean_sleep_us"])))
             out.append("")
-            out.append("CPU: the player process used %.2f %% of the piece's length; the player thread spent "
-                       "%.3f s in `write()`, %.3f s entering and leaving its %d sleep steps, and %.3f s in the "
-                       "clock-reading last stretch of its waits (%.0f %% of the process's CPU time, %.0f µs per "
-                       "wait, %d clock readings). Measured by `phaseshim.so`: the player thread's CPU time (the "
-                       "process's less the main thread's, taken at exit) less its CPU time inside `usleep()` "
-                       "(CLOCK_THREAD_CPUTIME_ID around each call) and its time inside `write()`."
-                       % (sf["cpu_pct"], sf["write_cpu_s"], sf["sleep_cpu_s"], sf["sleeps"], sf["spin_cpu_s"],
-                          100 * sf["spin_share"], sf["spin_per_wait_us"], sf["clock_reads"]))
-        out.append("")
     ld = r.get("load")
     if ld:
         for c in ld["cases"]:
@@ -263,7 +248,7 @@ def section_findings(r):
                            "/dev/null) %.1f ms; then %d writes of %.0f ns each to /dev/null (%.0f ms), after the "
                            "automatic reset's delay of timebase/10 ticks (%.0f ms)."
                            % (c["label"], (p["calib_last_ns"] - p["calib_first_ns"]) / 1e6,
-                              (p["first_write_ns"] - p["calib_last_ns"]) / 1e6, p["writes"],
+                              (p["first_write_ns"] - p["calib_last_ns"]) / 1e6, int(p["writes"]),
                               p["write_wall_ns"] / p["writes"], p["write_wall_ns"] / 1e6,
                               p["wait_sleep_wall_ns"] / 1e6))
             prof = c.get("profile")
@@ -301,7 +286,8 @@ def section_runs(r):
             figs = {p: res[p][i] for p in r["players"] if len(res[p]) > i}
             loads = ", ".join("%s %.1f" % (report.LABELS[p], f["loadavg"]) for p, f in figs.items()
                               if f.get("loadavg") is not None)
-            out += ["### %s machine, run %d" % (cond, i + 1), "", "Load average after each playback: %s." % loads,
+            out += ["### %s machine, run %d" % (cond, i + 1), "",
+                    "Load average after each playback: %s%s." % (loads, report.other_load(figs, r["players"])),
                     "",
                     report.run_table("", figs, r["players"], markdown=True), ""]
     return "\n".join(out)

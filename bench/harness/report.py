@@ -51,6 +51,13 @@ def timing_rows(name, f, peer_cost=False):
     return [row, clean]
 
 
+def other_load(figures, players):
+    """Other work on the machine just before each playback, when measured."""
+    parts = ["%s %.0f %%" % (LABELS[p], 100 * figures[p]["other_busy"]) for p in players
+             if p in figures and figures[p].get("other_busy") is not None]
+    return "; machine busy before each: " + ", ".join(parts) if parts else ""
+
+
 def run_table(title, figures, players, markdown=False):
     rows = []
     for p in players:
@@ -175,24 +182,37 @@ def extras_table(cond, extras, markdown=False):
     for name in ["floor"]:
         if name in extras:
             rows += timing_rows(name, extras[name])
-    if "instrumented" in extras:
-        rows += [[("songrelay, instrumented")] + r[1:] for r in timing_rows("songrelay", extras["instrumented"])[:1]]
+    for k, label in (("instrumented", "songrelay, instrumented"), ("null", "songrelay into /dev/null")):
+        if k in extras:
+            rows += [[label] + r[1:] for r in timing_rows("songrelay", extras[k])[:1]]
     text += render(TIMING_HEADER, rows, markdown)
     sf = spin_figures(extras.get("instrumented", {})) if "instrumented" in extras else None
     if sf:
         text += "\n\n" + render(SPIN_HEADER, [spin_row(cond, sf)], markdown)
-    n = extras.get("null")
-    if n and "drift_us" in n:
-        text += "\n\n" + render(NULL_HEADER, [null_row(cond, n)], markdown)
+    decomp = [decomp_row(label, extras[k]) for k, label in
+              (("instrumented", "into the FIFO"), ("null", "into /dev/null, timed at write()")) if k in extras]
+    decomp = [d for d in decomp if d]
+    if decomp:
+        text += "\n\n" + render(DECOMP_HEADER, decomp, markdown)
     return text
 
 
-NULL_HEADER = ["songrelay into /dev/null", "drift ms", "pauses", "lost ms", "cost/wait", "write us", "CPU %"]
+DECOMP_HEADER = ["songrelay, 10 s piece", "drift ms", "lost ms", "cost/wait", "per wait: simultaneous sends",
+                 "steady", "late ends", "late n", "in pauses", "write us"]
 
 
-def null_row(cond, n):
-    return [cond, fmt(n["drift_us"] / 1000.0, 2), str(n["pauses"]), fmt(n["pause_lost_us"] / 1000.0, 1),
-            fmt(n["cost_per_wait_us"], 2), fmt(n["write_us"], 2), fmt(n["cpu_pct"], 2)]
+def decomp_row(label, f):
+    """Where the drift of one run comes from, per waited record: the sends
+    of simultaneous messages, the steady cost of a wait, waits that ended
+    more than 100 us late, and intervals touched by a logged pause."""
+    if "parts" not in f:
+        return None
+    p, w = f["parts"], f["waits"]
+    s = f.get("shim") or {}
+    write_us = s["write_wall_ns"] / 1000.0 / s["writes"] if s.get("writes") else None
+    return [label, fmt(f["drift_us"] / 1000.0, 2), fmt(f["pause_lost_us"] / 1000.0, 1),
+            fmt(f["cost_per_wait_us"], 2), fmt(p["zero_sum_us"] / w, 2), fmt(p["steady_sum_us"] / w, 2),
+            fmt(p["late_sum_us"] / w, 2), str(p["late_n"]), fmt(p["paused_sum_us"] / w, 2), fmt(write_us, 2)]
 
 
 LOAD_HEADER = ["file", "size MB", "songrelay ms", "RSS MiB", "least MiB", "RSS / least", "midicsv ms",
@@ -217,7 +237,7 @@ def load_rows(result):
             loadms = (p["first_write_ns"] - p["calib_last_ns"]) / 1e6
             span = (p["last_write_ns"] - p["first_write_ns"]) / 1e6
             inwrite = p["write_wall_ns"] / 1e6
-            phase_rows.append([c["label"], fmt(calib, 1), fmt(loadms, 1), str(p["writes"]), fmt(span, 0),
+            phase_rows.append([c["label"], fmt(calib, 1), fmt(loadms, 1), str(int(p["writes"])), fmt(span, 0),
                                fmt(inwrite, 0), fmt(p["write_wall_ns"] / p["writes"], 0),
                                fmt(c["size"] / 1e3 / loadms, 0), fmt(ratio(mwall and mwall * 1000, loadms), 1),
                                fmt(ratio(loadms * 1e6, rb["read_ns"]), 1)])

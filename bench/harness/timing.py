@@ -13,6 +13,9 @@ from common import percentile, rt_prefix, run_measured, stop
 # A message counts as caught in a pause when a logged pause touches the time
 # it was being waited for, widened by this much on each side.
 PAUSE_MARGIN_NS = 500_000
+# A waited interval more than this much too long ended late (a sleep step
+# that overran its margin, or the player kept off the processor).
+LATE_US = 100.0
 
 
 class Tools:
@@ -231,6 +234,8 @@ def analyse(sched, usage):
     ioi_err, clean_ioi = [], []
     waited, clean_waited = [], []
     clean_idx = [0]
+    # where the drift comes from: the interval errors add up to it exactly
+    parts = {"zero_sum_us": 0.0, "steady_sum_us": 0.0, "late_sum_us": 0.0, "late_n": 0, "paused_sum_us": 0.0}
     for i in range(1, len(pairs)):
         (us_a, ns_a), (us_b, ns_b) = pairs[i - 1], pairs[i]
         e = (ns_b - ns_a) / 1000.0 - (us_b - us_a)
@@ -245,6 +250,15 @@ def analyse(sched, usage):
             clean_idx.append(i)
             if us_b > us_a:
                 clean_waited.append(e)
+                if e > LATE_US:
+                    parts["late_sum_us"] += e
+                    parts["late_n"] += 1
+                else:
+                    parts["steady_sum_us"] += e
+            else:
+                parts["zero_sum_us"] += e
+        else:
+            parts["paused_sum_us"] += e
     # the peers' constant late start is taken out by the median error
     offset = percentile(abs_err, 50)
     centred = [e - offset for e in abs_err]
@@ -264,24 +278,9 @@ def analyse(sched, usage):
     result["pause_lost_us"] = sum(p[2] for p in in_run) / 1000.0
     result["cost_per_wait_us"] = (result["drift_us"] - result["pause_lost_us"]) / sched["waits"]
     result["start_latency_ms"] = (first_ns - usage["start_ns"]) / 1e6
+    result["parts"] = parts
+    result["waits"] = sched["waits"]
     return result
-
-
-def analyse_null(sched, usage, shim):
-    """Drift of a run into /dev/null, from the shim's first and last write."""
-    out = {"cpu_s": usage["user"] + usage["sys"]}
-    out["cpu_pct"] = 100.0 * out["cpu_s"] / (sched["duration_us"] / 1e6)
-    if not shim.get("writes"):
-        return out
-    first, last = shim["first_write_ns"], shim["last_write_ns"]
-    out["drift_us"] = (last - first) / 1000.0 - sched["duration_us"]
-    pauses = [p for p in read_pauses(usage["pause_log"]) if p[0] <= last and p[1] >= first]
-    out["pauses"] = len(pauses)
-    out["pause_lost_us"] = sum(p[2] for p in pauses) / 1000.0
-    out["cost_per_wait_us"] = (out["drift_us"] - out["pause_lost_us"]) / sched["waits"]
-    out["shim"] = shim
-    out["write_us"] = shim["write_wall_ns"] / 1000.0 / shim["writes"]
-    return out
 
 
 def read_phaseshim(path):

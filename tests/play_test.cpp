@@ -5,6 +5,8 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -211,6 +213,61 @@ TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
   for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
+}
+
+// Starts the built player with argv and returns its process id.
+pid_t start_player(std::vector<std::string> argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> raw;
+    for (std::string& arg : argv) raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    execv(SONGRELAY_BIN, raw.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for the child up to a bound that only a hang exceeds; kills it then.
+bool wait_or_kill(pid_t pid, int& status, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return false;
+}
+
+TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
+  Ports ports;
+  std::string fifo = ports.dir.file("stalled");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Nobody drains the FIFO: the player blocks once its buffer is full.
+  int watcher = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(watcher, 0);
+  TrackBuilder track;
+  for (int i = 0; i < 8; ++i) track.sysex(0, Bytes(20000, 0x11) + Bytes{0xF7});
+  track.end();
+  write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv[3] = ports.dir.from_dev("stalled");
+  argv.push_back(ports.dir.file("song.mid"));
+  pid_t pid = start_player(argv);
+  int queued = 0;
+  for (int i = 0; i < 1000 && queued < 20000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(watcher, FIONREAD, &queued);
+  }
+  ASSERT_GE(queued, 20000) << "the player never filled the FIFO";
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  kill(pid, SIGINT);
+  int status = 0;
+  EXPECT_TRUE(wait_or_kill(pid, status, 20)) << "Ctrl-C did not end a run blocked on a stalled device";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
+  close(watcher);
 }
 
 TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {

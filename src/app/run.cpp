@@ -21,6 +21,8 @@ pthread_mutex_t state_lock;
 const char default_device_base[] = "umidi";
 
 // Plays the loaded song on a thread of its own and waits for it to end.
+// While it plays, SIGINT is held back from this thread, so the interrupt
+// reaches the player and breaks a write that a stalled device keeps blocked.
 void play_on_thread() {
   pthread_t player;
   int error = pthread_create(&player, nullptr, player_thread, nullptr);
@@ -28,12 +30,27 @@ void play_on_thread() {
     fprintf(stderr, "Error!!: Can't Create Player-Thread (%d)\n", error);
     return;
   }
+  sigset_t interrupt, saved;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &saved);
   pthread_join(player, nullptr);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Installs on_sigint without SA_RESTART: an interrupted write or sleep
+// returns instead of being resumed behind the handler's back.
+bool arm_interrupt() {
+  struct sigaction action = {};
+  action.sa_handler = on_sigint;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  return sigaction(SIGINT, &action, nullptr) == 0;
 }
 
 // The steps between arming SIGINT and releasing the song; the caller closes the ports.
 void run_with_ports_open() {
-  if (signal(SIGINT, on_sigint) == SIG_ERR) {
+  if (!arm_interrupt()) {
     fprintf(stderr, "Error!!: Can't Set Signal(SIGINT) (%d)\n", errno);
     return;
   }

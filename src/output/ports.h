@@ -24,6 +24,11 @@ int write_port(int port, const void* data, size_t length);
 // Sends All Sound Off on all sixteen channels to ports 0, 1, 2 and 3; always 0.
 int silence_all_ports();
 
+// Called on a stop request, also from a signal handler: a write that the
+// interrupt breaks is not tried again, and the silencing waits at most a
+// moment for a port that no longer takes bytes.
+void interrupt_port_writes();
+
 // Closes every open port; always 0.
 int close_ports();
 

@@ -91,5 +91,7 @@ void* player_thread(void*) {
 
 // Only a load and a store of the state byte: safe inside a signal handler.
 void request_stop() {
-  if (playback_info.state.load() != PLAYER_STARTING) playback_info.state.store(PLAYER_STOP_REQUESTED);
+  if (playback_info.state.load() == PLAYER_STARTING) return;
+  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  interrupt_port_writes();
 }

@@ -1,5 +1,4 @@
-// Playback, tick timing: 1 ms sleep steps while there is room for them, then
-// the clock alone for the last stretch.
+// Playback, tick timing: the measured cost of a 1 ms sleep and the wait built on it.
 #include "player/timing.h"
 
 #include <sys/time.h>
@@ -9,39 +8,39 @@ int64_t usleep_overhead = 2050;
 
 namespace {
 
-const int calibration_rounds = 50;
+constexpr int CALIBRATION_ROUNDS = 50;
+constexpr useconds_t SLEEP_STEP_USEC = 1000;
 
-// Microseconds from a to b, exact across any number of second boundaries.
-int64_t elapsed_usec(const timeval& a, const timeval& b) {
-  return (static_cast<int64_t>(b.tv_sec) - a.tv_sec) * 1000000 +
-         (static_cast<int64_t>(b.tv_usec) - a.tv_usec);
+// Reads the clock as one signed 64-bit count of microseconds.
+int64_t clock_usec() {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + static_cast<int64_t>(now.tv_usec);
 }
 
 }  // namespace
 
-// The mean length of a 1 ms sleep plus an eighth of it as a margin.
+// Seconds and microseconds are folded into one count before subtracting, so
+// a measurement that runs across a change of second keeps its true length.
 int64_t calibrate_sleep() {
   int64_t sum = 0;
-  for (int round = 0; round < calibration_rounds; ++round) {
-    timeval before, after;
-    gettimeofday(&before, nullptr);
-    usleep(1000);
-    gettimeofday(&after, nullptr);
-    sum += elapsed_usec(before, after);
+  for (int round = 0; round < CALIBRATION_ROUNDS; ++round) {
+    int64_t before = clock_usec();
+    usleep(SLEEP_STEP_USEC);
+    sum += clock_usec() - before;
   }
-  usleep_overhead = sum / calibration_rounds + sum / (calibration_rounds * 8);
+  usleep_overhead = sum / CALIBRATION_ROUNDS + sum / (CALIBRATION_ROUNDS * 8);
   return usleep_overhead;
 }
 
-// An interrupted sleep only shortens that step; the wait goes on until its time.
+// Sleeps only while more than a sleep's real cost remains, so no sleep can
+// overshoot the target; the last stretch is spent reading the clock.
 int wait_usec(int64_t usec) {
-  timeval start, now;
-  gettimeofday(&start, nullptr);
+  int64_t start = clock_usec();
   int64_t elapsed = 0;
-  for (;;) {
-    if (usleep_overhead < usec - elapsed) usleep(1000);
-    gettimeofday(&now, nullptr);
-    elapsed = elapsed_usec(start, now);
-    if (elapsed >= usec) return 0;
-  }
+  do {
+    if (usleep_overhead < usec - elapsed) usleep(SLEEP_STEP_USEC);
+    elapsed = clock_usec() - start;
+  } while (elapsed < usec);
+  return 0;
 }

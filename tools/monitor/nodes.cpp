@@ -139,7 +139,11 @@ std::string player_arguments(const NodeSet& nodes) {
   std::string text;
   for (int port = 0; port < nodes.count; ++port) {
     if (port > 0) text += " ";
-    text += "-" + std::to_string(port) + " " + nodes.port_names[port];
+    // Appended piece by piece: GCC 12's -O3 misreads a chain of string sums here.
+    text += '-';
+    text += std::to_string(port);
+    text += ' ';
+    text += nodes.port_names[port];
   }
   return text;
 }

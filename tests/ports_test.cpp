@@ -1,0 +1,327 @@
+// Raw MIDI ports: opening named nodes, the bounded write retry, All Sound Off
+// and closing. Linked with --wrap=write, so every write the ports make can be
+// seen and scripted here.
+#include "output/ports.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "support/support.h"
+
+extern "C" ssize_t __real_write(int fd, const void* data, size_t count);
+
+namespace {
+
+// One write call as the fake saw it.
+struct WriteCall {
+  int fd;
+  size_t offered;  // bytes the caller asked to write
+  Bytes taken;     // bytes the call reported as written
+};
+
+// The fake write: unarmed it is the real one; armed it records every call and
+// either forwards it or answers from a script.
+struct FakeWrite {
+  bool armed = false;
+  bool forward = false;         // pass each call on to the real write, recording it
+  std::vector<ssize_t> script;  // answers of successive calls: -1 fails, n takes at most n bytes
+  size_t next = 0;
+  size_t per_call = SIZE_MAX;  // what a call takes once the script is used up
+  std::vector<WriteCall> calls;
+};
+
+FakeWrite fake_write;
+
+}  // namespace
+
+extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
+  if (!fake_write.armed) return __real_write(fd, data, count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  ssize_t result;
+  if (fake_write.forward) {
+    result = __real_write(fd, data, count);
+  } else {
+    ssize_t answer = fake_write.next < fake_write.script.size() ? fake_write.script[fake_write.next++]
+                                                                 : static_cast<ssize_t>(std::min(count, fake_write.per_call));
+    if (answer < 0) {
+      errno = EINTR;  // an interrupted write is just a failed attempt
+      result = -1;
+    } else {
+      result = static_cast<ssize_t>(std::min(count, static_cast<size_t>(answer)));
+    }
+  }
+  fake_write.calls.push_back({fd, count, Bytes(bytes, bytes + std::max<ssize_t>(result, 0))});
+  return result;
+}
+
+namespace {
+
+// Arms the fake for one scope and disarms it on every way out.
+struct ArmedWrite {
+  explicit ArmedWrite(std::vector<ssize_t> script = {}, size_t per_call = SIZE_MAX, bool forward = false) {
+    fake_write = FakeWrite{true, forward, std::move(script), 0, per_call, {}};
+  }
+  ~ArmedWrite() { fake_write.armed = false; }
+};
+
+// The All Sound Off block, written out in full.
+const Bytes ALL_SOUND_OFF = {
+    0xB0, 0x78, 0x00, 0xB1, 0x78, 0x00, 0xB2, 0x78, 0x00, 0xB3, 0x78, 0x00,
+    0xB4, 0x78, 0x00, 0xB5, 0x78, 0x00, 0xB6, 0x78, 0x00, 0xB7, 0x78, 0x00,
+    0xB8, 0x78, 0x00, 0xB9, 0x78, 0x00, 0xBA, 0x78, 0x00, 0xBB, 0x78, 0x00,
+    0xBC, 0x78, 0x00, 0xBD, 0x78, 0x00, 0xBE, 0x78, 0x00, 0xBF, 0x78, 0x00};
+
+// Bytes 0, 1, 2, … so that a write from the wrong position shows.
+Bytes counting_bytes(size_t length) {
+  Bytes bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i);
+  return bytes;
+}
+
+// Everything waiting in a FIFO, read without blocking.
+Bytes drain(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  Bytes bytes;
+  uint8_t buffer[256];
+  ssize_t n;
+  while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  if (fd >= 0) close(fd);
+  return bytes;
+}
+
+bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+class PortsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_port_table(); }
+  // Descriptors planted by a test may be fake numbers: forget them, never close them.
+  void TearDown() override {
+    fake_write.armed = false;
+    reset_port_table();
+  }
+};
+
+// The write retry: at most three attempts, short counts move on, failures
+// retry from the same place, and the count left over is the result.
+TEST_F(PortsTest, WritePortRetriesAtMostThreeTimes) {
+  struct Case {
+    const char* what;
+    size_t length;
+    std::vector<ssize_t> script;
+    size_t per_call;
+    std::vector<size_t> offered;  // the remaining count at each attempt
+    size_t delivered;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"an empty block makes no call", 0, {}, SIZE_MAX, {}, 0, 0},
+      {"a whole block in one write", 48, {}, SIZE_MAX, {48}, 48, 0},
+      {"ten bytes per write: thirty arrive, eighteen are left", 48, {}, 10, {48, 38, 28}, 30, 18},
+      {"a failure retries from the same place", 8, {-1, 5, -1}, SIZE_MAX, {8, 8, 3}, 5, 3},
+      {"three failures drop the block", 8, {-1, -1, -1}, SIZE_MAX, {8, 8, 8}, 0, 8},
+      {"writes of nothing use up the attempts", 8, {0, 0, 0}, SIZE_MAX, {8, 8, 8}, 0, 8},
+      {"the third attempt may finish the block", 8, {3, -1}, SIZE_MAX, {8, 5, 5}, 8, 0},
+      {"no attempt after the block is done", 8, {3}, SIZE_MAX, {8, 5}, 8, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port_table.fds[2] = 42;
+    Bytes data = counting_bytes(c.length);
+    ArmedWrite armed(c.script, c.per_call);
+    EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
+    std::vector<size_t> offered;
+    Bytes delivered;
+    for (const WriteCall& call : fake_write.calls) {
+      EXPECT_EQ(call.fd, 42);
+      offered.push_back(call.offered);
+      delivered.insert(delivered.end(), call.taken.begin(), call.taken.end());
+    }
+    EXPECT_EQ(offered, c.offered);
+    EXPECT_EQ(hex(delivered), hex(Bytes(data.begin(), data.begin() + static_cast<long>(c.delivered))));
+  }
+}
+
+// A port number outside 0 to 3 has no descriptor: its bytes are dropped
+// without a write and without reading past the table.
+TEST_F(PortsTest, WritePortDropsBytesForAPortOutsideTheTable) {
+  Bytes data = counting_bytes(5);
+  ArmedWrite armed;
+  EXPECT_EQ(write_port(4, data.data(), data.size()), 5);
+  EXPECT_EQ(write_port(-1, data.data(), data.size()), 5);
+  EXPECT_TRUE(fake_write.calls.empty());
+}
+
+// A port that is not open is written all the same; the real write fails
+// three times and the bytes are dropped without a message.
+TEST_F(PortsTest, WritePortToAPortNotOpenDropsTheBytesSilently) {
+  Bytes data = counting_bytes(7);
+  ArmedWrite armed({}, SIZE_MAX, true);
+  testing::internal::CaptureStderr();
+  int result = write_port(1, data.data(), data.size());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(result, 7);
+  ASSERT_EQ(fake_write.calls.size(), 3u);
+  for (const WriteCall& call : fake_write.calls) EXPECT_EQ(call.fd, -1);
+}
+
+// All Sound Off: the same 48-byte block, once to each port, port 0 first.
+TEST_F(PortsTest, SilenceAllPortsSendsTheBlockToPortsZeroToThreeInOrder) {
+  port_table.fds[0] = 40;
+  port_table.fds[1] = 41;
+  port_table.fds[2] = 42;
+  port_table.fds[3] = 43;
+  ArmedWrite armed;
+  EXPECT_EQ(silence_all_ports(), 0);
+  ASSERT_EQ(fake_write.calls.size(), 4u);
+  for (int p = 0; p < 4; ++p) {
+    EXPECT_EQ(fake_write.calls[p].fd, 40 + p);
+    EXPECT_EQ(hex(fake_write.calls[p].taken), hex(ALL_SOUND_OFF));
+  }
+}
+
+// Nodes in a scratch directory named by hand, as -0 … -3 name them.
+struct NamedPorts {
+  TempDir dir;
+  std::string names[4];
+  // Makes a FIFO for every port marked present and names all four.
+  explicit NamedPorts(const std::vector<bool>& present) {
+    for (int p = 0; p < 4; ++p) {
+      std::string node = "p" + std::to_string(p);
+      if (present[p]) mkfifo(dir.file(node).c_str(), 0600);
+      names[p] = dir.from_dev(node);
+      port_table.names[p] = names[p].c_str();
+    }
+  }
+  // The failure line for one port, as open_ports prints it.
+  std::string missing_line(int p) const {
+    return "Error!!: Can't Open MidiDevice (Device=" + names[p] + " Port=" + std::to_string(p) + ")\n";
+  }
+};
+
+const std::string PORT0_LINE = "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n";
+
+// Opening: every missing node gets its line, a missing port 0 also the
+// closing line and -1; nodes that did open stay open either way.
+TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
+  struct Case {
+    const char* what;
+    std::vector<bool> present;
+    std::vector<int> missing;
+    bool port0_line;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"all four nodes", {true, true, true, true}, {}, false, 0},
+      {"a single-port device", {true, false, false, false}, {1, 2, 3}, false, 0},
+      {"no node at all", {false, false, false, false}, {0, 1, 2, 3}, true, -1},
+      {"no port 0, port 2 there", {false, false, true, false}, {0, 1, 3}, true, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset_port_table();
+    NamedPorts ports(c.present);
+    const char* given[4] = {port_table.names[0], port_table.names[1], port_table.names[2], port_table.names[3]};
+    testing::internal::CaptureStderr();
+    int result = open_ports("unused", &port_table);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string expected;
+    for (int p : c.missing) expected += ports.missing_line(p);
+    if (c.port0_line) expected += PORT0_LINE;
+    EXPECT_EQ(err, expected);
+    EXPECT_EQ(result, c.result);
+    for (int p = 0; p < 4; ++p) {
+      EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
+      EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
+      if (port_table.fds[p] >= 0) {
+        // Read-write, so a FIFO or a device opens without waiting for a reader; writes block.
+        int flags = fcntl(port_table.fds[p], F_GETFL);
+        EXPECT_EQ(flags & O_ACCMODE, O_RDWR) << "port " << p;
+        EXPECT_EQ(flags & O_NONBLOCK, 0) << "port " << p;
+      }
+    }
+    close_ports();
+  }
+}
+
+// A single-port device plays on: the bytes for port 0 reach its node, and
+// All Sound Off to the three ports that failed is dropped without a word.
+TEST_F(PortsTest, SinglePortDeviceTakesBytesAndDropsTheRest) {
+  NamedPorts ports({true, false, false, false});
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(open_ports("unused", &port_table), 0);
+  testing::internal::GetCapturedStderr();
+  const Bytes note_on = {0x90, 0x3C, 0x64};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(write_port(0, note_on.data(), note_on.size()), 0);
+  EXPECT_EQ(silence_all_ports(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  Bytes expected = note_on;
+  expected.insert(expected.end(), ALL_SOUND_OFF.begin(), ALL_SOUND_OFF.end());
+  EXPECT_EQ(hex(drain(ports.dir.file("p0"))), hex(expected));
+  close_ports();
+}
+
+// A name longer than a node name can be is cut, so every generated name of
+// an overlong base comes out alike; each port still gets one and the opens
+// fail with their lines instead of formatting a missing name.
+TEST_F(PortsTest, OverlongBaseStillNamesEveryPort) {
+  const std::string base(300, 'x');
+  const std::string cut = (base + "15.0").substr(0, 255);
+  testing::internal::CaptureStderr();
+  int result = open_ports(base.c_str(), &port_table);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, -1);
+  std::string expected;
+  for (int p = 0; p < 4; ++p) {
+    ASSERT_NE(port_table.names[p], nullptr) << "port " << p;
+    EXPECT_EQ(port_table.names[p], cut) << "port " << p;
+    expected += "Error!!: Can't Open MidiDevice (Device=" + cut + " Port=" + std::to_string(p) + ")\n";
+  }
+  EXPECT_EQ(err, expected + PORT0_LINE);
+}
+
+// Closing forgets each descriptor, so a second call cannot close a
+// descriptor that has since been given to something else.
+TEST_F(PortsTest, ClosePortsTwiceClosesEachDescriptorOnce) {
+  NamedPorts ports({true, true, true, true});
+  ASSERT_EQ(open_ports("unused", &port_table), 0);
+  int opened[4];
+  for (int p = 0; p < 4; ++p) opened[p] = port_table.fds[p];
+  EXPECT_EQ(close_ports(), 0);
+  for (int p = 0; p < 4; ++p) {
+    EXPECT_EQ(port_table.fds[p], -1);
+    EXPECT_FALSE(fd_is_open(opened[p])) << "port " << p;
+  }
+  // The lowest free numbers come back first: these take the ports' old numbers.
+  int reused[4];
+  for (int& fd : reused) fd = open("/dev/null", O_RDONLY);
+  EXPECT_EQ(close_ports(), 0);
+  for (int fd : reused) {
+    EXPECT_TRUE(fd_is_open(fd)) << "descriptor " << fd;
+    close(fd);
+  }
+}
+
+// Descriptor 0 is a descriptor like any other: a port that got it is closed.
+TEST_F(PortsTest, ClosePortsClosesDescriptorZero) {
+  int saved_stdin = dup(0);
+  ASSERT_GE(saved_stdin, 0);
+  port_table.fds[0] = 0;
+  close_ports();
+  bool zero_open = fd_is_open(0);
+  dup2(saved_stdin, 0);
+  close(saved_stdin);
+  EXPECT_FALSE(zero_open);
+  EXPECT_EQ(port_table.fds[0], -1);
+}
+
+}  // namespace

@@ -136,10 +136,13 @@ def run_extras(args, tools, cond, short):
         os.remove(shim_out)
     if cond == "idle":
         args.quiet.wait()
+    inst_times = os.path.join(args.work, "%s-instrumented-times.log" % cond)
     usage = timing.play_once("songrelay", tools, args.work, "%s-instrumented" % cond, piece, floor_file,
                              sched["duration_us"] / 1e6,
-                             env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": shim_out})
+                             env_extra={"LD_PRELOAD": tools.phaseshim, "PHASESHIM_OUT": shim_out,
+                                        "PHASESHIM_TIMES": inst_times})
     fig = timing.analyse(sched, usage)
+    fig["reader_latency"] = timing.reader_latency(inst_times, usage["monitor_log"])
     fig["shim"] = timing.read_phaseshim(shim_out)
     fig["waits"] = sched["waits"]
     fig["proc_cpu_s"] = usage["user"] + usage["sys"]

@@ -165,6 +165,11 @@ def section_targets(r):
         if b and "ioi" in b:
             rows.append(["(busy machine: cost per waited record)", fmt(b["cost_per_wait_us"], 1) + " µs",
                          verdict(b["cost_per_wait_us"] <= 5)])
+        n = r.get("extras", {}).get("idle", {}).get("null")
+        if n and "ioi_clean" in n:
+            rows.append(["(IOI p50 / p95 at the player's own write() calls, into /dev/null, idle, clear of pauses)",
+                         "%s / %s" % (us(n["ioi_clean"]["p50"]), us(n["ioi_clean"]["p95"])),
+                         verdict(n["ioi_clean"]["p50"] <= 20 and n["ioi_clean"]["p95"] <= 100)])
         for cond in ["idle", "busy"]:
             n = r.get("extras", {}).get(cond, {}).get("null")
             if n and "cost_per_wait_us" in n:

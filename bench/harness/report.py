@@ -189,6 +189,10 @@ def extras_table(cond, extras, markdown=False):
     sf = spin_figures(extras.get("instrumented", {})) if "instrumented" in extras else None
     if sf:
         text += "\n\n" + render(SPIN_HEADER, [spin_row(cond, sf)], markdown)
+    lat = extras.get("instrumented", {}).get("reader_latency")
+    if lat:
+        text += "\n\n" + render(["reader's delay after write() entry, us", "p50", "p95", "p99", "max"],
+                                 [[cond, us(lat["p50"]), us(lat["p95"]), us(lat["p99"]), us(lat["max"])]], markdown)
     decomp = [decomp_row(label, extras[k]) for k, label in
               (("instrumented", "into the FIFO"), ("null", "into /dev/null, timed at write()")) if k in extras]
     decomp = [d for d in decomp if d]

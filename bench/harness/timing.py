@@ -283,6 +283,18 @@ def analyse(sched, usage):
     return result
 
 
+def reader_latency(write_log, monitor_log):
+    """How long after the player entered write() the reader stamped each
+    message: the instrument's own delay, message by message in order."""
+    if not os.path.exists(write_log):
+        return None
+    sent = read_monitor_log(write_log)
+    got = read_monitor_log(monitor_log)
+    if not sent or len(sent) != len(got):
+        return None
+    return summarise([(g[0] - w[0]) / 1000.0 for w, g in zip(sent, got)])
+
+
 def read_phaseshim(path):
     values = {}
     if os.path.exists(path):

@@ -4,11 +4,14 @@
 # micro-benchmark. Prints one table per run and writes docs/performance.md.
 #
 # Usage: bench/run.sh [--quick] [--runs N] [--only timing|load] [--build DIR]
+#                     [--wait-quiet SECONDS]
 #   --quick      one run of a 10 s piece instead of three of a 30 s piece
 #                (about 3 minutes instead of about 12)
 #   --runs N     timing runs per player and machine state (default 3)
 #   --only X     only the timing or only the load part
 #   --build DIR  build directory (default build-bench)
+#   --wait-quiet S  wait at most S seconds in all for other work to leave
+#                the machine before idle-machine runs (default 300, 60 quick)
 #
 # Needs root for apt-get when a peer is missing (midish, python3-mido,
 # midicsv, libbenchmark-dev) and for real-time priority of the reader and the
@@ -26,7 +29,8 @@ while [ $# -gt 0 ]; do
     --quick) pass="$pass --quick"; shift ;;
     --runs) pass="$pass --runs $2"; shift 2 ;;
     --only) pass="$pass --only $2"; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --wait-quiet) pass="$pass --wait-quiet $2"; shift 2 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
 done

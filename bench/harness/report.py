@@ -51,11 +51,35 @@ def timing_rows(name, f, peer_cost=False):
     return [row, clean]
 
 
+QUIET = 0.15
+
+
 def other_load(figures, players):
-    """Other work on the machine just before each playback, when measured."""
-    parts = ["%s %.0f %%" % (LABELS[p], 100 * figures[p]["other_busy"]) for p in players
-             if p in figures and figures[p].get("other_busy") is not None]
-    return "; machine busy before each: " + ", ".join(parts) if parts else ""
+    """Other work on the machine before and during each playback."""
+    parts = []
+    for p in players:
+        f = figures.get(p, {})
+        if f.get("other_during") is None:
+            continue
+        before = " %.0f %% before," % (100 * f["other_busy"]) if f.get("other_busy") is not None else ""
+        parts.append("%s%s %.0f %% during" % (LABELS[p], before, 100 * f["other_during"]))
+    return "; other work on the machine: " + ", ".join(parts) if parts else ""
+
+
+def quiet_runs(cond_results, players):
+    """The indexes of the runs in which every playback had less than 15 %
+    of the machine taken by other work."""
+    n = max(len(v) for v in cond_results.values())
+    out = []
+    for i in range(n):
+        figs = [cond_results[p][i] for p in players if len(cond_results.get(p, [])) > i]
+        if figs and all(f.get("other_during") is not None and f["other_during"] < QUIET for f in figs):
+            out.append(i)
+    return out
+
+
+def subset(cond_results, indexes):
+    return {p: [runs[i] for i in indexes if i < len(runs)] for p, runs in cond_results.items()}
 
 
 def run_table(title, figures, players, markdown=False):

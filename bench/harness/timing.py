@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import time
 
-from common import percentile, rt_prefix, run_measured, stop
+from common import cpu_times, percentile, rt_prefix, run_measured, stop
 
 # A message counts as caught in a pause when a logged pause touches the time
 # it was being waited for, widened by this much on each side.
@@ -107,9 +107,17 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
         if env_extra:
             env = dict(env or os.environ, **env_extra)
         time.sleep(0.2)  # let the detector settle before the song starts
+        before = cpu_times()
         with open(out_path, "wb") as out:
             usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env, input_bytes=stdin,
                                  timeout=duration_s + 60)
+        after = cpu_times()
+        # all cores' busy time during the playback less the player's own: the
+        # instruments take one or two per cent, the rest is other work
+        tick = os.sysconf("SC_CLK_TCK")
+        busy_s = ((after[0] - after[1]) - (before[0] - before[1])) / tick
+        usage["other_during"] = max(0.0, busy_s - usage["user"] - usage["sys"]) / (
+            (os.cpu_count() or 1) * usage["wall"])
         time.sleep(0.2)  # the last messages reach the log
     finally:
         stop(monitor)
@@ -226,6 +234,7 @@ def analyse(sched, usage):
     result["cpu_pct"] = 100.0 * cpu / (sched["duration_us"] / 1e6)
     result["wall_s"] = usage["wall"]
     result["loadavg"] = usage.get("loadavg")
+    result["other_during"] = usage.get("other_during")
     if len(pairs) < 2:
         return result
     ideal0, t0 = pairs[0]

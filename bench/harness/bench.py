@@ -3,6 +3,7 @@ busy machine, load throughput and memory, the parse micro-benchmark, and
 the report in docs/performance.md. Started by bench/run.sh."""
 import argparse
 import datetime
+import json
 import os
 import platform
 import shutil
@@ -33,6 +34,7 @@ def parse_args():
     p.add_argument("--report", default=None, help="markdown file to write (default docs/performance.md)")
     p.add_argument("--alsa-shim", default="")
     p.add_argument("--command", default="bench/run.sh")
+    p.add_argument("--from-json", default=None, help="only write the report from a saved results file")
     p.add_argument("--wait-quiet", type=float, default=None,
                    help="seconds in all to wait for other work to leave the machine before idle runs")
     return p.parse_args()
@@ -266,6 +268,13 @@ def run_gbench(args):
 
 def main():
     args = parse_args()
+    if args.from_json:
+        with open(args.from_json) as f:
+            results = json.load(f)
+        out = args.report or os.path.join(args.repo, "docs", "performance.md")
+        report.write_markdown(out, results, args)
+        print("report written to %s" % out)
+        return 0
     runs = args.runs or (1 if args.quick else 3)
     seconds = args.seconds or (10.0 if args.quick else 30.0)
     os.makedirs(args.work, exist_ok=True)
@@ -314,6 +323,9 @@ def main():
         results["load"] = run_load(args, tools, 3)
         results["gbench"] = run_gbench(args)
     results["elapsed_s"] = time.time() - t_begin
+    # kept so that the report can be written again without running anything
+    with open(os.path.join(args.work, "results.json"), "w") as f:
+        json.dump(results, f)
     out = args.report or os.path.join(args.repo, "docs", "performance.md")
     report.write_markdown(out, results, args)
     print("report written to %s (%.0f s in all)" % (os.path.relpath(out, args.repo), results["elapsed_s"]))

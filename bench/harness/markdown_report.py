@@ -220,7 +220,7 @@ def section_targets(r):
         quiet = report.quiet_runs(idle, r["players"])
         if quiet and len(quiet) < max(len(v) for v in idle.values()):
             quiet_med = report.medians(report.subset(idle, quiet), r["players"])
-            notes += ["Idle-machine figures above are medians of all runs. Other work took 15 % or more of the "
+            notes += ["Idle-machine figures above are medians of all runs. Other work took 15 %% or more of the "
                       "machine during some playbacks, so here are the same targets over the quiet run(s) only "
                       "(%s):" % ", ".join(str(i + 1) for i in quiet), "",
                       report.render(["target (quiet runs only)", "figure", "verdict"],

@@ -88,5 +88,5 @@ work=$build/bench-work
 rm -rf "$work"
 mkdir -p "$work"
 # shellcheck disable=SC2086
-exec /usr/bin/python3 "$here/bench.py" --repo "$repo" --build "$build" --tools "$tools" --work "$work" \
+PYTHONDONTWRITEBYTECODE=1 exec /usr/bin/python3 "$here/bench.py" --repo "$repo" --build "$build" --tools "$tools" --work "$work" \
   --alsa-shim "$alsa_shim" --command "bench/run.sh$pass" $pass

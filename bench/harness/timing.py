@@ -1,0 +1,328 @@
+"""Timing accuracy: plays the timing piece into a FIFO read by the monitor,
+with the pause detector beside it, and compares every message's arrival with
+its ideal time."""
+import glob
+import json
+import os
+import shutil
+import subprocess
+import time
+
+from common import cpu_times, percentile, rt_prefix, run_measured, stop
+
+# A message counts as caught in a pause when a logged pause touches the time
+# it was being waited for, widened by this much on each side.
+PAUSE_MARGIN_NS = 500_000
+# A waited interval more than this much too long ended late (a sleep step
+# that overran its margin, or the player kept off the processor).
+LATE_US = 100.0
+
+
+class Tools:
+    """Paths of everything a timing run needs."""
+
+    def __init__(self, songrelay, monitor, pausedet, floorplay, hog, alsa_shim, midish, python, mido_play,
+                 phaseshim):
+        self.songrelay = songrelay
+        self.monitor = monitor
+        self.pausedet = pausedet
+        self.floorplay = floorplay
+        self.hog = hog
+        self.alsa_shim = alsa_shim
+        self.midish = midish
+        self.python = python
+        self.mido_play = mido_play
+        self.phaseshim = phaseshim
+
+
+def player_command(name, tools, piece, node_abs, node_rel, floor_schedule):
+    """argv, environment and standard input of one player on one node."""
+    if name == "songrelay":
+        # -r: no automatic reset, so that only the song's messages go out;
+        # ports 1 to 3 are not used by the piece and go to /dev/null
+        return [tools.songrelay, "-q", "-r", "-0", node_rel, "-1", "null", "-2", "null", "-3", "null",
+                piece], None, None
+    if name == "songrelay-null":
+        # the same run into /dev/null: what the player itself adds per wait
+        return [tools.songrelay, "-q", "-r", "-0", "null", "-1", "null", "-2", "null", "-3", "null",
+                piece], None, None
+    if name == "midish":
+        script = 'dnew 0 "%s" wo\nimport "%s"\np\n' % (node_abs, piece)
+        env = dict(os.environ, LD_PRELOAD=tools.alsa_shim)
+        return [tools.midish, "-b"], env, script.encode()
+    if name == "mido":
+        return [tools.python, tools.mido_play, piece, node_abs], None, None
+    if name == "floor":
+        return [tools.floorplay, floor_schedule, node_abs], None, None
+    raise ValueError(name)
+
+
+def read_ready_line(proc, timeout=10.0):
+    """Waits for the monitor's ready line and returns it."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        if "ready:" in line:
+            return line
+    raise RuntimeError("the monitor did not report ready")
+
+
+# The reader runs at real-time priority on the last core and the players on
+# the others, so that the reader's wake-ups never preempt the player it
+# measures, and a CPU hog cannot delay the reader's time stamps. One pause
+# detector per core, also at real-time priority, sees a pause of any core.
+def cpu_plan():
+    n = os.cpu_count() or 1
+    if n < 2:
+        return [], []
+    return [n - 1], list(range(n - 1))
+
+
+def pinned(cpus, argv):
+    return (["taskset", "-c", ",".join(str(c) for c in cpus)] if cpus else []) + argv
+
+
+def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_extra=None):
+    """One playback of the piece by one player; returns the raw material:
+    log paths, the player's resource use and its start time."""
+    node_dir = os.path.join(work, "nodes-%s" % tag)
+    shutil.rmtree(node_dir, ignore_errors=True)
+    os.makedirs(node_dir)
+    mon_log = os.path.join(work, "%s.monitor.log" % tag)
+    pause_log = os.path.join(work, "%s.pauses" % tag)
+    out_path = os.path.join(work, "%s.player.out" % tag)
+    reader_cpus, player_cpus = cpu_plan()
+    detectors = [subprocess.Popen(pinned([c], rt_prefix() + [tools.pausedet, "%s.cpu%d.log" % (pause_log, c)]))
+                 for c in range(os.cpu_count() or 1)]
+    monitor = subprocess.Popen(pinned(reader_cpus, rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
+                                              "-i", "20", "-t", str(int(duration_s + 120))]),
+                               stdout=subprocess.PIPE, stderr=open(mon_log + ".err", "w"), text=True)
+    try:
+        ready = read_ready_line(monitor)
+        node_rel = ready.split("player options:")[1].split()[1]
+        node_abs = os.path.join(node_dir, "umidi0.0")
+        argv, env, stdin = player_command(name, tools, piece, node_abs, node_rel, floor_schedule)
+        if env_extra:
+            env = dict(env or os.environ, **env_extra)
+        time.sleep(0.2)  # let the detector settle before the song starts
+        before = cpu_times()
+        with open(out_path, "wb") as out:
+            usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env, input_bytes=stdin,
+                                 timeout=duration_s + 60)
+        after = cpu_times()
+        # all cores' busy time during the playback less the player's own: the
+        # instruments take one or two per cent, the rest is other work
+        tick = os.sysconf("SC_CLK_TCK")
+        busy_s = ((after[0] - after[1]) - (before[0] - before[1])) / tick
+        usage["other_during"] = max(0.0, busy_s - usage["user"] - usage["sys"]) / (
+            (os.cpu_count() or 1) * usage["wall"])
+        time.sleep(0.2)  # the last messages reach the log
+    finally:
+        stop(monitor)
+        for d in detectors:
+            stop(d)
+        shutil.rmtree(node_dir, ignore_errors=True)
+    usage["argv"] = pinned(player_cpus, argv)
+    with open("/proc/loadavg") as f:
+        usage["loadavg"] = float(f.read().split()[0])
+    usage["monitor_log"] = mon_log
+    usage["pause_log"] = pause_log
+    return usage
+
+
+def message_key(data):
+    """What identifies a channel message for matching: kind, channel and
+    first data byte, a note-on of velocity 0 being a note-off."""
+    status = data[0]
+    kind = status & 0xF0
+    if kind == 0x90 and len(data) > 2 and data[2] == 0:
+        kind = 0x80
+    return (kind, status & 0x0F, data[1] if len(data) > 1 else None)
+
+
+def read_monitor_log(path):
+    """(arrival ns, bytes) of every channel message in the log, port 0 only."""
+    out = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 3 or parts[0] != "0":
+                continue
+            data = bytes(int(h, 16) for h in parts[2:])
+            if 0x80 <= data[0] <= 0xEF:
+                out.append((int(parts[1]), data))
+    return out
+
+
+def read_pauses(prefix):
+    """Logged pauses of every core as (start ns, end ns, lost ns): the
+    detector's sleep began at start and should have ended 1 ms later.
+    Pauses seen on several cores at once are merged into one."""
+    raw = []
+    for path in glob.glob(prefix + ".cpu*.log"):
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 3 and parts[0].isdigit():
+                    expected, woke, late = (int(p) for p in parts)
+                    raw.append((expected - 1_000_000, woke))
+    merged = []
+    for start, end in sorted(raw):
+        if merged and start <= merged[-1][1]:
+            merged[-1][1] = max(merged[-1][1], end)
+        else:
+            merged.append([start, end])
+    # the time lost is what the sleep overran by
+    return [(s, e, max(0, e - s - 1_000_000)) for s, e in merged]
+
+
+def match(expected, arrivals):
+    """Pairs every expected message with an arrival: the k-th arrival of a
+    key is the k-th expected message of that key. Returns (pairs of
+    (ideal us, arrival ns)) sorted by ideal time then arrival, and the
+    counts of missing and extra messages."""
+    queues = {}
+    for m in expected:
+        queues.setdefault(message_key(bytes.fromhex(m["hex"])), []).append(m["us"])
+    taken = {}
+    pairs = []
+    extra = 0
+    for ns, data in arrivals:
+        key = message_key(data)
+        q = queues.get(key)
+        i = taken.get(key, 0)
+        if q is None or i >= len(q):
+            extra += 1
+            continue
+        taken[key] = i + 1
+        pairs.append((q[i], ns))
+    missing = len(expected) - len(pairs)
+    pairs.sort()
+    return pairs, missing, extra
+
+
+def overlaps(pauses, lo, hi):
+    for start, end, _ in pauses:
+        if start <= hi and end >= lo:
+            return True
+    return False
+
+
+def summarise(values):
+    a = [abs(v) for v in values]
+    return {
+        "p50": percentile(a, 50),
+        "p95": percentile(a, 95),
+        "p99": percentile(a, 99),
+        "max": max(a) if a else None,
+        "n": len(a),
+    }
+
+
+def analyse(sched, usage):
+    """The figures of one playback: inter-onset interval errors, errors
+    against the ideal schedule from the first message, drift, CPU, pauses;
+    each error figure over all messages and over those clear of pauses."""
+    arrivals = read_monitor_log(usage["monitor_log"])
+    pauses = read_pauses(usage["pause_log"])
+    pairs, missing, extra = match(sched["messages"], arrivals)
+    result = {"missing": missing, "extra": extra, "messages": len(pairs)}
+    cpu = usage["user"] + usage["sys"]
+    result["cpu_s"] = cpu
+    result["cpu_pct"] = 100.0 * cpu / (sched["duration_us"] / 1e6)
+    result["wall_s"] = usage["wall"]
+    result["loadavg"] = usage.get("loadavg")
+    result["other_during"] = usage.get("other_during")
+    if len(pairs) < 2:
+        return result
+    ideal0, t0 = pairs[0]
+    # errors in microseconds
+    abs_err = [((ns - t0) / 1000.0) - (us - ideal0) for us, ns in pairs]
+    ioi_err, clean_ioi = [], []
+    waited, clean_waited = [], []
+    clean_idx = [0]
+    # where the drift comes from: the interval errors add up to it exactly
+    parts = {"zero_sum_us": 0.0, "steady_sum_us": 0.0, "late_sum_us": 0.0, "late_n": 0, "paused_sum_us": 0.0}
+    for i in range(1, len(pairs)):
+        (us_a, ns_a), (us_b, ns_b) = pairs[i - 1], pairs[i]
+        e = (ns_b - ns_a) / 1000.0 - (us_b - us_a)
+        ioi_err.append(e)
+        if us_b > us_a:
+            waited.append(e)
+        due_ns = t0 + (us_b - ideal0) * 1000
+        lo = min(ns_a, due_ns) - PAUSE_MARGIN_NS
+        hi = max(ns_b, due_ns) + PAUSE_MARGIN_NS
+        if not overlaps(pauses, lo, hi):
+            clean_ioi.append(e)
+            clean_idx.append(i)
+            if us_b > us_a:
+                clean_waited.append(e)
+                if e > LATE_US:
+                    parts["late_sum_us"] += e
+                    parts["late_n"] += 1
+                else:
+                    parts["steady_sum_us"] += e
+            else:
+                parts["zero_sum_us"] += e
+        else:
+            parts["paused_sum_us"] += e
+    # the peers' constant late start is taken out by the median error
+    offset = percentile(abs_err, 50)
+    centred = [e - offset for e in abs_err]
+    result["ioi"] = summarise(ioi_err)
+    result["ioi_clean"] = summarise(clean_ioi)
+    result["waited"] = summarise(waited)
+    result["waited_clean"] = summarise(clean_waited)
+    result["abs"] = summarise(abs_err)
+    result["abs_clean"] = summarise([abs_err[i] for i in clean_idx])
+    result["centred"] = summarise(centred)
+    result["centred_clean"] = summarise([centred[i] for i in clean_idx])
+    result["offset_us"] = offset
+    result["drift_us"] = abs_err[-1]
+    first_ns, last_ns = pairs[0][1], pairs[-1][1]
+    in_run = [p for p in pauses if p[0] <= last_ns and p[1] >= first_ns]
+    result["pauses"] = len(in_run)
+    result["pause_lost_us"] = sum(p[2] for p in in_run) / 1000.0
+    result["cost_per_wait_us"] = (result["drift_us"] - result["pause_lost_us"]) / sched["waits"]
+    result["start_latency_ms"] = (first_ns - usage["start_ns"]) / 1e6
+    result["parts"] = parts
+    result["waits"] = sched["waits"]
+    return result
+
+
+def reader_latency(write_log, monitor_log):
+    """How long after the player entered write() the reader stamped each
+    message: the instrument's own delay, message by message in order."""
+    if not os.path.exists(write_log):
+        return None
+    sent = read_monitor_log(write_log)
+    got = read_monitor_log(monitor_log)
+    if not sent or len(sent) != len(got):
+        return None
+    return summarise([(g[0] - w[0]) / 1000.0 for w, g in zip(sent, got)])
+
+
+def read_phaseshim(path):
+    values = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                k, v = line.split()
+                values[k] = int(v)
+    return values
+
+
+def start_hogs(tools, count):
+    return [subprocess.Popen([tools.hog]) for _ in range(count)]
+
+
+def stop_hogs(hogs):
+    for h in hogs:
+        stop(h)
+
+
+def load_schedule(path):
+    with open(path) as f:
+        return json.load(f)

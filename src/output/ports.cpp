@@ -166,6 +166,8 @@ int silence_all_ports() {
 
 void interrupt_port_writes() { writes_interrupted.store(true); }
 
+void resume_port_writes() { writes_interrupted.store(false); }
+
 // Forgetting each descriptor as it is closed makes a second call harmless.
 int close_ports() {
   for (int p = 0; p < PORT_COUNT; ++p) {

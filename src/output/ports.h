@@ -29,6 +29,9 @@ int silence_all_ports();
 // moment for a port that no longer takes bytes.
 void interrupt_port_writes();
 
+// Lets writes retry again; the player calls it when a stop request is lost at its start.
+void resume_port_writes();
+
 // Closes every open port; always 0.
 int close_ports();
 

@@ -75,6 +75,8 @@ bool play_records(const SongView& view) {
 
 void* player_thread(void*) {
   playback_info.state.store(PLAYER_STARTING);
+  // A stop asked for before this point is lost with the state, and so is its hold on the writes.
+  resume_port_writes();
   tempo_state.port = 0;
   tempo_state.channel = 0xFFFFFFFF;
   SongView view;

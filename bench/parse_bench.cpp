@@ -2,7 +2,9 @@
 // merge) on generated songs, with memcpy of the same image as the machine's limit.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/settings.h"
@@ -88,7 +90,50 @@ BENCHMARK_CAPTURE(parse_song, 1M_events_16_tracks, sixteen_tracks)->Unit(benchma
 BENCHMARK_CAPTURE(copy_song, 1M_events_16_tracks, sixteen_tracks)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(parse_song, 200k_events_1000_tracks, thousand_tracks)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(copy_song, 200k_events_1000_tracks, thousand_tracks)->Unit(benchmark::kMillisecond);
+// A song read from a file named on the command line, its events counted by the
+// loader itself.
+void parse_file(benchmark::State& state, const Bytes* image) {
+  option_flags = 0;
+  uint64_t events = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(parse_midi_image(image->data(), image->size()));
+    state.PauseTiming();
+    events = get_event_count();
+    reset_song_state();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image->size()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * events));
+}
+
+// The whole file's bytes, or an empty image when it cannot be read.
+Bytes read_whole_file(const char* path) {
+  Bytes image;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return image;
+  uint8_t chunk[65536];
+  for (size_t got; (got = fread(chunk, 1, sizeof chunk, file)) > 0;) image.insert(image.end(), chunk, chunk + got);
+  fclose(file);
+  return image;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Benchmark flags first; every other argument is a MIDI file to parse as well.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  std::vector<Bytes> images(static_cast<size_t>(argc > 1 ? argc - 1 : 0));
+  for (int i = 1; i < argc; ++i) {
+    images[i - 1] = read_whole_file(argv[i]);
+    if (images[i - 1].empty()) {
+      fprintf(stderr, "parse_bench: cannot read %s\n", argv[i]);
+      return 1;
+    }
+    const char* base = strrchr(argv[i], '/');
+    std::string name = std::string("parse_file/") + (base != nullptr ? base + 1 : argv[i]);
+    benchmark::RegisterBenchmark(name.c_str(), parse_file, &images[i - 1])->Unit(benchmark::kMillisecond);
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -187,12 +187,13 @@ def run_load(args, tools, runs):
         size = len(data)
         # one run of each first, so that every timed run finds the file cached
         load.time_readbuf(tools.readbuf, path, args.work)
-        sr, mc, rb = [], [], []
+        sr, mc, rb, tb = [], [], [], []
         for _ in range(runs):
             sr.append(load.time_songrelay(tools.songrelay, path, args.work))
             if tools.midicsv:
                 mc.append(load.time_midicsv(tools.midicsv, path, args.work))
             rb.append(load.time_readbuf(tools.readbuf, path, args.work))
+            tb.append(load.time_readbuf(tools.readbuf, path, args.work, load.RECORD_BYTES * (records + 1)))
         shim_out = os.path.join(args.work, name + ".phaseshim.txt")
         phases = []
         for _ in range(runs):
@@ -211,11 +212,12 @@ def run_load(args, tools, runs):
             "songrelay": load.summarise_runs(sr),
             "midicsv": load.summarise_runs(mc) if mc else None,
             "readbuf": load.summarise_runs(rb),
+            "table": load.summarise_runs(tb),
             "phases": {k: median([p.get(k) for p in phases]) for k in phases[0]} if phases and phases[0] else {},
             "profile": profile,
             "argv": load.songrelay_argv(tools.songrelay, path),
         })
-    result = {"cases": out, "baseline": load.summarise_runs(baseline)}
+    result = {"cases": out, "baseline": load.summarise_runs(baseline), "files": [c["path"] for c in out]}
     print(report.load_table(result), flush=True)
     return result
 
@@ -252,18 +254,32 @@ def perf_profile(args, tools, path, tag):
             "top": [(sym, 100.0 * n / total) for sym, n in top]}
 
 
-def run_gbench(args):
-    """The parse micro-benchmark, when the build has it."""
+def run_gbench(args, files):
+    """The parse micro-benchmark, when the build has it: its own songs and
+    the load files, the median of three repetitions of each."""
     exe = os.path.join(args.build, "bench", "parse_bench")
     if not os.access(exe, os.X_OK):
         return None
     min_time = "0.05" if args.quick else "0.3"
-    r = subprocess.run([exe, "--benchmark_min_time=" + min_time], capture_output=True, text=True)
+    json_out = os.path.join(args.work, "parse_bench.json")
+    fixed = ["--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true",
+             "--benchmark_out=" + json_out, "--benchmark_out_format=json"]
+    r = subprocess.run([exe, "--benchmark_min_time=" + min_time] + fixed + files, capture_output=True, text=True)
     if r.returncode != 0:
-        r = subprocess.run([exe, "--benchmark_min_time=" + min_time + "s"], capture_output=True, text=True)
+        min_time += "s"
+        r = subprocess.run([exe, "--benchmark_min_time=" + min_time] + fixed + files, capture_output=True,
+                           text=True)
     text = r.stdout.strip()
     print(text, flush=True)
-    return {"command": "%s --benchmark_min_time=%s" % (os.path.relpath(exe, args.repo), min_time), "output": text}
+    medians = {}
+    if r.returncode == 0:
+        with open(json_out) as f:
+            for b in json.load(f)["benchmarks"]:
+                if b.get("aggregate_name") == "median":
+                    medians[b["run_name"]] = b["real_time"] * {"ms": 1.0, "us": 1e-3, "ns": 1e-6}[b["time_unit"]]
+    shown = [os.path.relpath(exe, args.repo), "--benchmark_min_time=" + min_time] + fixed[:2] + \
+        ["WORK/" + os.path.basename(f) for f in files]
+    return {"command": " ".join(shown), "output": text, "median_ms": medians}
 
 
 def main():
@@ -321,7 +337,8 @@ def main():
             print(report.median_table(cond, timing_results[cond], players), flush=True)
     if args.only in ("load", "all"):
         results["load"] = run_load(args, tools, 3)
-        results["gbench"] = run_gbench(args)
+        results["gbench"] = run_gbench(args, results["load"]["files"])
+        print(report.parse_table(results["load"], results["gbench"]), flush=True)
     results["elapsed_s"] = time.time() - t_begin
     # kept so that the report can be written again without running anything
     with open(os.path.join(args.work, "results.json"), "w") as f:

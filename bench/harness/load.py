@@ -42,12 +42,18 @@ def time_midicsv(midicsv, path, work):
     return measured([midicsv, path], work)
 
 
-def time_readbuf(readbuf, path, work):
+def time_readbuf(readbuf, path, work, table_bytes=None):
+    """The read floor; with table_bytes, readbuf also takes and touches a
+    fresh table of that size after the read, timed apart (table_ns)."""
     out = os.path.join(work, "readbuf.out")
+    extra = [str(table_bytes)] if table_bytes is not None else []
     with open(out, "w") as f:
-        usage = measured([readbuf, path], work, stdout=f)
+        usage = measured([readbuf, path] + extra, work, stdout=f)
     with open(out) as f:
-        usage["read_ns"] = int(f.read().split()[1])
+        words = f.read().split()
+    usage["read_ns"] = int(words[1])
+    if "table_ns" in words:
+        usage["table_ns"] = int(words[words.index("table_ns") + 1])
     return usage
 
 
@@ -60,7 +66,8 @@ def design_least_bytes(file_size, records, data_bytes):
 def summarise_runs(runs):
     keys = ["wall", "user", "sys", "maxrss_kib"]
     out = {k: median([r[k] for r in runs]) for k in keys}
-    if runs and "read_ns" in runs[0]:
-        out["read_ns"] = median([r["read_ns"] for r in runs])
+    for key in ("read_ns", "table_ns"):
+        if runs and key in runs[0]:
+            out[key] = median([r[key] for r in runs])
     out["runs"] = len(runs)
     return out

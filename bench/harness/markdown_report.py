@@ -189,20 +189,30 @@ def timing_target_rows(med, r, with_extras):
     return rows
 
 
-def load_target_rows(ld):
+def load_target_rows(ld, gbench):
+    """The load targets are parse_midi_image's, from the micro-benchmark on the
+    load files; the whole process's load phase is shown beside them."""
     rows = []
     for c in ld["cases"]:
-        p = c["phases"]
-        if not p.get("first_write_ns") or not c["midicsv"]:
+        ms = report.parse_ms(c, gbench)
+        if ms is None or not c["midicsv"]:
             continue
-        load_ms = (p["first_write_ns"] - p["calib_last_ns"]) / 1e6
-        f = ratio(c["midicsv"]["wall"] * 1000, load_ms)
-        rows.append(["load ≥ 10× faster than midicsv: %s" % c["label"], fmt(f, 1) + "×",
+        f = ratio(c["midicsv"]["wall"] * 1000, ms)
+        rows.append(["parse_midi_image ≥ 10× faster than midicsv: %s" % c["label"], fmt(f, 1) + "×",
                      verdict(f is not None and f >= 10)])
         if c["tracks"] == 16:
-            f2 = ratio(load_ms * 1e6, c["readbuf"]["read_ns"])
-            rows.append(["load within 4× of the read floor: %s" % c["label"], fmt(f2, 1) + "×",
-                         verdict(f2 is not None and f2 <= 4)])
+            f2 = ratio(ms, c["readbuf"]["wall"] * 1000)
+            rows.append(["parse_midi_image within 4× of the read floor (whole read process): %s" % c["label"],
+                         fmt(f2, 1) + "×", verdict(f2 is not None and f2 <= 4)])
+            f3 = ratio(ms * 1e6, c["readbuf"]["read_ns"])
+            rows.append(["(the same against the read() call alone)", fmt(f3, 1) + "×",
+                         verdict(f3 is not None and f3 <= 4)])
+        p = c["phases"]
+        if p.get("first_write_ns") and p.get("calib_last_ns"):
+            load_ms = (p["first_write_ns"] - p["calib_last_ns"]) / 1e6
+            f4 = ratio(c["midicsv"]["wall"] * 1000, load_ms)
+            rows.append(["(whole process: read, parse, fresh table, ports, thread; midicsv / that) %s" % c["label"],
+                         fmt(f4, 1) + "×", verdict(f4 is not None and f4 >= 10)])
     for c in ld["cases"]:
         least = c["size"] + 16 * c["records"] + c["data_bytes"]
         f = c["songrelay"]["maxrss_kib"] * 1024 / least
@@ -226,7 +236,7 @@ def section_targets(r):
                       report.render(["target (quiet runs only)", "figure", "verdict"],
                                     timing_target_rows(quiet_med, r, with_extras=False), markdown=True), ""]
     if r.get("load"):
-        rows += load_target_rows(r["load"])
+        rows += load_target_rows(r["load"], r.get("gbench"))
     return "\n".join(["## Targets", "", report.render(["target", "figure", "verdict"], rows, markdown=True), ""] +
                      notes)
 
@@ -311,7 +321,15 @@ def section_load(r):
            report.load_table(ld, markdown=True)]
     g = r.get("gbench")
     if g:
-        out += ["", "### parse_midi_image micro-benchmark (its own generated songs)", "", "```", g["output"], "```"]
+        out += ["", "### parse_midi_image alone on the same files", "",
+                "Header, indexing, pre-scan, allocation and merge on the file's image already in memory, timed by "
+                "the Google Benchmark `parse_bench` (medians of 3 repetitions; the table's memory is reused "
+                "between iterations, so page faults are not in it). *fresh table ms* is what `readbuf FILE "
+                "TABLE_BYTES` measures for taking a zeroed table of the file's 16-byte records and writing into "
+                "each of its pages: the page faults the whole process pays on top of the parse.", "",
+                report.parse_table(ld, g, markdown=True), "",
+                "### parse_bench output (its own generated songs and the load files)", "",
+                "`%s`" % g["command"], "", "```", g["output"], "```"]
     return "\n".join(out)
 
 

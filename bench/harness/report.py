@@ -272,6 +272,41 @@ def load_rows(result):
     return rows, phase_rows
 
 
+PARSE_HEADER = ["file", "parse ms", "parse MB/s", "midicsv / parse", "read proc ms", "parse / read proc",
+                "read ms", "parse / read", "fresh table ms"]
+
+
+def parse_ms(case, gbench):
+    """parse_midi_image's median time on the case's file, from the micro-benchmark."""
+    if not gbench:
+        return None
+    return gbench.get("median_ms", {}).get("parse_file/" + os.path.basename(case["path"]))
+
+
+def parse_rows(result, gbench):
+    rows = []
+    for c in result["cases"]:
+        ms = parse_ms(c, gbench)
+        if ms is None:
+            continue
+        m, rb, tb = c["midicsv"], c["readbuf"], c.get("table") or {}
+        rows.append([c["label"], fmt(ms, 2), fmt(c["size"] / 1e3 / ms, 0),
+                     fmt(ratio(m and m["wall"] * 1000, ms), 1), fmt(rb["wall"] * 1000, 1),
+                     fmt(ratio(ms, rb["wall"] * 1000), 1), fmt(rb["read_ns"] / 1e6, 2),
+                     fmt(ratio(ms * 1e6, rb["read_ns"]), 1),
+                     fmt(tb["table_ns"] / 1e6 if "table_ns" in tb else None, 2)])
+    return rows
+
+
+def parse_table(result, gbench, markdown=False):
+    """parse_midi_image alone on the load files beside midicsv and the read floor."""
+    rows = parse_rows(result, gbench)
+    if not rows:
+        return ""
+    head = "" if markdown else "\n== parse_midi_image on the same files (medians of 3 repetitions) ==\n"
+    return head + render(PARSE_HEADER, rows, markdown)
+
+
 def load_table(result, markdown=False):
     rows, phase_rows = load_rows(result)
     b = result["baseline"]

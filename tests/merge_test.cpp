@@ -143,14 +143,17 @@ class SongMaker {
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
 
   // Deltas that make ties likely: mostly 0 or a few small values shared by
-  // every track; in songs with long deltas, often one of nearly 28 bits (from
-  // a few values, so those tie too), and the song's clock passes 2^32.
+  // every track, now and then a few thousand ticks (near and past how far
+  // ahead the merge keeps tracks apart by tick); in songs with long deltas,
+  // often one of nearly 28 bits (from a few values, so those tie too), and
+  // the song's clock passes 2^32.
   uint32_t delta(bool long_deltas) {
     uint32_t pick = below(100);
     if (long_deltas && pick < 75) return (1u << 28) - 1 - below(3);
     if (pick < 40) return 0;
     if (pick < 80) return 1 + below(3);
-    return below(200);
+    if (pick < 95) return below(200);
+    return 3000 + below(10000);
   }
 
   // A track of random events. A track with long deltas holds only events
@@ -198,6 +201,21 @@ class SongMaker {
     return smf(1, timebase, tracks);
   }
 
+  // Few notes per track, thousands of ticks apart: most ticks hold one
+  // event, the others, on multiples of 500 ticks, tie.
+  Bytes sparse_song(int track_count) {
+    std::vector<TrackBuilder> tracks(track_count);
+    for (TrackBuilder& t : tracks) {
+      int notes = 1 + static_cast<int>(below(8));
+      for (int n = 0; n < notes; ++n) {
+        uint32_t d = below(3) == 0 ? 500 * below(18) : below(9000);
+        t.event(d, {0x90, static_cast<uint8_t>(below(128)), 0x40});
+      }
+      t.end(0);
+    }
+    return smf(1, 480, tracks);
+  }
+
   BuildSetup setup() {
     OptionFlags options = below(2) == 0 ? OPT_NO_RESET : 0;
     bool short_room = below(10) == 0;
@@ -214,6 +232,7 @@ struct Coverage {
   int compared = 0;
   int clock_past_32_bits = 0;
   int delta_only_records = 0;
+  int thousands_of_ticks_apart = 0;
 };
 
 // Builds the song both ways and compares everything the builds left.
@@ -233,6 +252,7 @@ void expect_same_build(const Bytes& image, const BuildSetup& setup, Coverage* co
   for (const EventRecord& r : expected.table) {
     clock += r.delta;
     if (r.status == 0 && r.delta != 0) ++coverage->delta_only_records;
+    if (r.delta >= 3000 && r.delta < (1u << 20)) ++coverage->thousands_of_ticks_apart;
   }
   if (clock > UINT32_MAX) ++coverage->clock_past_32_bits;
 }
@@ -254,6 +274,20 @@ TEST_F(MergeTest, RandomSongsMergeAsThePlainRuleDoes) {
   EXPECT_GT(coverage.compared, 1900);
   EXPECT_GT(coverage.clock_past_32_bits, 100);
   EXPECT_GT(coverage.delta_only_records, 1000);
+  EXPECT_GT(coverage.thousands_of_ticks_apart, 1000);
+}
+
+TEST_F(MergeTest, SparseSongsMergeAsThePlainRuleDoes) {
+  SongMaker maker(4096);
+  Coverage coverage;
+  for (int song = 0; song < 300; ++song) {
+    int tracks = 16 + static_cast<int>(maker.below(40));
+    Bytes image = maker.sparse_song(tracks);
+    SCOPED_TRACE("sparse song " + std::to_string(song) + ", " + std::to_string(tracks) + " tracks");
+    expect_same_build(image, maker.setup(), &coverage);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(coverage.compared, 290);
 }
 
 TEST_F(MergeTest, ManyTracksMergeAsThePlainRuleDoes) {

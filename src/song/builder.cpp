@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <bit>
+
 #include "app/settings.h"
 #include "song/event_walk.h"
 #include "song/reset.h"
@@ -96,8 +99,8 @@ void write_record(TableWriter* writer, const WalkedEvent& event, uint32_t delta)
 // times measured from the last record compare exactly across the wrap.
 
 // From this many live tracks on, the merge keeps them in a queue; below it,
-// looking at every track costs less than keeping the queue in order.
-constexpr int QUEUE_FROM_TRACKS = 16;
+// looking at every track costs no more than keeping the queue.
+constexpr int QUEUE_FROM_TRACKS = 4;
 
 // A live track waiting for its turn, with the tick its next event is due.
 struct QueuedTrack {
@@ -105,13 +108,31 @@ struct QueuedTrack {
   uint32_t track;
 };
 
-// Every live track but the one that has the turn: a four-way heap of those due
-// after the last record, earliest first and the lower track number first on
-// equal ticks, and those due at the last record's tick in the order they take
-// their turns. Both arrays share one block, released with the queue.
+// How many ticks ahead of the last record the wheel reaches: a slot per tick,
+// a bit of the slot map per slot, and a bit of the word map per 64 slots.
+constexpr uint32_t WHEEL_SLOTS = 4096;
+constexpr uint32_t WHEEL_WORDS = WHEEL_SLOTS / 64;
+static_assert(WHEEL_WORDS <= 64, "the word map has a bit per word of the slot map");
+
+// The end of a list of tracks.
+constexpr uint32_t NO_TRACK = UINT32_MAX;
+
+// Every live track but the one that has the turn. Those due less than
+// WHEEL_SLOTS ticks after the last record wait on a wheel, in the slot of
+// their tick's low bits, each slot a list chained through the tracks and
+// marked in a map, so the next tick is found by looking up the map and
+// putting a track in its place takes no comparison. Those due later wait in
+// a four-way heap, earliest first and the lower track number first on equal
+// ticks, and move to the wheel as it turns to them. Those due at the tick
+// being played wait in the order they take their turns. The arrays share
+// one block, released with the queue.
 struct MergeQueue {
   QueuedTrack* heap = nullptr;
   uint16_t* due_now = nullptr;
+  uint32_t* next = nullptr;        // per track: the next track in the same slot
+  uint32_t* slot_head = nullptr;   // per slot: its first track
+  uint64_t slot_map[WHEEL_WORDS];  // a bit per slot that holds a track
+  uint64_t word_map = 0;           // a bit per word of slot_map that is not 0
   int heap_size = 0;
   int due_count = 0;
   int due_next = 0;
@@ -190,6 +211,16 @@ void pop_track(MergeQueue* queue, uint32_t now) {
   replace_first(queue, queue->heap[queue->heap_size], now);
 }
 
+// Starts the turn order of the count tracks in due_now, in ascending track
+// numbers: first the one after current, then on cyclically.
+void start_turn_order(MergeQueue* queue, int count, int current) {
+  int start = 0;
+  while (start < count && queue->due_now[start] < current) ++start;
+  queue->due_count = count;
+  queue->due_next = start < count ? start : 0;
+  queue->due_left = count;
+}
+
 // Moves first, the heap's former head, and every track due at its tick into
 // the turn order: they leave the heap in ascending track numbers, and the
 // turn goes first to the one after current, then on cyclically.
@@ -200,11 +231,7 @@ void gather_due_tracks(MergeQueue* queue, QueuedTrack first, int current, uint32
     queue->due_now[count++] = static_cast<uint16_t>(queue->heap[0].track);
     pop_track(queue, now);
   }
-  int start = 0;
-  while (start < count && queue->due_now[start] < current) ++start;
-  queue->due_count = count;
-  queue->due_next = start < count ? start : 0;
-  queue->due_left = count;
+  start_turn_order(queue, count, current);
 }
 
 // The next track in the turn order of the tick being played.
@@ -215,6 +242,74 @@ int take_due_track(MergeQueue* queue) {
   return track;
 }
 
+// Puts a track due within the wheel's reach into the slot of its tick.
+void put_on_wheel(MergeQueue* queue, uint32_t track, uint32_t due) {
+  uint32_t slot = due & (WHEEL_SLOTS - 1);
+  queue->next[track] = queue->slot_head[slot];
+  queue->slot_head[slot] = track;
+  queue->slot_map[slot / 64] |= uint64_t{1} << (slot % 64);
+  queue->word_map |= uint64_t{1} << (slot / 64);
+}
+
+// Puts a live track that waits for a later tick where it belongs: on the
+// wheel when it is due within its reach, otherwise in the heap.
+void queue_track(MergeQueue* queue, uint32_t track, uint32_t due, uint32_t now) {
+  if (due - now < WHEEL_SLOTS) {
+    put_on_wheel(queue, track, due);
+  } else {
+    push_track(queue, {due, track}, now);
+  }
+}
+
+// Moves the heap's tracks that the wheel now reaches onto the wheel.
+void turn_wheel(MergeQueue* queue, uint32_t now) {
+  while (queue->heap_size > 0 && queue->heap[0].due - now < WHEEL_SLOTS) {
+    QueuedTrack first = queue->heap[0];
+    pop_track(queue, now);
+    put_on_wheel(queue, first.track, first.due);
+  }
+}
+
+// The bits of word at or above bit `from` (0 to 63).
+uint64_t bits_from(uint64_t word, uint32_t from) { return word & (~uint64_t{0} << from); }
+
+// The wheel's first slot that holds a track, going round from the slot of tick
+// now; the wheel must hold one. Every track on it is due less than a turn
+// after now, so the first slot found holds the earliest tick.
+uint32_t first_filled_slot(const MergeQueue& queue, uint32_t now) {
+  uint32_t start = now & (WHEEL_SLOTS - 1);
+  uint32_t word = start / 64;
+  uint64_t here = bits_from(queue.slot_map[word], start % 64);
+  if (here != 0) return word * 64 + static_cast<uint32_t>(std::countr_zero(here));
+  // Then the words after this one, then the words from the start, this
+  // one's lower bits last of all.
+  uint64_t after = word + 1 < WHEEL_WORDS ? bits_from(queue.word_map, word + 1) : 0;
+  uint64_t words = after != 0 ? after : queue.word_map;
+  word = static_cast<uint32_t>(std::countr_zero(words));
+  return word * 64 + static_cast<uint32_t>(std::countr_zero(queue.slot_map[word]));
+}
+
+// Empties a slot of the wheel, whose tracks have been taken.
+void clear_slot(MergeQueue* queue, uint32_t slot) {
+  queue->slot_head[slot] = NO_TRACK;
+  uint64_t& word = queue->slot_map[slot / 64];
+  word &= ~(uint64_t{1} << (slot % 64));
+  if (word == 0) queue->word_map &= ~(uint64_t{1} << (slot / 64));
+}
+
+// Moves a slot's tracks, all due at one tick, into the turn order: in
+// ascending track numbers, the turn going first to the one after current,
+// then on cyclically.
+void gather_slot(MergeQueue* queue, uint32_t slot, int current) {
+  int count = 0;
+  for (uint32_t t = queue->slot_head[slot]; t != NO_TRACK; t = queue->next[t]) {
+    queue->due_now[count++] = static_cast<uint16_t>(t);
+  }
+  clear_slot(queue, slot);
+  std::sort(queue->due_now, queue->due_now + count);
+  start_turn_order(queue, count, current);
+}
+
 // The choice next_track makes, taken from the queue: the current track keeps
 // the turn when nothing is due sooner, otherwise the queue's next track does
 // and the current one, if live, waits in the queue. -1 when no track is live.
@@ -222,17 +317,32 @@ int queue_next_track(MergeQueue* queue, int current, uint32_t now) {
   const TrackState& track = song_data.tracks[current];
   bool live = track.cursor != nullptr;
   if (live && track.ticks_to_next == now) return current;
-  QueuedTrack mine{track.ticks_to_next, static_cast<uint32_t>(current)};
+  uint32_t mine = track.ticks_to_next;
+  uint32_t me = static_cast<uint32_t>(current);
   if (queue->due_left > 0) {
-    if (live) push_track(queue, mine, now);
+    if (live) queue_track(queue, me, mine, now);
     return take_due_track(queue);
   }
+  turn_wheel(queue, now);
+  if (queue->word_map != 0) {
+    uint32_t slot = first_filled_slot(*queue, now);
+    if (live && mine - now <= ((slot - now) & (WHEEL_SLOTS - 1))) return current;
+    if (live) queue_track(queue, me, mine, now);
+    uint32_t first = queue->slot_head[slot];
+    if (queue->next[first] == NO_TRACK) {
+      clear_slot(queue, slot);
+      return static_cast<int>(first);
+    }
+    gather_slot(queue, slot, current);
+    return take_due_track(queue);
+  }
+  // Nothing within the wheel's reach: the heap's earliest is next.
   if (queue->heap_size == 0) return live ? current : -1;
   QueuedTrack first = queue->heap[0];
-  if (live && mine.due - now <= first.due - now) return current;
+  if (live && mine - now <= first.due - now) return current;
   // The current track, due later than first, takes first's place at once.
   if (live) {
-    replace_first(queue, mine, now);
+    replace_first(queue, {mine, me}, now);
   } else {
     pop_track(queue, now);
   }
@@ -265,13 +375,19 @@ void open_queue(MergeQueue* queue) {
   int live = 0;
   for (int i = 0; i < song_data.track_count; ++i) live += song_data.tracks[i].cursor != nullptr;
   if (live < QUEUE_FROM_TRACKS) return;
-  size_t entry = sizeof(QueuedTrack) + sizeof(uint16_t);
-  queue->heap = static_cast<QueuedTrack*>(malloc(static_cast<size_t>(live) * entry));
+  size_t tracks = static_cast<size_t>(song_data.track_count);
+  size_t bytes = static_cast<size_t>(live) * (sizeof(QueuedTrack) + sizeof(uint16_t)) +
+                 tracks * sizeof(uint32_t) + WHEEL_SLOTS * sizeof(uint32_t);
+  queue->heap = static_cast<QueuedTrack*>(malloc(bytes));
   if (queue->heap == nullptr) return;
-  queue->due_now = reinterpret_cast<uint16_t*>(queue->heap + live);
+  queue->next = reinterpret_cast<uint32_t*>(queue->heap + live);
+  queue->slot_head = queue->next + tracks;
+  queue->due_now = reinterpret_cast<uint16_t*>(queue->slot_head + WHEEL_SLOTS);
+  for (uint32_t slot = 0; slot < WHEEL_SLOTS; ++slot) queue->slot_head[slot] = NO_TRACK;
+  for (uint64_t& word : queue->slot_map) word = 0;
   for (int i = 1; i < song_data.track_count; ++i) {
     const TrackState& track = song_data.tracks[i];
-    if (track.cursor != nullptr) push_track(queue, {track.ticks_to_next, static_cast<uint32_t>(i)}, 0);
+    if (track.cursor != nullptr) queue_track(queue, static_cast<uint32_t>(i), track.ticks_to_next, 0);
   }
 }
 

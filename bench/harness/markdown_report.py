@@ -309,6 +309,22 @@ def section_findings(r):
     return "\n".join(out)
 
 
+def merge_cost_lines(ld, g):
+    """What ordering the events costs: the two 1,000-track files differ only in
+    their deltas, all zero (every track keeps the turn to its end) or 0 to 119."""
+    flat = [c for c in ld["cases"] if c["tracks"] == 1000 and not c["varied"]]
+    varied = [c for c in ld["cases"] if c["tracks"] == 1000 and c["varied"]]
+    if not flat or not varied:
+        return []
+    a, b = report.parse_ms(flat[0], g), report.parse_ms(varied[0], g)
+    if a is None or b is None:
+        return []
+    return ["The merge's own cost, from the two 1,000-track files (same events, deltas all 0 or 0 to 119): "
+            "%.2f ms more for ordering %d events, %.0f ns per event; on the all-zero files every track keeps "
+            "the turn to its end and the merge costs one comparison per event." %
+            (b - a, varied[0]["events"], (b - a) * 1e6 / varied[0]["events"]), ""]
+
+
 def section_load(r):
     ld = r["load"]
     out = ["## Load throughput and memory (medians of %d runs)" % ld["cases"][0]["songrelay"]["runs"], "",
@@ -327,7 +343,7 @@ def section_load(r):
                 "between iterations, so page faults are not in it). *fresh table ms* is what `readbuf FILE "
                 "TABLE_BYTES` measures for taking a zeroed table of the file's 16-byte records and writing into "
                 "each of its pages: the page faults the whole process pays on top of the parse.", "",
-                report.parse_table(ld, g, markdown=True), "",
+                report.parse_table(ld, g, markdown=True), ""] + merge_cost_lines(ld, g) + [
                 "### parse_bench output (its own generated songs and the load files)", "",
                 "`%s`" % g["command"], "", "```", g["output"], "```"]
     return "\n".join(out)

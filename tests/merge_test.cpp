@@ -259,17 +259,29 @@ void expect_same_build(const Bytes& image, const BuildSetup& setup, Coverage* co
 
 class MergeTest : public SongTest {};
 
-TEST_F(MergeTest, RandomSongsMergeAsThePlainRuleDoes) {
-  SongMaker maker(20240611);
+// Makes count songs with make, each with the number of tracks pick_tracks
+// chooses, and builds each both ways; stops at the first difference.
+template <typename PickTracks>
+Coverage compare_made_songs(uint32_t seed, int count, PickTracks pick_tracks, Bytes (SongMaker::*make)(int)) {
+  SongMaker maker(seed);
   Coverage coverage;
-  for (int song = 0; song < 2000; ++song) {
-    int tracks = 1 + static_cast<int>(maker.below(40));
-    if (song % 100 == 0) tracks = 0;
-    Bytes image = maker.song(tracks);
+  for (int song = 0; song < count; ++song) {
+    int tracks = pick_tracks(maker, song);
+    Bytes image = (maker.*make)(tracks);
     SCOPED_TRACE("song " + std::to_string(song) + ", " + std::to_string(tracks) + " tracks");
     expect_same_build(image, maker.setup(), &coverage);
-    if (HasFatalFailure()) return;
+    if (::testing::Test::HasFatalFailure()) break;
   }
+  return coverage;
+}
+
+TEST_F(MergeTest, RandomSongsMergeAsThePlainRuleDoes) {
+  auto up_to_40_some_empty = [](SongMaker& maker, int song) {
+    int tracks = 1 + static_cast<int>(maker.below(40));
+    return song % 100 == 0 ? 0 : tracks;
+  };
+  Coverage coverage = compare_made_songs(20240611, 2000, up_to_40_some_empty, &SongMaker::song);
+  if (HasFatalFailure()) return;
   // Only songs whose pre-scan refused them go uncompared.
   EXPECT_GT(coverage.compared, 1900);
   EXPECT_GT(coverage.clock_past_32_bits, 100);
@@ -278,28 +290,16 @@ TEST_F(MergeTest, RandomSongsMergeAsThePlainRuleDoes) {
 }
 
 TEST_F(MergeTest, SparseSongsMergeAsThePlainRuleDoes) {
-  SongMaker maker(4096);
-  Coverage coverage;
-  for (int song = 0; song < 300; ++song) {
-    int tracks = 16 + static_cast<int>(maker.below(40));
-    Bytes image = maker.sparse_song(tracks);
-    SCOPED_TRACE("sparse song " + std::to_string(song) + ", " + std::to_string(tracks) + " tracks");
-    expect_same_build(image, maker.setup(), &coverage);
-    if (HasFatalFailure()) return;
-  }
+  auto from_16_to_55 = [](SongMaker& maker, int) { return 16 + static_cast<int>(maker.below(40)); };
+  Coverage coverage = compare_made_songs(4096, 300, from_16_to_55, &SongMaker::sparse_song);
+  if (HasFatalFailure()) return;
   EXPECT_GT(coverage.compared, 290);
 }
 
 TEST_F(MergeTest, ManyTracksMergeAsThePlainRuleDoes) {
-  SongMaker maker(77);
-  Coverage coverage;
-  for (int song = 0; song < 12; ++song) {
-    int tracks = 100 + static_cast<int>(maker.below(900));
-    Bytes image = maker.song(tracks);
-    SCOPED_TRACE("song " + std::to_string(song) + ", " + std::to_string(tracks) + " tracks");
-    expect_same_build(image, maker.setup(), &coverage);
-    if (HasFatalFailure()) return;
-  }
+  auto from_100_to_999 = [](SongMaker& maker, int) { return 100 + static_cast<int>(maker.below(900)); };
+  Coverage coverage = compare_made_songs(77, 12, from_100_to_999, &SongMaker::song);
+  if (HasFatalFailure()) return;
   EXPECT_EQ(coverage.compared, 12);
 }
 

@@ -303,29 +303,14 @@ struct Background {
 // Starts program with args (argv[0] included), standard input empty.
 void start(Background& child, const std::vector<std::string>& args) {
   int out_pipe[2], err_pipe[2];
-  ASSERT_EQ(pipe(out_pipe), 0);
-  ASSERT_EQ(pipe(err_pipe), 0);
-  child.pid = fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    // However the tests were started, the program must see SIGINT.
-    signal(SIGINT, SIG_DFL);
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
+  child.pid = start_process(args[0], args, out_pipe[1], err_pipe[1]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   child.fds[0] = out_pipe[0];
   child.fds[1] = err_pipe[0];
+  ASSERT_GE(child.pid, 0);
 }
 
 // Collects output until standard output holds needle (true) or both pipes

@@ -189,17 +189,7 @@ bool wait_for_size(const std::string& path, off_t size) {
 }
 
 // Starts the built player with argv and returns its process id.
-pid_t start_player(std::vector<std::string> argv) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> raw;
-    for (std::string& arg : argv) raw.push_back(arg.data());
-    raw.push_back(nullptr);
-    execv(SONGRELAY_BIN, raw.data());
-    _exit(127);
-  }
-  return pid;
-}
+pid_t start_player(const std::vector<std::string>& argv) { return start_process(SONGRELAY_BIN, argv, -1, -1); }
 
 TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
   TrackBuilder track;

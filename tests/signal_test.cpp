@@ -181,31 +181,11 @@ struct Observed {
 // Starts the player with its output in files; SIGINT has its default action
 // in the child whatever this process does with it.
 pid_t start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  sigset_t interrupt, saved;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  // Held back until the child has its default action again, so a signal
-  // that comes this early still ends the child.
-  pthread_sigmask(SIG_BLOCK, &interrupt, &saved);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in_fd = open("/dev/null", O_RDONLY);
-    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigaction(SIGINT, &action, nullptr);
-    sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t pid = start_process(args[0], args, out_fd, err_fd);
+  close(out_fd);
+  close(err_fd);
   return pid;
 }
 

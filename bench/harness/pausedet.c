@@ -17,18 +17,12 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "clock.h"
+
 static volatile sig_atomic_t stopping;
 
 /* Ends the loop at its next wake-up. */
 static void on_stop(int sig) { (void)sig; stopping = 1; }
-
-/* The monotonic clock in nanoseconds. */
-static long long now_ns(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
 
 int main(int argc, char **argv)
 {

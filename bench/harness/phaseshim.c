@@ -30,6 +30,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "clock.h"
+
 static ssize_t (*real_write)(int, const void *, size_t);
 static int (*real_usleep)(useconds_t);
 static int (*real_gettimeofday)(struct timeval *, void *);
@@ -60,14 +62,6 @@ struct noted {
 static struct noted *noted;
 static long noted_count;
 
-/* The monotonic clock in nanoseconds. */
-static long long mono_ns(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 /* The calling thread's CPU time in nanoseconds. */
 static long long thread_cpu_ns(void)
 {
@@ -81,7 +75,7 @@ __attribute__((constructor)) static void shim_init(void)
 	real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
 	real_usleep = (int (*)(useconds_t))dlsym(RTLD_NEXT, "usleep");
 	real_gettimeofday = (int (*)(struct timeval *, void *))dlsym(RTLD_NEXT, "gettimeofday");
-	init_ns = mono_ns();
+	init_ns = now_ns();
 	if (getenv("PHASESHIM_TIMES"))
 		noted = calloc(MAX_NOTED, sizeof *noted);
 }
@@ -90,10 +84,10 @@ ssize_t write(int fd, const void *buf, size_t count)
 {
 	if (fd <= 2)
 		return real_write(fd, buf, count);
-	long long t0 = mono_ns();
+	long long t0 = now_ns();
 	if (first_write_ns < 0) {
 		first_write_cpu = thread_cpu_ns();
-		first_write_ns = t0 = mono_ns();
+		first_write_ns = t0 = now_ns();
 	}
 	if (noted && noted_count < MAX_NOTED) {
 		struct noted *n = &noted[noted_count++];
@@ -103,7 +97,7 @@ ssize_t write(int fd, const void *buf, size_t count)
 			n->bytes[i] = ((const unsigned char *)buf)[i];
 	}
 	ssize_t r = real_write(fd, buf, count);
-	long long t1 = mono_ns();
+	long long t1 = now_ns();
 	last_write_ns = t1;
 	writes++;
 	write_wall_ns += t1 - t0;
@@ -113,9 +107,9 @@ ssize_t write(int fd, const void *buf, size_t count)
 int usleep(useconds_t usec)
 {
 	if (first_write_ns < 0) {
-		long long t0 = mono_ns();
+		long long t0 = now_ns();
 		int r = real_usleep(usec);
-		long long t1 = mono_ns();
+		long long t1 = now_ns();
 		if (calib_first_ns < 0)
 			calib_first_ns = t0;
 		calib_last_ns = t1;
@@ -125,9 +119,9 @@ int usleep(useconds_t usec)
 			overhead_us = calib_sum_us / 50 + calib_sum_us / 400;
 		return r;
 	}
-	long long c0 = thread_cpu_ns(), t0 = mono_ns();
+	long long c0 = thread_cpu_ns(), t0 = now_ns();
 	int r = real_usleep(usec);
-	long long t1 = mono_ns(), c1 = thread_cpu_ns();
+	long long t1 = now_ns(), c1 = thread_cpu_ns();
 	wait_sleeps++;
 	wait_sleep_cpu_ns += c1 - c0;
 	wait_sleep_wall_ns += t1 - t0;
@@ -178,7 +172,7 @@ __attribute__((destructor)) static void shim_report(void)
 	FILE *f = fopen(path, "w");
 	if (!f)
 		return;
-	long long end_ns = mono_ns();
+	long long end_ns = now_ns();
 	fprintf(f, "init_ns %lld\nend_ns %lld\n", init_ns, end_ns);
 	fprintf(f, "calib_first_ns %lld\ncalib_last_ns %lld\ncalib_sleeps %ld\n", calib_first_ns, calib_last_ns,
 		calib_sleeps);

@@ -16,13 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
-/* The monotonic clock in nanoseconds. */
-static long long now_ns(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
+#include "clock.h"
 
 int main(int argc, char **argv)
 {

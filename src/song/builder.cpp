@@ -131,7 +131,7 @@ struct MergeQueue {
   uint16_t* due_now = nullptr;
   uint32_t* next = nullptr;        // per track: the next track in the same slot
   uint32_t* slot_head = nullptr;   // per slot: its first track
-  uint64_t slot_map[WHEEL_WORDS];  // a bit per slot that holds a track
+  uint64_t slot_map[WHEEL_WORDS] = {};  // a bit per slot that holds a track
   uint64_t word_map = 0;           // a bit per word of slot_map that is not 0
   int heap_size = 0;
   int due_count = 0;
@@ -384,7 +384,6 @@ void open_queue(MergeQueue* queue) {
   queue->slot_head = queue->next + tracks;
   queue->due_now = reinterpret_cast<uint16_t*>(queue->slot_head + WHEEL_SLOTS);
   for (uint32_t slot = 0; slot < WHEEL_SLOTS; ++slot) queue->slot_head[slot] = NO_TRACK;
-  for (uint64_t& word : queue->slot_map) word = 0;
   for (int i = 1; i < song_data.track_count; ++i) {
     const TrackState& track = song_data.tracks[i];
     if (track.cursor != nullptr) queue_track(queue, static_cast<uint32_t>(i), track.ticks_to_next, 0);

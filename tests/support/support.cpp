@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,33 +45,47 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
 
 }  // namespace
 
+pid_t start_process(const std::string& program, const std::vector<std::string>& args, int out_fd, int err_fd,
+                    const std::vector<std::string>& env) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  sigset_t interrupt, saved;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &saved);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    if (out_fd >= 0) dup2(out_fd, 1);
+    if (err_fd >= 0) dup2(err_fd, 2);
+    for (const std::string& entry : env) {
+      size_t eq = entry.find('=');
+      if (eq == std::string::npos) unsetenv(entry.c_str());
+      else setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &action, nullptr);
+    sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return pid;
+}
+
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env) {
   // Close-on-exec, so that a child started by another thread at the same time
   // does not hold this child's pipes open; dup2 clears the flag on 1 and 2.
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    for (const std::string& entry : env) {
-      size_t eq = entry.find('=');
-      if (eq == std::string::npos) unsetenv(entry.c_str());
-      else setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-    }
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
+  pid_t pid = start_process(program, args, out_pipe[1], err_pipe[1], env);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (pid < 0) throw std::runtime_error("fork failed");
   ProcessResult result;
   drain_pipes(out_pipe[0], err_pipe[0], result.out, result.err);
   int status = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -15,6 +16,14 @@ struct ProcessResult {
   std::string out;       // everything written to standard output
   std::string err;       // everything written to standard error
 };
+
+// Starts program with args (argv[0] is program), standard input empty,
+// standard output and error on out_fd and err_fd (-1 keeps this process's),
+// the environment changed by env entries as for run_process, and SIGINT at
+// its default action however this process treats it: held back until then,
+// so that one sent at once still ends the child. The pid, or -1.
+pid_t start_process(const std::string& program, const std::vector<std::string>& args, int out_fd, int err_fd,
+                    const std::vector<std::string>& env = {});
 
 // Runs program with args (argv[0] is program), the environment changed by
 // env entries "NAME=value" (or "NAME" alone to unset), standard input empty.

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -191,24 +192,92 @@ bool wait_for_size(const std::string& path, off_t size) {
 // Starts the built player with argv and returns its process id.
 pid_t start_player(const std::vector<std::string>& argv) { return start_process(SONGRELAY_BIN, argv, -1, -1); }
 
-TEST(Play, InterruptDuringALongWaitSilencesEveryPortAndDropsTheRecordInHand) {
+bool wait_or_kill(pid_t pid, int& status, int seconds);
+
+// How a process ended, as a shell shows it: the exit code, or 128 + the signal.
+int shell_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+TEST(Play, AStopSignalEndsARestAtOnceSilencesEveryPortAndEndsByThatSignal) {
   TrackBuilder track;
-  // At tempo 500000 and timebase 10, 40 ticks are two seconds.
-  track.event(0, {0x90, 0x3C, 0x40}).event(40, {0x80, 0x3C, 0x00}).end();
+  // At tempo 500000 and timebase 10, 1,200 ticks are a minute's rest with a note held.
+  track.event(0, {0x90, 0x3C, 0x40}).event(1200, {0x80, 0x3C, 0x00}).end();
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(stop));
+    Ports ports;
+    write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
+    std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+    for (const std::string& arg : ports.args()) argv.push_back(arg);
+    argv.push_back(ports.dir.file("song.mid"));
+    pid_t pid = start_player(argv);
+    ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto sent = std::chrono::steady_clock::now();
+    kill(pid, stop);
+    int status = 0;
+    ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "the stop did not end the rest";
+    // Generous, for a loaded machine: what matters is not waiting out the minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+    EXPECT_EQ(shell_status(status), 128 + stop);
+    EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
+    for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
+  }
+}
+
+TEST(Play, AStopDuringTheLoadSendsNothingOfTheSong) {
+  // Four million delta-only events make a load long enough to interrupt.
+  TrackBuilder big;
+  big.bytes.assign(4000000, 0x00);
+  big.end();
+  TrackBuilder notes;
+  notes.event(0, {0x90, 0x3C, 0x40}).event(10, {0x80, 0x3C, 0x00}).end();
   Ports ports;
-  write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+  write_file(ports.dir.file("song.mid"), smf(1, 10, {big, notes}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-v"};
   for (const std::string& arg : ports.args()) argv.push_back(arg);
   argv.push_back(ports.dir.file("song.mid"));
-  pid_t pid = start_player(argv);
-  ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
+  TempDir logs;
+  int out = open(logs.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  pid_t pid = start_process(SONGRELAY_BIN, argv, out, -1);
+  close(out);
+  // The File Info line comes as the load begins; the stop follows at once.
+  std::string console;
+  for (int i = 0; i < 2000 && console.find("[File Info ]") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Bytes bytes = read_file(logs.file("out"));
+    console.assign(bytes.begin(), bytes.end());
+  }
+  ASSERT_NE(console.find("[File Info ]"), std::string::npos);
   kill(pid, SIGINT);
   int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
-  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
+  ASSERT_TRUE(wait_or_kill(pid, status, 20));
+  EXPECT_EQ(shell_status(status), 128 + SIGINT);
+  for (int p = 0; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), "") << "port " << p;
+}
+
+TEST(Play, AConsoleClosedEarlyLeavesNoNoteHanging) {
+  // Lyrics on every note, with the reader of the console gone before the first.
+  TrackBuilder track;
+  for (int i = 0; i < 20; ++i) {
+    track.text(0, 0x05, "la");
+    track.event(0, {0x90, 0x3C, 0x40}).event(1, {0x80, 0x3C, 0x00});
+  }
+  track.end();
+  Ports ports;
+  write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r", "-v", "-t", "UTF-8"};
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv.push_back(ports.dir.file("song.mid"));
+  int console[2];
+  ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+  close(console[0]);
+  pid_t pid = start_process(SONGRELAY_BIN, argv, console[1], -1);
+  close(console[1]);
+  int status = 0;
+  ASSERT_TRUE(wait_or_kill(pid, status, 20));
+  EXPECT_EQ(shell_status(status), 0);
+  Bytes whole;
+  for (int i = 0; i < 20; ++i) whole = whole + Bytes{0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00};
+  EXPECT_EQ(hex(ports.received(0)), hex(whole));
 }
 
 // Waits for the child up to a bound that only a hang exceeds; kills it then.
@@ -248,7 +317,7 @@ TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
   kill(pid, SIGINT);
   int status = 0;
   EXPECT_TRUE(wait_or_kill(pid, status, 20)) << "Ctrl-C did not end a run blocked on a stalled device";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(shell_status(status), 128 + SIGINT);
   for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
   close(watcher);
 }
@@ -258,34 +327,55 @@ TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
   ProcessResult result = run_process(
       SONGRELAY_BIN, {SONGRELAY_BIN, "-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2",
                       dir.from_dev("m2"), "-3", dir.from_dev("m3"), dir.file("no-such.mid")});
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 2);
   EXPECT_NE(result.err.find("Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n"),
             std::string::npos);
   EXPECT_EQ(result.err.find("MIDI file"), std::string::npos) << result.err;
 }
 
-TEST(Play, UnreadableFileStillExitsZeroAndSendsNothing) {
-  Ports ports;
-  std::vector<std::string> argv{SONGRELAY_BIN};
-  for (const std::string& arg : ports.args()) argv.push_back(arg);
-  argv.push_back(ports.dir.file("no-such.mid"));
-  ProcessResult result = run_process(SONGRELAY_BIN, argv);
-  EXPECT_EQ(result.exit_status, 0);
-  EXPECT_NE(result.err.find("Error!!: Can't get MIDI filesize (2)\n"), std::string::npos) << result.err;
-  for (int p = 0; p < 4; ++p) EXPECT_TRUE(ports.received(p).empty());
+// Whole runs, each with four fresh ports: the exit status tells a script
+// whether the song was played.
+TEST(Play, ExitStatusTellsWhetherTheSongPlayed) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;  // before the ports
+    Bytes file;                        // written as the song, unless empty
+    int status;
+    const char* line;                  // on standard error
+  };
+  TrackBuilder one_note;
+  one_note.event(0, {0x90, 0x3C, 0x40}).event(1, {0x80, 0x3C, 0x00}).end();
+  const Bytes song = smf(0, 96, {one_note});
+  const std::vector<Case> cases = {
+      {"played to its end", {}, song, 0, ""},
+      {"-h", {"-h"}, song, 0, "usage: songrelay"},
+      {"an unknown option", {"-x"}, song, 1, "usage: songrelay"},
+      {"a converter that cannot be opened", {"-t", "NO-SUCH-CODE"}, song, 1, "Error!!: Can't Initialize libiconv"},
+      {"a file that is not there", {}, {}, 2, "Error!!: Can't get MIDI filesize (2)\n"},
+      {"a file that is not MIDI", {}, Bytes{'R', 'I', 'F', 'F', 0, 0}, 2, "Error! : File is not MIDI File\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Ports ports;
+    if (!c.file.empty()) write_file(ports.dir.file("song.mid"), c.file);
+    std::vector<std::string> argv{SONGRELAY_BIN};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    for (const std::string& arg : ports.args()) argv.push_back(arg);
+    argv.push_back(ports.dir.file("song.mid"));
+    ProcessResult result = run_process(SONGRELAY_BIN, argv);
+    EXPECT_EQ(result.exit_status, c.status);
+    EXPECT_NE(result.err.find(c.line), std::string::npos) << result.err;
+    if (c.status != 0) {
+      for (int p = 0; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), "") << "port " << p;
+    }
+  }
 }
 
-TEST(StopRequest, IgnoredWhileStartingOtherwiseStored) {
-  const std::vector<std::pair<PlayerState, PlayerState>> cases = {
-      {PLAYER_IDLE, PLAYER_STOP_REQUESTED},
-      {PLAYER_STARTING, PLAYER_STARTING},
-      {PLAYER_PLAYING, PLAYER_STOP_REQUESTED},
-      {PLAYER_STOP_REQUESTED, PLAYER_STOP_REQUESTED},
-  };
-  for (auto [before, after] : cases) {
+TEST(StopRequest, IsKeptFromEveryState) {
+  for (PlayerState before : {PLAYER_IDLE, PLAYER_STARTING, PLAYER_PLAYING, PLAYER_STOP_REQUESTED}) {
     playback_info.state.store(before);
     request_stop();
-    EXPECT_EQ(playback_info.state.load(), after) << int(before);
+    EXPECT_EQ(playback_info.state.load(), PLAYER_STOP_REQUESTED) << int(before);
   }
   playback_info.state.store(PLAYER_IDLE);
 }

@@ -1,4 +1,4 @@
-// Run control: the sequence of one playback run, the SIGINT handler and the
+// Run control: the sequence of one playback run, the stop signals and the
 // state lock that exists for the length of the run.
 #include "app/run.h"
 
@@ -20,62 +20,112 @@ pthread_mutex_t state_lock;
 
 const char default_device_base[] = "umidi";
 
+// The signals that stop a run, with the names their error lines give.
+struct StopSignal {
+  int number;
+  const char* name;
+};
+const StopSignal stop_signals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
+// The first stop signal received; written only by the handler.
+volatile sig_atomic_t first_stop_signal = 0;
+
+// The stop signals as a set, for the masks.
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const StopSignal& stop : stop_signals) sigaddset(&set, stop.number);
+  return set;
+}
+
 // Plays the loaded song on a thread of its own and waits for it to end.
-// While it plays, SIGINT is held back from this thread, so the interrupt
-// reaches the player and breaks a write that a stalled device keeps blocked.
-void play_on_thread() {
+// While it plays, the stop signals are held back from this thread, so they
+// reach the player and break the sleep or the write it is in.
+PlayOutcome play_on_thread() {
+  PlayOutcome outcome = PLAY_FAILED;
   pthread_t player;
-  int error = pthread_create(&player, nullptr, player_thread, nullptr);
+  int error = pthread_create(&player, nullptr, player_thread, &outcome);
   if (error != 0) {
     fprintf(stderr, "Error!!: Can't Create Player-Thread (%d)\n", error);
-    return;
+    return PLAY_FAILED;
   }
-  sigset_t interrupt, saved;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &interrupt, &saved);
+  sigset_t stops = stop_signal_set(), saved;
+  pthread_sigmask(SIG_BLOCK, &stops, &saved);
   pthread_join(player, nullptr);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return outcome;
 }
 
-// Installs on_sigint without SA_RESTART: an interrupted write or sleep
-// returns instead of being resumed behind the handler's back.
-bool arm_interrupt() {
+// Installs on_stop_signal without SA_RESTART, so an interrupted write or
+// sleep returns instead of being resumed behind the handler's back.
+bool arm_stop_signals() {
   struct sigaction action = {};
-  action.sa_handler = on_sigint;
+  action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  return sigaction(SIGINT, &action, nullptr) == 0;
+  for (const StopSignal& stop : stop_signals) {
+    if (sigaction(stop.number, &action, nullptr) != 0) {
+      fprintf(stderr, "Error!!: Can't Set Signal(%s) (%d)\n", stop.name, errno);
+      return false;
+    }
+  }
+  return true;
 }
 
-// The steps between arming SIGINT and releasing the song; the caller closes the ports.
-void run_with_ports_open() {
-  if (!arm_interrupt()) {
-    fprintf(stderr, "Error!!: Can't Set Signal(SIGINT) (%d)\n", errno);
-    return;
+// What the outcome of the playback makes of the run.
+RunOutcome run_outcome(PlayOutcome played) {
+  switch (played) {
+    case PLAY_ENDED: return RUN_PLAYED;
+    case PLAY_STOPPED: return RUN_STOPPED;
+    default: return RUN_FAILED;
   }
-  if (init_state_lock() != 0) return;
+}
+
+// The steps between opening the ports and releasing the song; the caller
+// closes the ports. A stop asked for by then ends the run before the player starts.
+RunOutcome run_with_ports_open() {
+  if (init_state_lock() != 0) return RUN_FAILED;
+  RunOutcome outcome = RUN_FAILED;
   if (load_midi_file(midi_path) == 0) {
-    play_on_thread();
+    outcome = stop_requested() ? RUN_STOPPED : run_outcome(play_on_thread());
     free_data_buffer();
     free_event_table();
   }
   destroy_state_lock();
+  return outcome;
 }
 
 }  // namespace
 
-int run_player() {
+// The stop signals are armed first, so that a stop during the calibration or
+// the opening of the ports ends the run as one during playback does.
+RunOutcome run_player() {
+  if (!arm_stop_signals()) return RUN_FAILED;
+  lower_timer_slack();
   calibrate_sleep();
+  if (stop_requested()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = default_device_base;
-  int result = open_ports(device_base, &port_table);
-  if (result != 0) return result;
-  run_with_ports_open();
+  if (open_ports(device_base, &port_table) != 0) return RUN_FAILED;
+  RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();
   close_ports();
-  return 0;
+  return outcome;
 }
 
-void on_sigint(int) { request_stop(); }
+void on_stop_signal(int signal_number) {
+  if (first_stop_signal == 0) first_stop_signal = signal_number;
+  request_stop();
+}
+
+int received_stop_signal() { return first_stop_signal; }
+
+void end_by_signal(int signal_number) {
+  signal(signal_number, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal_number);
+}
 
 int init_state_lock() {
   int error = pthread_mutex_init(&state_lock, nullptr);

@@ -1,13 +1,28 @@
 // Start-up and run control: the fixed sequence of one playback run, the
-// interrupt handler and the state lock that lives for the run.
+// stop signals' handler and the state lock that lives for the run.
 #pragma once
 
-// Calibrates, opens the ports, arms SIGINT, loads, plays on a thread of its
-// own and takes everything down; -1 when port 0 could not be opened, else 0.
-int run_player();
+// How a run ended, for the exit status.
+enum RunOutcome {
+  RUN_PLAYED,   // the song played to its end
+  RUN_FAILED,   // nothing could be played, or every device was lost
+  RUN_STOPPED,  // a stop signal ended it
+};
 
-// SIGINT handler: asks the player to stop, nothing more.
-void on_sigint(int signal_number);
+// Arms the stop signals, calibrates, opens the ports, loads, plays on a thread
+// of its own and takes everything down.
+RunOutcome run_player();
+
+// The handler of SIGINT, SIGTERM and SIGHUP: notes the signal and asks the
+// player to stop, nothing more.
+void on_stop_signal(int signal_number);
+
+// The first stop signal the run received, or 0.
+int received_stop_signal();
+
+// Ends the process by that signal with its default action, as a shell
+// expects of a program that was interrupted; returns only if it could not.
+void end_by_signal(int signal_number);
 
 // Creates the run's mutex; 0 or the thread library's error number.
 int init_state_lock();

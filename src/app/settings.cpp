@@ -9,7 +9,6 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/run.h"
 #include "output/ports.h"
 
 OptionFlags option_flags;
@@ -127,25 +126,4 @@ void choose_encodings() {
   if (text_converter.terminal_encoding[0] == '\0') encoding_from_lang();
   if (text_converter.terminal_encoding[0] == '\0')
     memcpy(text_converter.terminal_encoding, default_terminal_encoding, sizeof default_terminal_encoding);
-}
-
-int songrelay_main(int argc, char** argv) {
-  // Lyrics must reach a pipe or a log as they are sung, not when a buffer fills.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  print_banner();
-  clear_settings();
-  ParseOutcome outcome = parse_command_line(argc, argv);
-  if (outcome == PARSE_HELP) return 0;
-  if (outcome == PARSE_USAGE_ERROR) return 1;
-  choose_encodings();
-  text_converter.handle = iconv_open(text_converter.terminal_encoding, text_converter.source_encoding);
-  if (text_converter.handle == reinterpret_cast<iconv_t>(-1)) {
-    fflush(stdout);
-    fprintf(stderr, "Error!!: Can't Initialize libiconv (%d)\n", errno);
-    return 1;
-  }
-  run_player();
-  iconv_close(text_converter.handle);
-  text_converter.handle = reinterpret_cast<iconv_t>(-1);
-  return 0;
 }

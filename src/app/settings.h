@@ -47,6 +47,3 @@ void set_encoding_name(char (&buffer)[64], const char* name);
 
 // Fills in the defaults: SHIFT_JISX0213 for the file, LANG or EUC-JP for the terminal.
 void choose_encodings();
-
-// The whole program: banner, settings, converter, one run; returns the exit status.
-int songrelay_main(int argc, char** argv);

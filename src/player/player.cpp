@@ -8,7 +8,10 @@
 
 #include "meta/meta.h"
 #include "output/ports.h"
+#include "player/priority.h"
+#include "player/schedule.h"
 #include "player/timing.h"
+#include "song/division.h"
 #include "song/song.h"
 
 namespace {
@@ -57,43 +60,75 @@ void send_record(const SongView& view, const EventRecord& record) {
   write_port(tempo_state.port, message, count);
 }
 
-// Plays the table in order; false when a stop request ended it early.
-bool play_records(const SongView& view) {
-  for (uint32_t i = 0; i < view.event_count; ++i) {
-    const EventRecord& record = view.events[i];
-    if (record.delta != 0) wait_usec(static_cast<uint32_t>(record.delta * tempo_state.usec_per_tick));
-    if (playback_info.state.load() == PLAYER_STOP_REQUESTED) {
-      silence_all_ports();
-      return false;
-    }
-    send_record(view, record);
-  }
-  return true;
+// Carries a set-tempo event just handled into the schedule: later ticks
+// last as long as the new tempo says, counted from this record's due time.
+void follow_tempo(Schedule* schedule, uint32_t* tempo, uint16_t timebase) {
+  if (tempo_state.tempo == *tempo) return;
+  *tempo = tempo_state.tempo;
+  change_tick_length(schedule, tick_length(timebase, *tempo));
 }
 
-}  // namespace
+// Plays the table in order, each record at its due time; a record with a
+// delta of 0 goes out straight after the one before, without a clock reading.
+PlayOutcome play_records(const SongView& view) {
+  Schedule schedule;
+  uint32_t tempo = tempo_state.tempo;
+  start_schedule(&schedule, monotonic_ns(), tick_length(view.timebase, tempo));
+  for (uint32_t i = 0; i < view.event_count; ++i) {
+    const EventRecord& record = view.events[i];
+    if (record.delta != 0) {
+      int64_t now = wait_until(advance_schedule(&schedule, record.delta), stop_requested);
+      if (now != WAIT_STOPPED) absorb_pause(&schedule, now);
+    }
+    if (stop_requested()) {
+      silence_all_ports();
+      return PLAY_STOPPED;
+    }
+    send_record(view, record);
+    if (record.status == 0xFF) follow_tempo(&schedule, &tempo, view.timebase);
+  }
+  return PLAY_ENDED;
+}
 
-void* player_thread(void*) {
-  playback_info.state.store(PLAYER_STARTING);
-  // A stop asked for before this point is lost with the state, and so is its hold on the writes.
-  resume_port_writes();
+// Moves the state on from `from` to `to` unless a stop has been asked for.
+bool advance_state(PlayerState from, PlayerState to) {
+  PlayerState expected = from;
+  return playback_info.state.compare_exchange_strong(expected, to);
+}
+
+// The playback itself, between the thread's start and its end.
+PlayOutcome play() {
+  // A stop asked for during the load or the start keeps its state, and the
+  // playback ends before its first record.
+  PlayerState before = playback_info.state.load();
+  if (before == PLAYER_STOP_REQUESTED || !advance_state(before, PLAYER_STARTING)) return PLAY_STOPPED;
   tempo_state.port = 0;
   tempo_state.channel = 0xFFFFFFFF;
   SongView view;
   take_song_view(&view);
-  if (!alloc_text_buffer(view.longest_meta)) return nullptr;
+  if (!alloc_text_buffer(view.longest_meta)) return PLAY_FAILED;
   start_tempo(view.timebase);
-  playback_info.state.store(PLAYER_PLAYING);
-  play_records(view);
+  raise_to_real_time();
+  PlayOutcome outcome = PLAY_STOPPED;
+  if (advance_state(PLAYER_STARTING, PLAYER_PLAYING)) outcome = play_records(view);
   free(playback_info.text);
   playback_info.text = nullptr;
   playback_info.text_size = 0;
+  return outcome;
+}
+
+}  // namespace
+
+void* player_thread(void* outcome) {
+  PlayOutcome result = play();
+  if (outcome != nullptr) *static_cast<PlayOutcome*>(outcome) = result;
   return nullptr;
 }
 
-// Only a load and a store of the state byte: safe inside a signal handler.
+bool stop_requested() { return playback_info.state.load() == PLAYER_STOP_REQUESTED; }
+
+// Only a store of the state byte and of the ports' flag: safe inside a signal handler.
 void request_stop() {
-  if (playback_info.state.load() == PLAYER_STARTING) return;
   playback_info.state.store(PLAYER_STOP_REQUESTED);
   interrupt_port_writes();
 }

@@ -1,9 +1,23 @@
 // Playback, player thread: walks the event table and sends each event at its time.
 #pragma once
 
-// The thread body: plays the loaded table from the first record to the last,
-// or until a stop request is seen.
-void* player_thread(void* unused);
+// How a playback ended.
+enum PlayOutcome {
+  PLAY_ENDED,         // the last record was sent
+  PLAY_STOPPED,       // a stop request ended it, before the first record or after any
+  PLAY_FAILED,        // the player could not start
+  PLAY_DEVICES_LOST,  // every open port's device went away
+};
 
-// Asks the player to silence the ports and end (ignored while it starts up).
+// The thread body: plays the loaded table from the first record to the last,
+// or until a stop request is seen; stores how it ended into *outcome, a
+// PlayOutcome, when outcome is not null.
+void* player_thread(void* outcome);
+
+// Asks the player to silence the ports and end, wherever it is: a stop asked
+// for before the first record ends the playback before it. Only loads and
+// stores of atomics, so a signal handler may call it.
 void request_stop();
+
+// Whether a stop has been asked for.
+bool stop_requested();

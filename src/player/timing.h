@@ -1,14 +1,29 @@
-// Playback, tick timing: measures what a 1 ms sleep really costs and waits
-// out delta times with sleeps and, for the last stretch, the clock.
+// Playback, tick timing: the monotonic clock, how late an absolute sleep
+// wakes on this machine, and the wait until a due time that sleeps while far
+// from it, reads the clock for the last stretch and ends early on a stop.
 #pragma once
 
 #include <cstdint>
 
-// Microseconds a 1 ms sleep really takes, plus a margin; 2050 until calibrated.
-extern int64_t usleep_overhead;
+// How long before a due time the wait stops sleeping and reads the clock
+// instead; 2 ms until calibrated.
+extern int64_t wake_margin_ns;
 
-// Times fifty 1 ms sleeps and stores their mean plus an eighth; returns it.
+// Nanoseconds on the monotonic clock, which no change of the date moves.
+int64_t monotonic_ns();
+
+// Asks for the finest timer slack the system gives this thread, so a sleep
+// wakes when asked rather than when convenient; silently does nothing elsewhere.
+void lower_timer_slack();
+
+// Times fifty 1 ms sleeps to absolute deadlines and stores, as the margin, how
+// late a sleep wakes in all but the worst few; returns it.
 int64_t calibrate_sleep();
 
-// Returns once at least usec microseconds have passed since its first clock reading.
-int wait_usec(int64_t usec);
+// What wait_until returns when a stop request ended the wait.
+constexpr int64_t WAIT_STOPPED = -1;
+
+// Waits until the monotonic clock reaches deadline_ns and returns the reading
+// that found it reached; WAIT_STOPPED as soon as stop_requested() says so,
+// however far the deadline still is.
+int64_t wait_until(int64_t deadline_ns, bool (*stop_requested)());

@@ -10,6 +10,7 @@
 #include <bit>
 
 #include "app/settings.h"
+#include "song/division.h"
 #include "song/event_walk.h"
 #include "song/reset.h"
 #include "song/song.h"
@@ -404,7 +405,8 @@ void write_reset_message(const SongView& view, uint32_t index, uint32_t delta, u
 }  // namespace
 
 // The reset goes ahead of the song's first event, and a tenth of a quarter
-// note later the song begins, so the module has settled before it plays.
+// note (50 ms in time code) later the song begins, so the module has settled
+// before it plays.
 uint32_t insert_reset_events(uint32_t* data_used, uint32_t* first_delay, ResetFlags reset_flags) {
   const ResetChoice* choice = choose_reset(reset_flags);
   *data_used = 0;
@@ -412,7 +414,7 @@ uint32_t insert_reset_events(uint32_t* data_used, uint32_t* first_delay, ResetFl
   if (choice == nullptr) return 0;
   SongView view;
   take_song_view(&view);
-  uint32_t delay = view.timebase / 10;
+  uint32_t delay = reset_delay_ticks(view.timebase);
   uint32_t offset = 0;
   for (uint32_t i = 0; i < choice->records; ++i) {
     write_reset_message(view, i, i == 0 ? 0 : delay, offset, choice->messages[i]);

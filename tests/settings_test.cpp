@@ -149,10 +149,10 @@ TEST(CommandLine, OptionsFillTheSettings) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "  [MIDI File ]: -song.mid\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(device_base, "base");
-  EXPECT_STREQ(port_table.names[0], "p0");
-  EXPECT_EQ(port_table.names[1], nullptr);
-  EXPECT_EQ(port_table.names[2], nullptr);
-  EXPECT_STREQ(port_table.names[3], "p3");
+  EXPECT_STREQ(port_names[0], "p0");
+  EXPECT_EQ(port_names[1], nullptr);
+  EXPECT_EQ(port_names[2], nullptr);
+  EXPECT_STREQ(port_names[3], "p3");
   EXPECT_EQ(option_flags, OPT_VERBOSE | OPT_QUIET | OPT_NO_RESET);
   EXPECT_STREQ(midi_path, "-song.mid");
   clear_settings();

@@ -105,6 +105,7 @@ RunOutcome run_player() {
   calibrate_sleep();
   if (stop_requested()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = default_device_base;
+  for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
   if (open_ports(device_base, &port_table) != 0) return RUN_FAILED;
   RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();
   close_ports();

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "output/ports.h"
 
 OptionFlags option_flags;
 const char* device_base;
 const char* midi_path;
+const char* port_names[4];
 TextConverter text_converter = {{}, {}, reinterpret_cast<iconv_t>(-1)};
 
 namespace {
@@ -59,7 +59,7 @@ void clear_settings() {
   option_flags = 0;
   device_base = nullptr;
   midi_path = nullptr;
-  for (const char*& name : port_table.names) name = nullptr;
+  for (const char*& name : port_names) name = nullptr;
   memset(text_converter.source_encoding, 0, sizeof text_converter.source_encoding);
   memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
 }
@@ -101,7 +101,7 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   while ((option = getopt(argc, argv, option_string)) != -1) {
     switch (option) {
       case 'd': device_base = optarg; break;
-      case '0': case '1': case '2': case '3': port_table.names[option - '0'] = optarg; break;
+      case '0': case '1': case '2': case '3': port_names[option - '0'] = optarg; break;
       case 'v': option_flags |= OPT_VERBOSE; break;
       case 'q': option_flags |= OPT_QUIET; break;
       case 'r': option_flags |= OPT_NO_RESET; break;

@@ -23,6 +23,7 @@ struct TextConverter {
 extern OptionFlags option_flags;
 extern const char* device_base;  // -d argument, or null until the run picks "umidi"
 extern const char* midi_path;    // the one file operand
+extern const char* port_names[4];  // -0 … -3 arguments, null where not given
 extern TextConverter text_converter;
 
 // Puts every setting back to its start value (the converter is not closed).

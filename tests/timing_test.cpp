@@ -250,6 +250,19 @@ TEST(Schedule, TicksToNanosecondsIsExactAndNeverWraps) {
   EXPECT_EQ(advance_schedule(&schedule, 1), latest) << "a due time near the clock's end holds there";
 }
 
+// Lateness up to the bound is left alone; beyond it the schedule moves once per pause.
+TEST(Schedule, OnlyAPauseBeyondTheBoundMovesTheSchedule) {
+  Schedule schedule;
+  start_schedule(&schedule, 0, tick_length(1000, 1000000));  // a millisecond per tick
+  int64_t due = advance_schedule(&schedule, 100);
+  absorb_pause(&schedule, due + LATE_BOUND_NS);
+  EXPECT_EQ(schedule.moves, 0u);
+  EXPECT_EQ(advance_schedule(&schedule, 100), 200 * MS);
+  absorb_pause(&schedule, 200 * MS + LATE_BOUND_NS + 1);
+  EXPECT_EQ(schedule.moves, 1u);
+  EXPECT_EQ(advance_schedule(&schedule, 100), 300 * MS + LATE_BOUND_NS + 1);
+}
+
 // The player's schedule as the bytes leave it: a song is loaded, played on
 // this thread against the fake clock, and the time of every write is compared
 // with the exact due times.

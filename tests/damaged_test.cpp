@@ -201,7 +201,7 @@ TEST(Damaged, EachKindOfDamageEndsInItsLineAndPlaysWhatIsWhole) {
        past_track(0), "", gm_on + note_on},
       {"padded length field in a short meta event: one length byte assumed",
        smf(1, FAST, {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x03, 'a', 'b', 'c', 0x00} + note_on + end_of_track)}),
-       {}, "", "  [Text      ]: \x03" "abc\n", gm_on + note_on},
+       {}, "", "  [Text      ]: ^Cabc\n", gm_on + note_on},
       {"padded length field in a long meta event: read whole",
        smf(1, FAST,
            {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x81, 0x00} + Bytes(128, 'x') + Bytes{0x00} + note_on +

@@ -101,6 +101,7 @@ class MetaTest : public testing::Test {
   void TearDown() override {
     if (text_converter.handle != reinterpret_cast<iconv_t>(-1)) iconv_close(text_converter.handle);
     text_converter.handle = reinterpret_cast<iconv_t>(-1);
+    memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
     option_flags = 0;
     reset_song_state();
   }
@@ -314,7 +315,7 @@ TEST_F(MetaTest, LengthFieldSizeFollowsTheEventLength) {
     std::string line;
   };
   const std::vector<Case> cases = {
-      {"padded field in a short event", {0xFF, 0x01, 0x80, 0x02, 'h', 'i'}, "  [Text      ]: \x02hi\n"},
+      {"padded field in a short event", {0xFF, 0x01, 0x80, 0x02, 'h', 'i'}, "  [Text      ]: ^Bhi\n"},
       {"longest one-byte field, 130 bytes", text_event(0x01, a127), "  [Text      ]: " + a127 + "\n"},
       {"padded field, 131 bytes", [&] {
          Bytes e = {0xFF, 0x01, 0x80, 0x7F};
@@ -363,8 +364,8 @@ TEST_F(MetaTest, UnconvertibleBytesPassThroughUntilTheFifthFailure) {
   }
 }
 
-// The player sizes its buffer at one and a half times the longest text; text
-// that grows more than that is cut at the last whole character and reported.
+// A buffer smaller than the player's cuts a text at the last whole character
+// that fits, reports the cut, and never writes past its end.
 TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
   Bytes katakana;
   for (int b = 0xA1; b <= 0xDF; ++b) katakana.push_back(static_cast<uint8_t>(b));
@@ -404,6 +405,91 @@ TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
       }
     }
   }
+}
+
+// Texts shown one after another through a converter, and the lines expected.
+struct TextCase {
+  const char* what;
+  const char* from;
+  const char* to;  // also the terminal encoding's name
+  std::vector<std::string> texts;
+  std::string shown;       // all the lines
+  size_t text_size = 0;    // 0: the player's size for the longest of the texts
+  std::string err = "";
+};
+
+// Shows each case's texts as lyrics with a buffer followed by a canary.
+void check_texts(const std::vector<TextCase>& cases) {
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    iconv_close(text_converter.handle);
+    text_converter.handle = iconv_open(c.to, c.from);
+    ASSERT_NE(text_converter.handle, reinterpret_cast<iconv_t>(-1)) << c.from << " to " << c.to << " unavailable";
+    set_encoding_name(text_converter.terminal_encoding, c.to);
+    std::vector<Bytes> events;
+    uint32_t longest = 0;
+    for (const std::string& text : c.texts) {
+      events.push_back(text_event(0x05, text));
+      longest = std::max(longest, static_cast<uint32_t>(text.size()));
+    }
+    use_text_buffer(c.text_size != 0 ? c.text_size : text_buffer_size(longest), true);
+    Shown shown = play(events);
+    EXPECT_EQ(shown.out, c.shown);
+    EXPECT_EQ(shown.err, c.err);
+    EXPECT_TRUE(canary_intact());
+  }
+}
+
+// The player's buffer holds any text after conversion, however much the
+// terminal's encoding makes it grow; and every text leaves the converter in
+// its initial state, so nothing held back or shifted carries into the next.
+TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
+  const std::string kana6 = "\xEF\xBD\xB1\xEF\xBD\xB2\xEF\xBD\xB3\xEF\xBD\xB4\xEF\xBD\xB5\xEF\xBD\xB6";
+  const std::string ka_pair = "\xE3\x81\x8B\xE3\x82\x9A";  // a kana and its combining mark
+  const std::vector<TextCase> cases = {
+      {"six half-width katakana, 3 UTF-8 bytes each", "SHIFT_JISX0213", "UTF-8", {"\xB1\xB2\xB3\xB4\xB5\xB6"},
+       "  [Lylic     ]: " + kana6 + "\n"},
+      {"JIS X 0213 pairs, 2 characters for 2 bytes", "SHIFT_JISX0213", "UTF-8", {"\x82\xF5\x82\xF5\x82\xF5"},
+       "  [Lylic     ]: " + ka_pair + ka_pair + ka_pair + "\n"},
+      {"UTF-32, a byte-order mark and 4 bytes a character", "SHIFT_JISX0213", "UTF-32", {"aaaa"},
+       "  [Lylic     ]: \xFF\xFE\n"},
+      {"ISO-2022-JP-3, an escape before every byte", "SHIFT_JISX0213", "ISO-2022-JP-3", {"a\xB1" "a\xB1"},
+       "  [Lylic     ]: a\x1B(I1\x1B(Ba\x1B(I1\x1B(B\n"},
+      {"a character held back for a mark that may follow", "UTF-8", "SHIFT_JISX0213",
+       {"\xE3\x81\x82\xE3\x81\x8B", "\xE3\x81\x95"},
+       "  [Lylic     ]: \x82\xA0\x82\xA9\n  [Lylic     ]: \x82\xB3\n"},
+      {"ISO-2022-JP shifts back to ASCII at the end of each text", "UTF-8", "ISO-2022-JP",
+       {"\xE3\x81\x82", "\xE3\x81\x84", "a"},
+       "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: \x1B$B$$\x1B(B\n  [Lylic     ]: a\n"},
+      {"no room for the shift back: cut and reported, the next text starts afresh", "UTF-8", "ISO-2022-JP",
+       {"\xE3\x81\x82", "a"}, "  [Lylic     ]: \x1B$B$\"\n  [Lylic     ]: a\n", 6, iconv_error(E2BIG)},
+  };
+  check_texts(cases);
+}
+
+// Control characters cannot steer the terminal: they show in caret notation
+// (M- in front for the C1 controls in UTF-8) and a line ending at the end of
+// a text is dropped. TAB stays, and an escape-based encoding, which needs
+// ESC, is left as it is.
+TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
+  const std::vector<TextCase> cases = {
+      {"a window title", "SHIFT_JISX0213", "UTF-8", {"\x1B]0;owned\x07"}, "  [Lylic     ]: ^[]0;owned^G\n"},
+      {"clear screen", "SHIFT_JISX0213", "UTF-8", {"\x1B[2J"}, "  [Lylic     ]: ^[[2J\n"},
+      {"a line of its own", "SHIFT_JISX0213", "UTF-8", {"la\nError!!: fake\rla"},
+       "  [Lylic     ]: la^JError!!: fake^Mla\n"},
+      {"first and last C0 codes, DEL", "SHIFT_JISX0213", "UTF-8", {"\x01\x1F\x7F"}, "  [Lylic     ]: ^A^_^?\n"},
+      {"TAB stays", "SHIFT_JISX0213", "UTF-8", {"a\tb"}, "  [Lylic     ]: a\tb\n"},
+      {"line endings at the end are dropped", "SHIFT_JISX0213", "UTF-8", {"one\r\n", "two\r", "\n"},
+       "  [Lylic     ]: one\n  [Lylic     ]: two\n  [Lylic     ]: \n"},
+      {"after a double-byte character", "SHIFT_JISX0213", "UTF-8", {"\x93\xFA\x1B"},
+       "  [Lylic     ]: \xE6\x97\xA5^[\n"},
+      {"C1 controls in UTF-8", "ISO-8859-1", "UTF-8", {"\x9B" "2J\x85\xA0"}, "  [Lylic     ]: M-^[2JM-^E\xC2\xA0\n"},
+      {"EUC-JP: ESC shown, 0x8E is part of a kana", "SHIFT_JISX0213", "EUC-JP", {"\x1B[2J\xB1"},
+       "  [Lylic     ]: ^[[2J\x8E\xB1\n"},
+      {"ISO-2022-JP left alone", "UTF-8", "ISO-2022-JP", {"\xE3\x81\x82\x1B[2J\r"},
+       "  [Lylic     ]: \x1B$B$\"\x1B(B\x1B[2J\r\n"},
+  };
+  check_texts(cases);
 }
 
 TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,11 +41,13 @@ struct Ports {
   Ports() {
     for (int p = 0; p < 4; ++p) write_file(dir.file("p" + std::to_string(p)), {});
   }
-  std::vector<std::string> args() const {
+  // The ports named relative to /dev/, or by their absolute paths.
+  std::vector<std::string> args(bool absolute = false) const {
     std::vector<std::string> list;
     for (int p = 0; p < 4; ++p) {
+      std::string node = "p" + std::to_string(p);
       list.push_back("-" + std::to_string(p));
-      list.push_back(dir.from_dev("p" + std::to_string(p)));
+      list.push_back(absolute ? dir.file(node) : dir.from_dev(node));
     }
     return list;
   }
@@ -169,6 +172,36 @@ TEST(Play, ConsoleShowsTextAndVerboseLines) {
                 "  [Lylic     ]: (Channel:0) \xE3\x81\x95\xE3\x81\x8F\xE3\x82\x89\n");
   EXPECT_NE(run.process.err.find("  [songrelay ]: Auto Append GM-RESET Event before first MIDI Event.\n"),
             std::string::npos);
+}
+
+// The locale's encoding is taken without its modifier, and song text that
+// would steer the terminal shows as caret notation instead.
+TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
+  TrackBuilder track;
+  track.text(0, 0x03, "\x1B[2J\x1B]0;owned\x07").text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7\r").end();
+  for (const char* lang : {"LANG=de_DE.UTF-8@euro", "LANG=sr_RS.UTF-8@latin"}) {
+    Played run = play(smf(0, 480, {track}), {"-r"}, {lang});
+    EXPECT_EQ(run.process.exit_status, 0) << lang << ": " << run.process.err;
+    EXPECT_EQ(run.process.out,
+              "  [Title     ]: ^[[2J^[]0;owned^G\n"
+              "  [Lylic     ]: \xE3\x81\x95\xE3\x81\x8F\xE3\x82\x89\n")
+        << lang;
+  }
+}
+
+// A port named by its absolute path is opened there, not under /dev/.
+TEST(Play, AbsolutePortPathsAreUsedAsTheyStand) {
+  TrackBuilder track;
+  track.event(0, {0x90, 0x3C, 0x40}).meta(0, 0x21, {0x03}).event(1, {0x80, 0x3C, 0x00}).end();
+  Ports ports;
+  write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
+  for (const std::string& arg : ports.args(true)) argv.push_back(arg);
+  argv.push_back(ports.dir.file("song.mid"));
+  ProcessResult result = run_process(SONGRELAY_BIN, argv);
+  EXPECT_EQ(result.err.find("Error!!"), std::string::npos) << result.err;
+  EXPECT_EQ(hex(ports.received(0)), hex({0x90, 0x3C, 0x40}));
+  EXPECT_EQ(hex(ports.received(3)), hex({0x80, 0x3C, 0x00}));
 }
 
 TEST(Play, QuietHidesTextButKeepsTempoAndPort) {
@@ -320,6 +353,50 @@ TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
   EXPECT_EQ(shell_status(status), 128 + SIGINT);
   for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
   close(watcher);
+}
+
+// A device unplugged in the middle of a song: port 0 is a pseudo-terminal
+// whose master side is closed half a second in, so that every later write
+// fails as it does on an unplugged interface. The loss is reported once,
+// naming the node, and with no other port open the run ends there instead
+// of playing an eight-second song to no device.
+TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
+  using std::chrono::steady_clock;
+  Pty pty;
+  TempDir dir;
+  TrackBuilder track;
+  // At tempo 500000 and timebase 10 a tick is 50 ms: a note every 100 ms for 8 seconds.
+  for (int i = 0; i < 80; ++i) track.event(i == 0 ? 0 : 2, {0x90, static_cast<uint8_t>(i), 0x40});
+  track.end();
+  write_file(dir.file("song.mid"), smf(0, 10, {track}));
+  write_file(dir.file("err"), {});
+  std::vector<std::string> argv{SONGRELAY_BIN, "-r", "-q", "-0", pty.slave};
+  for (int p = 1; p < 4; ++p) {
+    argv.push_back("-" + std::to_string(p));
+    argv.push_back(dir.file("missing" + std::to_string(p)));
+  }
+  argv.push_back(dir.file("song.mid"));
+  int err_fd = open(dir.file("err").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(err_fd, 0);
+  pid_t pid = start_process(SONGRELAY_BIN, argv, -1, err_fd);
+  close(err_fd);
+  ASSERT_GT(pid, 0);
+  pollfd first_note = {pty.master, POLLIN, 0};
+  ASSERT_EQ(poll(&first_note, 1, 10000), 1) << "the song never began";
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  pty.unplug();
+  steady_clock::time_point unplugged = steady_clock::now();
+  int status = 0;
+  ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "the run hung";
+  // The song had more than seven seconds left to play.
+  EXPECT_LT(steady_clock::now() - unplugged, std::chrono::seconds(3)) << "the run played on to no device";
+  EXPECT_EQ(shell_status(status), 2) << "a run that lost every device failed";
+  Bytes err = read_file(dir.file("err"));
+  std::string text(err.begin(), err.end());
+  const std::string lost = "Error!!: Lost MidiDevice (Device=" + pty.slave + " Port=0): ";
+  size_t first = text.find(lost);
+  EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_EQ(text.find(lost, first + 1), std::string::npos) << "reported more than once:\n" << text;
 }
 
 TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,6 +38,8 @@ struct FakeWrite {
   std::vector<ssize_t> script;  // answers of successive calls: -1 fails, n takes at most n bytes
   size_t next = 0;
   size_t per_call = SIZE_MAX;  // what a call takes once the script is used up
+  int error = EINTR;           // the errno of a scripted failure
+  int stop_at_call = -1;       // a stop request arrives during this call (0 = the first)
   std::vector<WriteCall> calls;
 };
 
@@ -46,6 +50,7 @@ FakeWrite fake_write;
 extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
   if (!fake_write.armed) return __real_write(fd, data, count);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (static_cast<int>(fake_write.calls.size()) == fake_write.stop_at_call) interrupt_port_writes();
   ssize_t result;
   if (fake_write.forward) {
     result = __real_write(fd, data, count);
@@ -53,7 +58,7 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
     ssize_t answer = fake_write.next < fake_write.script.size() ? fake_write.script[fake_write.next++]
                                                                  : static_cast<ssize_t>(std::min(count, fake_write.per_call));
     if (answer < 0) {
-      errno = EINTR;  // an interrupted write is just a failed attempt
+      errno = fake_write.error;
       result = -1;
     } else {
       result = static_cast<ssize_t>(std::min(count, static_cast<size_t>(answer)));
@@ -68,7 +73,7 @@ namespace {
 // Arms the fake for one scope and disarms it on every way out.
 struct ArmedWrite {
   explicit ArmedWrite(std::vector<ssize_t> script = {}, size_t per_call = SIZE_MAX, bool forward = false) {
-    fake_write = FakeWrite{true, forward, std::move(script), 0, per_call, {}};
+    fake_write = FakeWrite{true, forward, std::move(script), 0, per_call, EINTR, -1, {}};
   }
   ~ArmedWrite() { fake_write.armed = false; }
 };
@@ -188,16 +193,110 @@ TEST_F(PortsTest, SilenceAllPortsSendsTheBlockToPortsZeroToThreeInOrder) {
   }
 }
 
-// Nodes in a scratch directory named by hand, as -0 … -3 name them.
+// Only a stop that arrives while a write is under way cuts that write short,
+// after the attempt in hand; a stop that came before the write (one lost at
+// the player's start, say) leaves it the full retry.
+TEST_F(PortsTest, StopCutsShortOnlyTheWriteItArrivesDuring) {
+  struct Case {
+    const char* what;
+    bool stop_before;
+    int stop_at_call;  // -1: no stop while writing
+    std::vector<ssize_t> script;
+    std::vector<size_t> offered;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"a stop during the first attempt", false, 0, {16, 16, 16}, {48}, 32},
+      {"a stop during a failed attempt", false, 1, {16, -1, 16}, {48, 32}, 32},
+      {"a stop before the write", true, -1, {16, 16, 16}, {48, 32, 16}, 0},
+      {"a stop before the write and another during it", true, 1, {16, 16, 16}, {48, 32}, 16},
+  };
+  const Bytes data = counting_bytes(48);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset_port_table();
+    port_table.fds[2] = 42;
+    if (c.stop_before) interrupt_port_writes();
+    ArmedWrite armed(c.script);
+    fake_write.stop_at_call = c.stop_at_call;
+    EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
+    std::vector<size_t> offered;
+    for (const WriteCall& call : fake_write.calls) offered.push_back(call.offered);
+    EXPECT_EQ(offered, c.offered);
+  }
+}
+
+// Four pipes whose write ends stand in for open ports, so that the wait for
+// a stalled port after a stop finds each of them ready at once.
+struct PipePorts {
+  int ends[4][2];
+  PipePorts() {
+    for (int p = 0; p < 4; ++p) {
+      if (pipe(ends[p]) != 0) ends[p][0] = ends[p][1] = -1;
+      port_table.fds[p] = ends[p][1];
+    }
+  }
+  ~PipePorts() {
+    for (auto& end : ends) {
+      close(end[0]);
+      close(end[1]);
+    }
+  }
+  PipePorts(const PipePorts&) = delete;
+  PipePorts& operator=(const PipePorts&) = delete;
+};
+
+// After a stop, the port whose write it broke gets one attempt at the All
+// Sound Off block; every other port, though it takes only 16 bytes a write,
+// gets the full retry and so the whole block.
+TEST_F(PortsTest, SilenceGivesOneAttemptOnlyToThePortWhoseWriteTheStopBroke) {
+  const Bytes sysex = counting_bytes(48);
+  for (int broken : {-1, 0, 2}) {
+    SCOPED_TRACE(broken < 0 ? "stop during a wait" : "stop during a write to port " + std::to_string(broken));
+    reset_port_table();
+    PipePorts ports;
+    ArmedWrite armed({}, 16);
+    if (broken < 0) {
+      interrupt_port_writes();
+    } else {
+      fake_write.stop_at_call = 0;
+      EXPECT_EQ(write_port(broken, sysex.data(), sysex.size()), 32);
+    }
+    fake_write.stop_at_call = -1;
+    fake_write.calls.clear();
+    EXPECT_EQ(silence_all_ports(), 0);
+    for (int p = 0; p < 4; ++p) {
+      Bytes delivered;
+      size_t calls = 0;
+      for (const WriteCall& call : fake_write.calls) {
+        if (call.fd != port_table.fds[p]) continue;
+        ++calls;
+        delivered.insert(delivered.end(), call.taken.begin(), call.taken.end());
+      }
+      Bytes expected = p == broken ? Bytes(ALL_SOUND_OFF.begin(), ALL_SOUND_OFF.begin() + 16) : ALL_SOUND_OFF;
+      EXPECT_EQ(calls, p == broken ? 1u : 3u) << "port " << p;
+      EXPECT_EQ(hex(delivered), hex(expected)) << "port " << p;
+    }
+  }
+}
+
+// The line that reports port's device as gone with this error.
+std::string lost_line(const std::string& path, int port, int error) {
+  return "Error!!: Lost MidiDevice (Device=" + path + " Port=" + std::to_string(port) + "): " + strerror(error) +
+         ". This port is no longer written.\n";
+}
+
+// Nodes in a scratch directory named by hand, as -0 … -3 name them:
+// relative to /dev/, or by their absolute paths.
 struct NamedPorts {
   TempDir dir;
   std::string names[4];
   // Makes a FIFO for every port marked present and names all four.
-  explicit NamedPorts(const std::vector<bool>& present) {
+  explicit NamedPorts(const std::vector<bool>& present, bool absolute = false) {
     for (int p = 0; p < 4; ++p) {
       std::string node = "p" + std::to_string(p);
       if (present[p]) mkfifo(dir.file(node).c_str(), 0600);
-      names[p] = dir.from_dev(node);
+      names[p] = absolute ? dir.file(node) : dir.from_dev(node);
       port_table.names[p] = names[p].c_str();
     }
   }
@@ -209,8 +308,9 @@ struct NamedPorts {
 
 const std::string PORT0_LINE = "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n";
 
-// Opening: every missing node gets its line, a missing port 0 also the
-// closing line and -1; nodes that did open stay open either way.
+// Opening: every missing node gets its line (with the name as given), a
+// missing port 0 also the closing line and -1; nodes that did open stay open
+// either way. A name beginning with '/' is the whole path, not one under /dev/.
 TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
   struct Case {
     const char* what;
@@ -225,31 +325,133 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
       {"no node at all", {false, false, false, false}, {0, 1, 2, 3}, true, -1},
       {"no port 0, port 2 there", {false, false, true, false}, {0, 1, 3}, true, -1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    reset_port_table();
-    NamedPorts ports(c.present);
-    const char* given[4] = {port_table.names[0], port_table.names[1], port_table.names[2], port_table.names[3]};
-    testing::internal::CaptureStderr();
-    int result = open_ports("unused", &port_table);
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string expected;
-    for (int p : c.missing) expected += ports.missing_line(p);
-    if (c.port0_line) expected += PORT0_LINE;
-    EXPECT_EQ(err, expected);
-    EXPECT_EQ(result, c.result);
-    for (int p = 0; p < 4; ++p) {
-      EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
-      EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
-      if (port_table.fds[p] >= 0) {
-        // Read-write, so a FIFO or a device opens without waiting for a reader; writes block.
-        int flags = fcntl(port_table.fds[p], F_GETFL);
-        EXPECT_EQ(flags & O_ACCMODE, O_RDWR) << "port " << p;
-        EXPECT_EQ(flags & O_NONBLOCK, 0) << "port " << p;
+  for (bool absolute : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (absolute ? ", absolute paths" : ", relative to /dev/"));
+      reset_port_table();
+      NamedPorts ports(c.present, absolute);
+      const char* given[4] = {port_table.names[0], port_table.names[1], port_table.names[2], port_table.names[3]};
+      testing::internal::CaptureStderr();
+      int result = open_ports("unused", &port_table);
+      std::string err = testing::internal::GetCapturedStderr();
+      std::string expected;
+      for (int p : c.missing) expected += ports.missing_line(p);
+      if (c.port0_line) expected += PORT0_LINE;
+      EXPECT_EQ(err, expected);
+      EXPECT_EQ(result, c.result);
+      for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
+        EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
+        if (port_table.fds[p] >= 0) {
+          // Read-write, so a FIFO or a device opens without waiting for a reader; writes block.
+          int flags = fcntl(port_table.fds[p], F_GETFL);
+          EXPECT_EQ(flags & O_ACCMODE, O_RDWR) << "port " << p;
+          EXPECT_EQ(flags & O_NONBLOCK, 0) << "port " << p;
+          // A program started while the player runs must not hold a port open.
+          EXPECT_NE(fcntl(port_table.fds[p], F_GETFD) & FD_CLOEXEC, 0) << "port " << p;
+        }
       }
+      close_ports();
     }
+  }
+}
+
+// Errors that mean the device is gone lose the port at once, with one line
+// naming its node; its later blocks are dropped without a write. Other
+// failures keep the three attempts and the port.
+TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
+  struct Case {
+    int error;
+    bool gone;
+  };
+  const std::vector<Case> cases = {{EIO, true},    {ENXIO, true},  {ENODEV, true}, {EPIPE, true},
+                                   {EBADF, true},  {EINTR, false}, {EAGAIN, false}, {ENOSPC, false}};
+  const Bytes note = {0x90, 0x3C, 0x40};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(strerror(c.error));
+    reset_port_table();
+    NamedPorts ports({true, true, false, false}, true);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(open_ports("unused", &port_table), 0);
+    testing::internal::GetCapturedStderr();
+    {
+      ArmedWrite armed({-1, -1, -1, -1, -1, -1});
+      fake_write.error = c.error;
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
+      EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), c.gone ? lost_line(ports.names[1], 1, c.error) : "");
+      EXPECT_EQ(fake_write.calls.size(), c.gone ? 1u : 6u);
+    }
+    EXPECT_EQ(port_table.fds[1] < 0, c.gone);
+    EXPECT_TRUE(any_port_open()) << "port 0 is still there";
     close_ports();
   }
+}
+
+// A pseudo-terminal whose master side is closed fails every write as an
+// unplugged interface does: each port is reported once and written no
+// more, and when the last open port goes no port is open.
+TEST_F(PortsTest, UnpluggedDevicesAreReportedOncePerPortAndWrittenNoMore) {
+  Pty first, second;
+  TempDir dir;
+  const std::string missing = dir.file("missing");
+  port_table.names[0] = first.slave.c_str();
+  port_table.names[1] = second.slave.c_str();
+  port_table.names[2] = port_table.names[3] = missing.c_str();
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(open_ports("unused", &port_table), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(any_port_open());
+  const int port0_fd = port_table.fds[0];
+  const Bytes note = {0x90, 0x3C, 0x40};
+  // An unplugged terminal answers EIO on Linux; ENXIO is as good a word for it.
+  auto is_lost_line = [](const std::string& err, const std::string& path, int port) {
+    return err == lost_line(path, port, EIO) || err == lost_line(path, port, ENXIO);
+  };
+  ArmedWrite armed({}, SIZE_MAX, true);
+
+  first.unplug();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(write_port(0, note.data(), note.size()), 3);
+  EXPECT_EQ(write_port(0, note.data(), note.size()), 3);
+  EXPECT_EQ(write_port(1, note.data(), note.size()), 0);
+  EXPECT_EQ(silence_all_ports(), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(is_lost_line(err, first.slave, 0)) << err;
+  EXPECT_EQ(std::count_if(fake_write.calls.begin(), fake_write.calls.end(),
+                          [&](const WriteCall& call) { return call.fd == port0_fd; }),
+            1);
+  EXPECT_TRUE(any_port_open());
+
+  second.unplug();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
+  EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(is_lost_line(err, second.slave, 1)) << err;
+  EXPECT_FALSE(any_port_open());
+  EXPECT_EQ(close_ports(), 0);
+}
+
+// A terminal node opened as a port never becomes the controlling terminal,
+// not even of a session leader that has none; its hangup would end the player.
+TEST_F(PortsTest, ATerminalPortDoesNotBecomeTheControllingTerminal) {
+  Pty pty;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();
+    for (const char*& name : port_table.names) name = pty.slave.c_str();
+    if (open_ports("unused", &port_table) != 0) _exit(2);
+    // /dev/tty opens only for a process that has a controlling terminal.
+    _exit(open("/dev/tty", O_RDWR) < 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << (WEXITSTATUS(status) == 1 ? "the port became the controlling terminal"
+                                                                  : "the port did not open");
 }
 
 // A single-port device plays on: the bytes for port 0 reach its node, and

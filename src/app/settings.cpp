@@ -41,15 +41,20 @@ void restart_getopt() {
 #endif
 }
 
-// Takes the terminal encoding from what follows the first '.' of LANG.
+// Takes the terminal encoding from what follows the first '.' of LANG, up to
+// an '@' that begins a modifier (de_DE.UTF-8@euro is in UTF-8): the modifier
+// names a variant of the locale, never part of the encoding.
 void encoding_from_lang() {
   const char* lang = getenv("LANG");
   if (lang == nullptr || strnlen(lang, 64) > 63) return;
   const char* dot = strchr(lang, '.');
-  if (dot == nullptr || dot[1] == '\0') return;
+  if (dot == nullptr) return;
+  const char* encoding = dot + 1;
+  size_t length = strcspn(encoding, "@");
+  if (length == 0) return;
   // LANG has at most 63 characters, so what follows its dot has at most 62.
   memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
-  memcpy(text_converter.terminal_encoding, dot + 1, strlen(dot + 1));
+  memcpy(text_converter.terminal_encoding, encoding, length);
   upper_case(text_converter.terminal_encoding);
 }
 

@@ -13,11 +13,18 @@ extern const char* const key_signature_names[30];
 // Acts on one stored meta event (bytes from its FF, length bytes); always 0.
 int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
-// Converts and prints one text with its label unless quiet; always 0.
+// Converts and prints one text with its label unless quiet; always 0. Control
+// characters in the text are shown in caret notation (see meta.cpp).
 int print_meta_text(uint8_t* text, int length, const char* label);
 
-// Converts in_length bytes into at most out_space bytes plus a NUL; returns failed calls (0 to 5).
+// Converts in_length bytes into at most out_space bytes plus a NUL and leaves
+// the converter in its initial state; returns failed calls (0 to 5).
 int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length);
+
+// Bytes of converted-text buffer that any text of a song fits in, whatever
+// the terminal's encoding, from the song's longest meta event; 0 when that
+// is more than a size_t can count.
+size_t text_buffer_size(uint32_t longest_meta);
 
 // Verbose rhythm line for a time-signature event; always 0.
 int print_time_signature(const uint8_t* bytes);

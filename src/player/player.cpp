@@ -18,13 +18,15 @@ namespace {
 
 const uint32_t starting_tempo = 500000;
 
-// Allocates the converted-text buffer, sized for the song's longest meta
-// event; the size is formed in 32 bits as the display expects it.
+// Allocates the converted-text buffer once, before the first record, big
+// enough for any text of the song in any terminal encoding (the display
+// knows how much conversion can grow a text); the size is formed in size_t.
 bool alloc_text_buffer(uint32_t longest_meta) {
-  uint32_t size = longest_meta * 3 / 2 + 1;
-  playback_info.text = static_cast<char*>(malloc(size));
+  size_t size = text_buffer_size(longest_meta);
+  playback_info.text = size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
   if (playback_info.text == nullptr) {
-    fprintf(stderr, "Error!!: Can't Alloc LangCode Convert Buffer Memory (%d)\n", errno);
+    // A size beyond size_t is as far out of reach as memory that is not there.
+    fprintf(stderr, "Error!!: Can't Alloc LangCode Convert Buffer Memory (%d)\n", size != 0 ? errno : ENOMEM);
     return false;
   }
   playback_info.text_size = size;
@@ -85,6 +87,7 @@ PlayOutcome play_records(const SongView& view) {
       return PLAY_STOPPED;
     }
     send_record(view, record);
+    if (!any_port_open()) return PLAY_DEVICES_LOST;
     if (record.status == 0xFF) follow_tempo(&schedule, &tempo, view.timebase);
   }
   return PLAY_ENDED;

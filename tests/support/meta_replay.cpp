@@ -12,13 +12,16 @@
 
 namespace {
 
-// Converters that shrink, keep and grow the text, so that a buffer of one
-// and a half times the longest meta event runs out of room now and then.
+// Converters that shrink, keep and grow the text, up to the widest growth
+// the player's text buffer is sized for (UTF-32, and ISO-2022-JP-3 with its
+// escapes), and ones that hold state between calls.
 constexpr const char* CONVERTERS[][2] = {
     {"UTF-8", "SHIFT_JISX0213"},
     {"EUC-JP", "SHIFT_JISX0213"},
     {"UTF-16", "UTF-8"},
     {"UTF-8", "ISO-8859-1"},
+    {"UTF-32", "SHIFT_JISX0213"},
+    {"ISO-2022-JP-3", "SHIFT_JISX0213"},
 };
 constexpr int CONVERTER_COUNT = sizeof CONVERTERS / sizeof CONVERTERS[0];
 
@@ -33,12 +36,12 @@ iconv_t converter(int index) {
   return handles[index];
 }
 
-// The player's start of play: text buffer sized in 32 bits, tempo and port.
+// The player's start of play: text buffer sized as the player sizes it, tempo and port.
 bool start_like_player() {
   SongView view;
   take_song_view(&view);
-  uint32_t size = view.longest_meta * 3 / 2 + 1;
-  playback_info.text = static_cast<char*>(malloc(size));
+  size_t size = text_buffer_size(view.longest_meta);
+  playback_info.text = size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
   if (playback_info.text == nullptr) return false;
   // Filled, not zeroed, so that a text left without its terminator shows.
   memset(playback_info.text, 'z', size);

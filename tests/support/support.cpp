@@ -106,6 +106,23 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path, ignored);
 }
 
+Pty::Pty() {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+    throw std::runtime_error("no pseudo-terminal");
+  }
+  slave = ptsname(master);
+  // A child that inherited the master would keep the device plugged in.
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+}
+
+Pty::~Pty() { unplug(); }
+
+void Pty::unplug() {
+  if (master >= 0) close(master);
+  master = -1;
+}
+
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -43,6 +43,20 @@ struct TempDir {
   std::string from_dev(const std::string& name) const { return ".." + file(name); }
 };
 
+// A pseudo-terminal whose slave side stands in for a device node. Once the
+// master side is closed every write to the slave fails, as writes to an
+// unplugged interface do.
+struct Pty {
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  int master = -1;
+  std::string slave;  // the slave's absolute path
+  // Closes the master side: the device is gone.
+  void unplug();
+};
+
 void write_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
 

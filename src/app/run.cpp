@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "output/ports.h"
 #include "player/player.h"
+#include "player/priority.h"
 #include "player/timing.h"
 #include "song/loader.h"
 #include "song/song.h"
@@ -101,8 +102,12 @@ RunOutcome run_with_ports_open() {
 // the opening of the ports ends the run as one during playback does.
 RunOutcome run_player() {
   if (!arm_stop_signals()) return RUN_FAILED;
+  // The margin is measured at the priority the player will have, so that
+  // it fits the player's own wake-ups.
   lower_timer_slack();
+  bool real_time = raise_to_real_time();
   calibrate_sleep();
+  if (real_time) drop_real_time();
   if (stop_requested()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = default_device_base;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];

@@ -34,3 +34,8 @@ bool raise_to_real_time() {
 #endif
   return false;
 }
+
+void drop_real_time() {
+  sched_param param = {};
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}

@@ -10,7 +10,7 @@
 #include <sys/prctl.h>
 #endif
 
-int64_t wake_margin_ns = 2000000;
+int64_t wake_margin_ns = 1000000;
 
 namespace {
 
@@ -22,10 +22,12 @@ constexpr int64_t CALIBRATION_SLEEP_NS = 1000000;
 // very worst would cost the processor on every wait.
 constexpr int MARGIN_RANK = 47;
 
-// Bounds on the margin: a few microseconds for reading the clock, and never
-// more spinning than a loaded machine's worst ordinary wake-up.
+// Bounds on the margin: a few microseconds for reading the clock, and no
+// more than a millisecond of spinning per wait even where sleeps wake later
+// (a busy machine without real-time priority), whose cost in processor time
+// would then buy little.
 constexpr int64_t MIN_MARGIN_NS = 20000;
-constexpr int64_t MAX_MARGIN_NS = 2000000;
+constexpr int64_t MAX_MARGIN_NS = 1000000;
 
 // A sleep never runs longer than this at once, so that a stop request
 // arriving just before the sleep began is still seen within a few milliseconds.

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // How long before a due time the wait stops sleeping and reads the clock
-// instead; 2 ms until calibrated.
+// instead; 1 ms until calibrated.
 extern int64_t wake_margin_ns;
 
 // Nanoseconds on the monotonic clock, which no change of the date moves.

@@ -13,34 +13,36 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-// Reads both pipes until the child has closed them, so neither can fill up.
-void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  int open_count = 2;
+// Milliseconds on the monotonic clock, for deadlines.
+int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Appends what one ready pipe holds to sink, or closes the pipe at its end.
+void read_ready_pipe(int& fd, std::string& sink) {
   char buffer[4096];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
+  ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) {
+    sink.append(buffer, static_cast<size_t>(n));
+  } else if (n == 0 || errno != EINTR) {
+    close(fd);
+    fd = -1;
   }
+}
+
+// Whether the reading asked for is done: needle seen, or without one, both pipes closed.
+bool read_enough(const ChildProcess& child, const std::string& needle) {
+  if (needle.empty()) return child.fds[0] < 0 && child.fds[1] < 0;
+  return child.out.find(needle) != std::string::npos;
 }
 
 }  // namespace
@@ -78,21 +80,68 @@ pid_t start_process(const std::string& program, const std::vector<std::string>& 
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env) {
+  ChildProcess child;
+  if (!start_child(child, program, args, env)) throw std::runtime_error("could not start " + program);
+  if (!wait_child(child, -1)) throw std::runtime_error("could not read the output of " + program);
+  return ProcessResult{child.exit_status, std::move(child.out), std::move(child.err)};
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  for (int fd : fds)
+    if (fd >= 0) close(fd);
+}
+
+bool start_child(ChildProcess& child, const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env) {
   // Close-on-exec, so that a child started by another thread at the same time
   // does not hold this child's pipes open; dup2 clears the flag on 1 and 2.
   int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = start_process(program, args, out_pipe[1], err_pipe[1], env);
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    return false;
+  }
+  child.pid = start_process(program, args, out_pipe[1], err_pipe[1], env);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (pid < 0) throw std::runtime_error("fork failed");
-  ProcessResult result;
-  drain_pipes(out_pipe[0], err_pipe[0], result.out, result.err);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  child.fds[0] = out_pipe[0];
+  child.fds[1] = err_pipe[0];
+  return child.pid >= 0;
+}
+
+bool read_child_until(ChildProcess& child, const std::string& needle, int timeout_ms) {
+  const int64_t give_up = monotonic_ms() + timeout_ms;
+  std::string* sinks[2] = {&child.out, &child.err};
+  while (!read_enough(child, needle)) {
+    if (child.fds[0] < 0 && child.fds[1] < 0) return false;
+    int64_t left = timeout_ms < 0 ? -1 : give_up - monotonic_ms();
+    if (timeout_ms >= 0 && left <= 0) return false;
+    pollfd fds[2] = {{child.fds[0], POLLIN, 0}, {child.fds[1], POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left)) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (int i = 0; i < 2; ++i)
+      if (fds[i].fd >= 0 && fds[i].revents != 0) read_ready_pipe(child.fds[i], *sinks[i]);
   }
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  return true;
+}
+
+bool wait_child(ChildProcess& child, int timeout_ms) {
+  if (!read_child_until(child, "", timeout_ms)) return false;
+  int status = 0;
+  pid_t reaped;
+  while ((reaped = waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (reaped != child.pid) return false;
+  child.pid = -1;
+  child.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
 }
 
 TempDir::TempDir() {
@@ -131,6 +180,16 @@ void write_file(const std::string& path, const Bytes& bytes) {
 Bytes read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool is_fifo(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
 }
 
 Bytes vlq(uint32_t value) {

@@ -30,6 +30,37 @@ pid_t start_process(const std::string& program, const std::vector<std::string>& 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env = {});
 
+// How long a test waits on a child before it calls it hung: generous, so that
+// only a hung program ever waits this long.
+constexpr int PATIENCE_MS = 30000;
+
+// A child whose standard output and error come back through pipes, read as
+// they come; killed and reaped at scope exit if still running.
+struct ChildProcess {
+  pid_t pid = -1;
+  int fds[2] = {-1, -1};  // read ends of its standard output and error, -1 once closed
+  std::string out, err;   // what has been read from them so far
+  int exit_status = -1;   // exit code, or 128 + signal number, once reaped
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+};
+
+// Starts program as start_process does, with its standard output and error
+// into pipes that child reads. False when a pipe or the fork failed.
+bool start_child(ChildProcess& child, const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env = {});
+
+// Reads the child's pipes until its standard output holds needle, or with an
+// empty needle until both pipes are closed (true); false when the pipes close
+// first or timeout_ms (-1: no limit) passes.
+bool read_child_until(ChildProcess& child, const std::string& needle, int timeout_ms = PATIENCE_MS);
+
+// Reads the rest of the child's output and reaps it; false when its pipes are
+// still open after timeout_ms (-1: no limit), the child then left running.
+bool wait_child(ChildProcess& child, int timeout_ms = PATIENCE_MS);
+
 // A scratch directory under /tmp, removed with everything in it at scope exit.
 struct TempDir {
   TempDir();
@@ -59,6 +90,10 @@ struct Pty {
 
 void write_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
+
+// Whether path names a FIFO, and whether it names anything; links not followed.
+bool is_fifo(const std::string& path);
+bool path_exists(const std::string& path);
 
 // A track's events, appended one after another: delta then bytes.
 struct TrackBuilder {

@@ -1,0 +1,131 @@
+// The monitor program end to end: each port decoded in order, the ways it
+// ends, a taken node name, and port names that reach the nodes from /dev/.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "support/monitor_output.h"
+#include "support/support.h"
+
+namespace {
+
+TEST(MonitorBinary, DecodesEachPortInOrderAndRemovesItsNodesOnSignals) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+    TempDir dir;
+    std::string log = dir.file("monitor.log");
+    ChildProcess monitor;
+    ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--log", log}));
+    ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+    for (int port = 0; port < 4; ++port) EXPECT_TRUE(is_fifo(dir.file("umidi0." + std::to_string(port))));
+
+    write_node(dir.file("umidi0.0"), {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    write_node(dir.file("umidi0.2"), {0xB2, 0x07, 0x64, 0x92});
+    write_node(dir.file("umidi0.0"), {0x90, 0x45, 0x60});
+    write_node(dir.file("umidi0.3"), {0xF0, 0x41, 0x10, 0x42, 0x12});
+    write_node(dir.file("umidi0.2"), {0x45, 0xF8, 0x60, 0x45, 0x00});
+    write_node(dir.file("umidi0.3"), {0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7});
+    ASSERT_EQ(kill(monitor.pid, signal_number), 0);
+    ASSERT_TRUE(wait_child(monitor)) << monitor.out << monitor.err;
+
+    EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+    EXPECT_EQ(port_lines(monitor.out, 0),
+              (std::vector<std::string>{"--  System Exclusive   F0 7E 7F 09 01 F7 (GM System On)",
+                                        " 1  Note On            A4 (69), velocity 96"}));
+    EXPECT_EQ(port_lines(monitor.out, 1), std::vector<std::string>{});
+    EXPECT_EQ(port_lines(monitor.out, 2),
+              (std::vector<std::string>{" 3  Control Change     7 (Volume), value 100", "--  Timing Clock",
+                                        " 3  Note On            A4 (69), velocity 96",
+                                        " 3  Note On            A4 (69), velocity 0 (running status)"}));
+    EXPECT_EQ(port_lines(monitor.out, 3),
+              std::vector<std::string>{"--  System Exclusive   F0 41 10 42 12 40 00 7F 00 41 F7 (GS Reset)"});
+    std::string log_text(reinterpret_cast<const char*>(read_file(log).data()), read_file(log).size());
+    EXPECT_EQ(log_bytes(log_text, 0), (std::vector<std::string>{"F0 7E 7F 09 01 F7", "90 45 60"}));
+    EXPECT_EQ(log_bytes(log_text, 2), (std::vector<std::string>{"B2 07 64", "F8", "92 45 60", "92 45 00"}));
+    EXPECT_EQ(log_bytes(log_text, 3), std::vector<std::string>{"F0 41 10 42 12 40 00 7F 00 41 F7"});
+    EXPECT_NE(monitor.err.find("7 messages; nodes removed"), std::string::npos) << monitor.err;
+    for (int port = 0; port < 4; ++port) EXPECT_FALSE(path_exists(dir.file("umidi0." + std::to_string(port))));
+  }
+}
+
+TEST(MonitorBinary, EndsByItselfWhenIdleOrOutOfTime) {
+  TempDir dir;
+  {
+    ChildProcess monitor;
+    ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
+                            {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--ports", "1", "--idle", "0.2"}));
+    ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+    write_node(dir.file("umidi0.0"), {0xC0, 0x6A, 0x90, 0x3C});
+    ASSERT_TRUE(wait_child(monitor)) << monitor.out << monitor.err;
+    EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+    EXPECT_EQ(port_lines(monitor.out, 0),
+              (std::vector<std::string>{" 1  Program Change     106", " 1  Note On            incomplete: 90 3C"}));
+    EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
+  }
+  {
+    ChildProcess monitor;
+    ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
+                            {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--quiet", "--timeout", "0.2"}));
+    ASSERT_TRUE(wait_child(monitor)) << monitor.out << monitor.err;
+    EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+    EXPECT_NE(monitor.out.find("ready: umidi0.0 umidi0.1 umidi0.2 umidi0.3 in " + dir.path), std::string::npos)
+        << monitor.out;
+    EXPECT_NE(monitor.err.find("0 messages"), std::string::npos) << monitor.err;
+  }
+  EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
+  EXPECT_FALSE(path_exists(dir.file("umidi0.3")));
+}
+
+TEST(MonitorBinary, ExistingNodeNameIsRefusedAndLeftInPlace) {
+  TempDir dir;
+  write_file(dir.file("umidi0.2"), {'k', 'e', 'e', 'p'});
+  ProcessResult result = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "songrelay-monitor: " + dir.file("umidi0.2") + " already exists; refusing to replace it\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(read_file(dir.file("umidi0.2")), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
+  EXPECT_FALSE(path_exists(dir.file("umidi0.1")));
+}
+
+// Removes /dev nodes of a test's own base name on every path.
+struct DevNodeGuard {
+  std::string base;
+  ~DevNodeGuard() {
+    for (int unit = 0; unit < 15; ++unit)
+      for (int port = 0; port < 4; ++port) {
+        std::string path = "/dev/" + base + std::to_string(unit) + "." + std::to_string(port);
+        if (is_fifo(path)) unlink(path.c_str());
+      }
+  }
+};
+
+TEST(MonitorBinary, PortNamesReachTheNodesFromDev) {
+  // The nodes go to /dev/ when it takes them, else to a temporary directory;
+  // either way the printed names, read relative to /dev/, reach them.
+  DevNodeGuard guard{"srmon" + std::to_string(getpid()) + "t"};
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
+                          {SONGRELAY_MONITOR_BIN, "--base", guard.base, "--unit", "3", "--ports", "2"}));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  std::vector<std::string> names = ready_port_names(monitor.out);
+  ASSERT_EQ(names.size(), 2u) << monitor.out;
+  for (size_t port = 0; port < names.size(); ++port) {
+    EXPECT_EQ(names[port].substr(names[port].rfind('/') + 1), guard.base + "3." + std::to_string(port));
+    EXPECT_TRUE(is_fifo("/dev/" + names[port])) << names[port];
+  }
+  if (access("/dev", W_OK) == 0) {
+    EXPECT_EQ(names[0], guard.base + "3.0");
+  }
+  write_node("/dev/" + names[1], {0xFF});
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_child(monitor));
+  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+  EXPECT_EQ(port_lines(monitor.out, 1), std::vector<std::string>{"--  System Reset"});
+  for (const std::string& name : names) EXPECT_FALSE(path_exists("/dev/" + name)) << name;
+}
+
+}  // namespace

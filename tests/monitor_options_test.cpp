@@ -1,0 +1,69 @@
+// The monitor's command line: values in both spellings, bad arguments refused
+// with one line, and the usage screen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "support/support.h"
+
+namespace {
+
+// Parses args (without argv[0]) with standard error captured.
+int parse(std::vector<std::string> args, MonitorOptions& options, std::string& err) {
+  args.insert(args.begin(), "songrelay-monitor");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  testing::internal::CaptureStderr();
+  int result = parse_monitor_options(static_cast<int>(argv.size()), argv.data(), options);
+  err = testing::internal::GetCapturedStderr();
+  return result;
+}
+
+TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
+  MonitorOptions options;
+  std::string err;
+  ASSERT_EQ(parse({"-d", "mydev", "-u", "14", "-n1", "--dir=/x", "--log", "f.log", "-q", "-i", "0.5",
+                   "--timeout=2"},
+                  options, err),
+            0)
+      << err;
+  EXPECT_EQ(options.base, "mydev");
+  EXPECT_EQ(options.unit, 14);
+  EXPECT_EQ(options.ports, 1);
+  EXPECT_EQ(options.dir, "/x");
+  EXPECT_EQ(options.log_path, "f.log");
+  EXPECT_TRUE(options.quiet);
+  EXPECT_DOUBLE_EQ(options.idle_seconds, 0.5);
+  EXPECT_DOUBLE_EQ(options.timeout_seconds, 2.0);
+  EXPECT_EQ(err, "");
+}
+
+TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"-n", "0"},   {"--ports", "5"},  {"-u", "15"},    {"-u", "1x"},     {"-i", "0"},      {"--idle=-1"},
+      {"-t", "nan"}, {"-t", "inf"},     {"-d", "a/b"},   {"--base="},      {"--bogus"},      {"-x"},
+      {"operand"},   {"-n"},            {"--quiet=yes"}, {"-qq"},          {"--dir", ""},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    MonitorOptions options;
+    std::string err;
+    EXPECT_EQ(parse(args, options, err), -1) << args[0];
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args[0] << ": " << err;
+  }
+}
+
+TEST(MonitorOptions, UsageScreenOnBadOptionsAndHelp) {
+  ProcessResult bad = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--ports", "9"});
+  EXPECT_EQ(bad.exit_status, 1);
+  EXPECT_NE(bad.err.find("Usage: songrelay-monitor"), std::string::npos) << bad.err;
+  EXPECT_EQ(bad.out, "");
+  ProcessResult help = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "-h"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_NE(help.err.find("Usage: songrelay-monitor"), std::string::npos);
+  EXPECT_EQ(help.out, "");
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/port_files.h"
 #include "support/support.h"
 
 namespace {
@@ -21,11 +22,6 @@ const Bytes end_of_track = {0x00, 0xFF, 0x2F, 0x00};
 
 // At this timebase a tick lasts 15 microseconds, so the songs take no time.
 constexpr uint16_t FAST = 0x7FFF;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // A track chunk holding exactly the bytes given.
 TrackBuilder track_of(const Bytes& bytes) {
@@ -64,20 +60,13 @@ struct Outcome {
 
 // Plays one case with four regular files as its ports.
 Outcome play(const Case& c) {
-  TempDir dir;
-  std::vector<std::string> argv{SONGRELAY_BIN, "-t", "UTF-8"};
-  argv.insert(argv.end(), c.options.begin(), c.options.end());
-  for (int p = 0; p < 4; ++p) {
-    std::string name = "p" + std::to_string(p);
-    write_file(dir.file(name), {});
-    argv.push_back("-" + std::to_string(p));
-    argv.push_back(dir.from_dev(name));
-  }
-  write_file(dir.file("song.mid"), c.file);
-  argv.push_back(dir.file("song.mid"));
+  PortFiles ports;
+  std::vector<std::string> options{"-t", "UTF-8"};
+  options.insert(options.end(), c.options.begin(), c.options.end());
+  write_file(ports.dir.file("song.mid"), c.file);
   Outcome outcome;
-  outcome.process = run_process(SONGRELAY_BIN, argv);
-  for (int p = 0; p < 4; ++p) outcome.ports[p] = read_file(dir.file("p" + std::to_string(p)));
+  outcome.process = run_process(SONGRELAY_BIN, player_argv(options, ports, ports.dir.file("song.mid")));
+  for (int p = 0; p < 4; ++p) outcome.ports[p] = ports.received(p);
   return outcome;
 }
 

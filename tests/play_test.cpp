@@ -16,6 +16,7 @@
 
 #include "song/song.h"
 #include "player/player.h"
+#include "support/port_files.h"
 #include "support/support.h"
 
 namespace {
@@ -23,36 +24,6 @@ namespace {
 const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 const Bytes gs_reset = {0xF0, 0x41, 0x20, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
 const Bytes xg_on = {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
-
-Bytes all_sound_off() {
-  Bytes block;
-  for (uint8_t channel = 0; channel < 16; ++channel) block.insert(block.end(), {uint8_t(0xB0 + channel), 0x78, 0x00});
-  return block;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// Four regular files stand in for the ports; the player writes from offset 0.
-struct Ports {
-  TempDir dir;
-  Ports() {
-    for (int p = 0; p < 4; ++p) write_file(dir.file("p" + std::to_string(p)), {});
-  }
-  // The ports named relative to /dev/, or by their absolute paths.
-  std::vector<std::string> args(bool absolute = false) const {
-    std::vector<std::string> list;
-    for (int p = 0; p < 4; ++p) {
-      std::string node = "p" + std::to_string(p);
-      list.push_back("-" + std::to_string(p));
-      list.push_back(absolute ? dir.file(node) : dir.from_dev(node));
-    }
-    return list;
-  }
-  Bytes received(int port) const { return read_file(dir.file("p" + std::to_string(port))); }
-};
 
 struct Played {
   ProcessResult process;
@@ -62,13 +33,9 @@ struct Played {
 
 // Plays song through the built binary with the given options and returns what arrived.
 Played play(const Bytes& song, const std::vector<std::string>& options, const std::vector<std::string>& env = {}) {
-  Ports ports;
+  PortFiles ports;
   write_file(ports.dir.file("song.mid"), song);
-  std::vector<std::string> argv{SONGRELAY_BIN};
-  argv.insert(argv.end(), options.begin(), options.end());
-  std::vector<std::string> port_args = ports.args();
-  argv.insert(argv.end(), port_args.begin(), port_args.end());
-  argv.push_back(ports.dir.file("song.mid"));
+  std::vector<std::string> argv = player_argv(options, ports, ports.dir.file("song.mid"));
   Played run;
   run.song_path = ports.dir.file("song.mid");
   run.process = run_process(SONGRELAY_BIN, argv, env);
@@ -193,11 +160,10 @@ TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
 TEST(Play, AbsolutePortPathsAreUsedAsTheyStand) {
   TrackBuilder track;
   track.event(0, {0x90, 0x3C, 0x40}).meta(0, 0x21, {0x03}).event(1, {0x80, 0x3C, 0x00}).end();
-  Ports ports;
+  PortFiles ports;
   write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
-  for (const std::string& arg : ports.args(true)) argv.push_back(arg);
-  argv.push_back(ports.dir.file("song.mid"));
+  ports.absolute();
+  std::vector<std::string> argv = player_argv({"-r"}, ports, ports.dir.file("song.mid"));
   ProcessResult result = run_process(SONGRELAY_BIN, argv);
   EXPECT_EQ(result.err.find("Error!!"), std::string::npos) << result.err;
   EXPECT_EQ(hex(ports.received(0)), hex({0x90, 0x3C, 0x40}));
@@ -225,22 +191,15 @@ bool wait_for_size(const std::string& path, off_t size) {
 // Starts the built player with argv and returns its process id.
 pid_t start_player(const std::vector<std::string>& argv) { return start_process(SONGRELAY_BIN, argv, -1, -1); }
 
-bool wait_or_kill(pid_t pid, int& status, int seconds);
-
-// How a process ended, as a shell shows it: the exit code, or 128 + the signal.
-int shell_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
 TEST(Play, AStopSignalEndsARestAtOnceSilencesEveryPortAndEndsByThatSignal) {
   TrackBuilder track;
   // At tempo 500000 and timebase 10, 1,200 ticks are a minute's rest with a note held.
   track.event(0, {0x90, 0x3C, 0x40}).event(1200, {0x80, 0x3C, 0x00}).end();
   for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(stop));
-    Ports ports;
+    PortFiles ports;
     write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
-    std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
-    for (const std::string& arg : ports.args()) argv.push_back(arg);
-    argv.push_back(ports.dir.file("song.mid"));
+    std::vector<std::string> argv = player_argv({"-r"}, ports, ports.dir.file("song.mid"));
     pid_t pid = start_player(argv);
     ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -263,11 +222,9 @@ TEST(Play, AStopDuringTheLoadSendsNothingOfTheSong) {
   big.end();
   TrackBuilder notes;
   notes.event(0, {0x90, 0x3C, 0x40}).event(10, {0x80, 0x3C, 0x00}).end();
-  Ports ports;
+  PortFiles ports;
   write_file(ports.dir.file("song.mid"), smf(1, 10, {big, notes}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-v"};
-  for (const std::string& arg : ports.args()) argv.push_back(arg);
-  argv.push_back(ports.dir.file("song.mid"));
+  std::vector<std::string> argv = player_argv({"-v"}, ports, ports.dir.file("song.mid"));
   TempDir logs;
   int out = open(logs.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   pid_t pid = start_process(SONGRELAY_BIN, argv, out, -1);
@@ -295,11 +252,9 @@ TEST(Play, AConsoleClosedEarlyLeavesNoNoteHanging) {
     track.event(0, {0x90, 0x3C, 0x40}).event(1, {0x80, 0x3C, 0x00});
   }
   track.end();
-  Ports ports;
+  PortFiles ports;
   write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r", "-v", "-t", "UTF-8"};
-  for (const std::string& arg : ports.args()) argv.push_back(arg);
-  argv.push_back(ports.dir.file("song.mid"));
+  std::vector<std::string> argv = player_argv({"-r", "-v", "-t", "UTF-8"}, ports, ports.dir.file("song.mid"));
   int console[2];
   ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
   close(console[0]);
@@ -313,19 +268,8 @@ TEST(Play, AConsoleClosedEarlyLeavesNoNoteHanging) {
   EXPECT_EQ(hex(ports.received(0)), hex(whole));
 }
 
-// Waits for the child up to a bound that only a hang exceeds; kills it then.
-bool wait_or_kill(pid_t pid, int& status, int seconds) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return false;
-}
-
 TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
-  Ports ports;
+  PortFiles ports;
   std::string fifo = ports.dir.file("stalled");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Nobody drains the FIFO: the player blocks once its buffer is full.
@@ -335,10 +279,8 @@ TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
   for (int i = 0; i < 8; ++i) track.sysex(0, Bytes(20000, 0x11) + Bytes{0xF7});
   track.end();
   write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r"};
-  for (const std::string& arg : ports.args()) argv.push_back(arg);
-  argv[3] = ports.dir.from_dev("stalled");
-  argv.push_back(ports.dir.file("song.mid"));
+  ports.use(0, ports.dir.from_dev("stalled"));
+  std::vector<std::string> argv = player_argv({"-r"}, ports, ports.dir.file("song.mid"));
   pid_t pid = start_player(argv);
   int queued = 0;
   for (int i = 0; i < 1000 && queued < 20000; ++i) {
@@ -370,12 +312,10 @@ TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
   track.end();
   write_file(dir.file("song.mid"), smf(0, 10, {track}));
   write_file(dir.file("err"), {});
-  std::vector<std::string> argv{SONGRELAY_BIN, "-r", "-q", "-0", pty.slave};
-  for (int p = 1; p < 4; ++p) {
-    argv.push_back("-" + std::to_string(p));
-    argv.push_back(dir.file("missing" + std::to_string(p)));
-  }
-  argv.push_back(dir.file("song.mid"));
+  PortFiles ports;
+  ports.use(0, pty.slave);
+  for (int p = 1; p < 4; ++p) ports.use(p, dir.file("missing" + std::to_string(p)));
+  std::vector<std::string> argv = player_argv({"-r", "-q"}, ports, dir.file("song.mid"));
   int err_fd = open(dir.file("err").c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(err_fd, 0);
   pid_t pid = start_process(SONGRELAY_BIN, argv, -1, err_fd);
@@ -433,12 +373,9 @@ TEST(Play, ExitStatusTellsWhetherTheSongPlayed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Ports ports;
+    PortFiles ports;
     if (!c.file.empty()) write_file(ports.dir.file("song.mid"), c.file);
-    std::vector<std::string> argv{SONGRELAY_BIN};
-    argv.insert(argv.end(), c.options.begin(), c.options.end());
-    for (const std::string& arg : ports.args()) argv.push_back(arg);
-    argv.push_back(ports.dir.file("song.mid"));
+    std::vector<std::string> argv = player_argv(c.options, ports, ports.dir.file("song.mid"));
     ProcessResult result = run_process(SONGRELAY_BIN, argv);
     EXPECT_EQ(result.exit_status, c.status);
     EXPECT_NE(result.err.find(c.line), std::string::npos) << result.err;

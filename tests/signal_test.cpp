@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/port_files.h"
 #include "support/support.h"
 
 namespace {
@@ -39,12 +40,6 @@ const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 // A tick lasts 500 microseconds at this timebase and the starting tempo.
 constexpr uint16_t TIMEBASE = 1000;
 constexpr uint32_t TICKS_PER_MS = 2;
-
-Bytes all_sound_off() {
-  Bytes block;
-  for (uint8_t channel = 0; channel < 16; ++channel) block.insert(block.end(), {uint8_t(0xB0 + channel), 0x78, 0x00});
-  return block;
-}
 
 // A song, the stream port 0 receives when it plays to the end, and the
 // lengths of that stream at which one record's bytes end and the next begin.
@@ -137,12 +132,6 @@ struct Scenario {
 // Whether text contains part.
 bool has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
-// The whole file as text.
-std::string slurp(const std::string& path) {
-  Bytes bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // The file's size, 0 when it is not there.
 off_t size_of(const std::string& path) {
   struct stat info;
@@ -193,10 +182,10 @@ std::string thread_states(pid_t pid) {
   if (dir == nullptr) return "(no /proc)";
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
-    std::string stat = slurp(tasks + "/" + entry->d_name + "/stat");
+    std::string stat = read_text(tasks + "/" + entry->d_name + "/stat");
     size_t name_end = stat.rfind(')');
     std::string state = name_end == std::string::npos ? "?" : stat.substr(name_end + 2, 1);
-    states += " " + std::string(entry->d_name) + ":" + state + ":" + slurp(tasks + "/" + entry->d_name + "/wchan");
+    states += " " + std::string(entry->d_name) + ":" + state + ":" + read_text(tasks + "/" + entry->d_name + "/wchan");
   }
   closedir(dir);
   return states;
@@ -217,22 +206,15 @@ void finish(pid_t pid, Clock::time_point deadline, Observed* run) {
     }
     std::this_thread::sleep_for(milliseconds(2));
   }
-  run->exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run->exit_status = shell_status(status);
 }
 
 // Plays the scenario's song once in a fresh set of ports, with SIGINT after
 // delay unless delay is negative.
 Observed play(const Scenario& scenario, Clock::duration delay, Clock::duration hang_bound) {
-  TempDir ports;
-  std::vector<std::string> args{SONGRELAY_BIN};
-  args.insert(args.end(), scenario.song.options.begin(), scenario.song.options.end());
-  for (int p = 0; p < 4; ++p) {
-    write_file(ports.file("p" + std::to_string(p)), {});
-    args.push_back("-" + std::to_string(p));
-    args.push_back(ports.from_dev("p" + std::to_string(p)));
-  }
-  args.push_back(scenario.path);
-  const std::string out = ports.file("out"), err = ports.file("err"), port0 = ports.file("p0");
+  PortFiles ports;
+  std::vector<std::string> args = player_argv(scenario.song.options, ports, scenario.path);
+  const std::string out = ports.dir.file("out"), err = ports.dir.file("err"), port0 = ports.dir.file("p0");
   Observed run;
   Clock::time_point begin = Clock::now();
   pid_t pid = start(args, out, err);
@@ -246,10 +228,10 @@ Observed play(const Scenario& scenario, Clock::duration delay, Clock::duration h
     kill(pid, SIGINT);
     run.delay = Clock::now() - begin;
     run.port0_after = size_of(port0);
-    run.built_before = has(slurp(err), "Auto Append");
+    run.built_before = has(read_text(err), "Auto Append");
   }
   finish(pid, begin + hang_bound, &run);
-  for (int p = 0; p < 4; ++p) run.ports[p] = read_file(ports.file("p" + std::to_string(p)));
+  for (int p = 0; p < 4; ++p) run.ports[p] = ports.received(p);
   return run;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/port_files.h"
 #include "support/support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -40,20 +41,13 @@ Played play(const Bytes& song, const std::vector<std::string>& options, bool und
             "--errors-for-leak-kinds=definite,indirect", "--show-leak-kinds=definite,indirect",
             "--log-file=" + dir.file("valgrind.log")};
   }
-  argv.push_back(SONGRELAY_BIN);
-  argv.insert(argv.end(), options.begin(), options.end());
-  for (int p = 0; p < 4; ++p) {
-    write_file(dir.file("p" + std::to_string(p)), {});
-    argv.push_back("-" + std::to_string(p));
-    argv.push_back(dir.from_dev("p" + std::to_string(p)));
-  }
+  PortFiles ports;
   write_file(dir.file("song.mid"), song);
-  argv.push_back(dir.file("song.mid"));
+  for (const std::string& arg : player_argv(options, ports, dir.file("song.mid"))) argv.push_back(arg);
   Played played;
   played.process = run_process(argv[0], argv);
-  played.port0 = read_file(dir.file("p0"));
-  Bytes log = read_file(dir.file("valgrind.log"));
-  played.valgrind_log.assign(log.begin(), log.end());
+  played.port0 = ports.received(0);
+  played.valgrind_log = read_text(dir.file("valgrind.log"));
   return played;
 }
 

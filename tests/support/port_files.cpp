@@ -1,0 +1,80 @@
+// Shared test helpers for whole runs of the player.
+#include "support/port_files.h"
+
+#include <chrono>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+
+PortFiles::PortFiles() {
+  for (int p = 0; p < 4; ++p) {
+    std::string name = "p" + std::to_string(p);
+    write_file(dir.file(name), {});
+    nodes[p] = dir.from_dev(name);
+  }
+}
+
+PortFiles& PortFiles::use(int port, const std::string& node) {
+  nodes.at(port) = node;
+  return *this;
+}
+
+PortFiles& PortFiles::absolute() {
+  for (int p = 0; p < 4; ++p) nodes[p] = dir.file("p" + std::to_string(p));
+  return *this;
+}
+
+std::vector<std::string> PortFiles::args() const {
+  std::vector<std::string> list;
+  for (int p = 0; p < 4; ++p) {
+    list.push_back("-" + std::to_string(p));
+    list.push_back(nodes[p]);
+  }
+  return list;
+}
+
+Bytes PortFiles::received(int port) const { return read_file(dir.file("p" + std::to_string(port))); }
+
+std::vector<std::string> player_argv(const std::vector<std::string>& options, const PortFiles& ports,
+                                     const std::string& song) {
+  std::vector<std::string> argv{SONGRELAY_BIN};
+  argv.insert(argv.end(), options.begin(), options.end());
+  for (const std::string& arg : ports.args()) argv.push_back(arg);
+  argv.push_back(song);
+  return argv;
+}
+
+// Written out whole, so that the tests compare against the bytes themselves.
+const Bytes& all_sound_off() {
+  static const Bytes block = {
+      0xB0, 0x78, 0x00, 0xB1, 0x78, 0x00, 0xB2, 0x78, 0x00, 0xB3, 0x78, 0x00,
+      0xB4, 0x78, 0x00, 0xB5, 0x78, 0x00, 0xB6, 0x78, 0x00, 0xB7, 0x78, 0x00,
+      0xB8, 0x78, 0x00, 0xB9, 0x78, 0x00, 0xBA, 0x78, 0x00, 0xBB, 0x78, 0x00,
+      0xBC, 0x78, 0x00, 0xBD, 0x78, 0x00, 0xBE, 0x78, 0x00, 0xBF, 0x78, 0x00};
+  return block;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+int shell_status(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+bool wait_or_kill(pid_t pid, int& status, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return false;
+}
+
+std::string read_text(const std::string& path) {
+  Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}

@@ -105,22 +105,31 @@ PlayOutcome play() {
   // playback ends before its first record.
   PlayerState before = playback_info.state.load();
   if (before == PLAYER_STOP_REQUESTED || !advance_state(before, PLAYER_STARTING)) return PLAY_STOPPED;
-  tempo_state.port = 0;
-  tempo_state.channel = 0xFFFFFFFF;
   SongView view;
-  take_song_view(&view);
-  if (!alloc_text_buffer(view.longest_meta)) return PLAY_FAILED;
-  start_tempo(view.timebase);
+  if (!prepare_playback(&view)) return PLAY_FAILED;
   raise_to_real_time();
   PlayOutcome outcome = PLAY_STOPPED;
   if (advance_state(PLAYER_STARTING, PLAYER_PLAYING)) outcome = play_records(view);
-  free(playback_info.text);
-  playback_info.text = nullptr;
-  playback_info.text_size = 0;
+  release_text_buffer();
   return outcome;
 }
 
 }  // namespace
+
+bool prepare_playback(SongView* view) {
+  tempo_state.port = 0;
+  tempo_state.channel = 0xFFFFFFFF;
+  take_song_view(view);
+  if (!alloc_text_buffer(view->longest_meta)) return false;
+  start_tempo(view->timebase);
+  return true;
+}
+
+void release_text_buffer() {
+  free(playback_info.text);
+  playback_info.text = nullptr;
+  playback_info.text_size = 0;
+}
 
 void* player_thread(void* outcome) {
   PlayOutcome result = play();

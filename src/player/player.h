@@ -1,6 +1,8 @@
 // Playback, player thread: walks the event table and sends each event at its time.
 #pragma once
 
+#include "song/song.h"
+
 // How a playback ended.
 enum PlayOutcome {
   PLAY_ENDED,         // the last record was sent
@@ -13,6 +15,14 @@ enum PlayOutcome {
 // or until a stop request is seen; stores how it ended into *outcome, a
 // PlayOutcome, when outcome is not null.
 void* player_thread(void* outcome);
+
+// The player's set-up before its first record: port 0, no channel prefix,
+// the song's snapshot in *view, the text buffer for the longest meta event
+// and the starting tempo. False, after its message, without memory.
+bool prepare_playback(SongView* view);
+
+// Releases the text buffer that prepare_playback allocated.
+void release_text_buffer();
 
 // Asks the player to silence the ports and end, wherever it is: a stop asked
 // for before the first record ends the playback before it. Only loads and

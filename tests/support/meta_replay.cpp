@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "meta/meta.h"
+#include "player/player.h"
 #include "song/loader.h"
 #include "song/song.h"
 
@@ -36,21 +37,12 @@ iconv_t converter(int index) {
   return handles[index];
 }
 
-// The player's start of play: text buffer sized as the player sizes it, tempo and port.
+// The player's own start of play, with the text buffer filled rather than
+// left as it comes, so that a text left without its terminator shows.
 bool start_like_player() {
   SongView view;
-  take_song_view(&view);
-  size_t size = text_buffer_size(view.longest_meta);
-  playback_info.text = size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
-  if (playback_info.text == nullptr) return false;
-  // Filled, not zeroed, so that a text left without its terminator shows.
-  memset(playback_info.text, 'z', size);
-  playback_info.text_size = size;
-  tempo_state.port = 0;
-  tempo_state.channel = 0xFFFFFFFF;
-  tempo_state.timebase = view.timebase;
-  tempo_state.tempo = 500000;
-  tempo_state.usec_per_tick = 500000 / view.timebase;
+  if (!prepare_playback(&view)) return false;
+  memset(playback_info.text, 'z', playback_info.text_size);
   return true;
 }
 

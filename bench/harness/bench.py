@@ -80,8 +80,8 @@ def player_lists(tools, no_rt):
 def play_and_analyse(name, tools, work, tag, piece, floor_file, sched, env_extra=None):
     usage = timing.play_once(name, tools, work, tag, piece, floor_file, sched["duration_us"] / 1e6, env_extra)
     fig = timing.analyse(sched, usage)
-    fig["argv"] = usage["argv"]
-    fig["monitor_argv"] = usage["monitor_argv"]
+    fig["command"] = usage["command"]
+    fig["monitor_command"] = " ".join(usage["monitor_argv"])
     return fig
 
 
@@ -140,7 +140,7 @@ def run_extras(args, tools, cond, short, quiet):
             # no reader at all: timed at the player's own write() calls
             usage["monitor_log"] = times
         fig = timing.analyse(sched, usage)
-        fig["argv"] = ["env", "LD_PRELOAD=" + tools.phaseshim] + usage["argv"]
+        fig["command"] = usage["command"]
         fig["shim"] = timing.read_phaseshim(shim_out)
         if key == "instrumented":
             fig["reader_latency"] = timing.reader_latency(times, usage["monitor_log"])
@@ -195,7 +195,7 @@ def main():
     tools = timing.Tools(args.build, args.repo, shutil.which("midish") or "", python, shutil.which("midicsv") or "")
     runs = args.runs or (1 if args.quick else 3)
     results = {"facts": machine_facts(args.repo), "runs": runs, "quick": args.quick, "command": args.command,
-               "work": args.work, "build": args.build, "players": {}}
+               "work": args.work, "build": args.build, "repo": args.repo, "players": {}}
     if args.only in ("timing", "all"):
         timing_part(args, tools, results, runs, args.seconds or (10.0 if args.quick else 30.0))
     if args.only in ("load", "all"):

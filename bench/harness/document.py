@@ -33,7 +33,7 @@ def section_targets(r):
     quiet = targets.quiet_rows(r)
     if quiet:
         runs, rows = quiet
-        out += ["Other work took 15 % or more of the machine during some idle playbacks; the idle targets over "
+        out += ["Other work took 15 %% or more of the machine during some idle playbacks; the idle targets over "
                 "the quiet run(s) only (%s):" % ", ".join(str(i) for i in runs), "",
                 tables.render(targets.HEADER, rows, markdown=True), ""]
     return out
@@ -78,19 +78,20 @@ def section_commands(r):
     for cond, res in r.get("timing", {}).items():
         for p, runs in res.items():
             for f in runs:
-                seen.setdefault(p, f.get("argv"))
-                seen.setdefault("monitor", f.get("monitor_argv"))
+                seen.setdefault(tables.LABELS[p], f.get("command"))
+                seen.setdefault("reader", f.get("monitor_command"))
         for k, f in r.get("extras", {}).get(cond, {}).items():
-            seen.setdefault(k, f.get("argv"))
-    lines = ["%-12s %s" % (k, " ".join(v)) for k, v in seen.items() if v]
-    return ["## Commands", "", "As run here (paths shortened to the build and work directories):", "", "```"] + \
-        [shorten(line, r) for line in lines] + ["```", ""]
+            seen.setdefault("extra run: " + k, f.get("command"))
+    lines = ["# %s\n%s" % (k, shorten(v, r)) for k, v in seen.items() if v]
+    return ["## Commands", "", "As run here (BUILD and WORK stand for the build and work directories):", "",
+            "```sh"] + lines + ["```", ""]
 
 
 def shorten(line, r):
-    for path, name in ((r.get("work", ""), "WORK"), (r.get("build", ""), "BUILD")):
+    """A command line with the run's directories as short names."""
+    for path, name in ((r.get("work"), "WORK"), (r.get("build"), "BUILD"), (r.get("repo"), ".")):
         if path:
-            line = line.replace(path, name)
+            line = line.replace(".." + path, "../" + name).replace(path, name)
     return line
 
 

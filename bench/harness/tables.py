@@ -14,6 +14,7 @@ def render(header, rows, markdown=False):
     """An aligned text table, or a markdown one."""
     cells = [[str(c) for c in header]] + [[c if isinstance(c, str) else fmt(c) for c in r] for r in rows]
     if markdown:
+        cells = [[c.replace("|", "\\|") for c in r] for r in cells]
         lines = ["| " + " | ".join(cells[0]) + " |", "|" + "|".join("---" for _ in header) + "|"]
         return "\n".join(lines + ["| " + " | ".join(r) + " |" for r in cells[1:]])
     widths = [max(len(r[i]) for r in cells) for i in range(len(header))]

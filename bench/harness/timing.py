@@ -4,6 +4,7 @@ with its ideal time."""
 import glob
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import time
@@ -138,12 +139,24 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
             stop(d)
         shutil.rmtree(node_dir, ignore_errors=True)
     usage["argv"] = pinned(player_cpus, argv)
+    usage["command"] = shown_command(usage["argv"], env, stdin)
     usage["monitor_argv"] = monitor_argv
     with open("/proc/loadavg") as f:
         usage["loadavg"] = float(f.read().split()[0])
     usage["monitor_log"] = mon_log
     usage["pause_log"] = pause_log
     return usage
+
+
+def shown_command(argv, env, stdin):
+    """The command line as a shell would run it: the preloaded library and
+    the script on standard input included."""
+    line = " ".join(shlex.quote(a) for a in argv)
+    if env and env.get("LD_PRELOAD"):
+        line = "LD_PRELOAD=%s %s" % (env["LD_PRELOAD"], line)
+    if stdin:
+        line = "printf '%s' | %s" % (stdin.decode().replace("\n", "\\n"), line)
+    return line
 
 
 def message_key(data):

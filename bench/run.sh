@@ -1,92 +1,79 @@
 #!/bin/sh
-# Benchmarks of songrelay beside its peers: timing accuracy on an idle and on
-# a busy machine, CPU, load throughput and memory, and the parse
-# micro-benchmark. Prints one table per run and writes docs/performance.md.
+# Benchmarks of songrelay beside its peers: timing accuracy and CPU on an
+# idle and on a busy machine, load throughput and memory, and the parse
+# micro-benchmark. Prints one table per run and writes a report in markdown;
+# bench/README.md says what each figure means.
 #
 # Usage: bench/run.sh [--quick] [--runs N] [--only timing|load] [--build DIR]
-#                     [--wait-quiet SECONDS]
+#                     [--wait-quiet SECONDS] [--report FILE]
 #   --quick      one run of a 10 s piece instead of three of a 30 s piece
-#                (about 3 minutes instead of about 12)
+#                (about 4 minutes instead of about 14)
 #   --runs N     timing runs per player and machine state (default 3)
 #   --only X     only the timing or only the load part
 #   --build DIR  build directory (default build-bench)
 #   --wait-quiet S  wait at most S seconds in all for other work to leave
 #                the machine before idle-machine runs (default 300, 60 quick)
+#   --report F   where the report goes: by default docs/performance.md for a
+#                whole run, DIR/performance.md for --quick or --only
 #
-# Needs root for apt-get when a peer is missing (midish, python3-mido,
-# midicsv, libbenchmark-dev) and for real-time priority of the reader and the
-# pause detector; without it those are skipped or run at normal priority.
-# Not part of CI: it takes minutes and wants a quiet machine.
+# Needs the packages that bench/setup.sh installs (once, as root); what is
+# missing is named and its part skipped. Run as root for real-time priority
+# of the reader and the pause detectors, and for the busy-machine run of
+# songrelay without real-time priority. Not part of CI: it takes minutes and
+# wants a quiet machine.
 set -eu
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build-bench
 pass=
+report=
+partial=
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$2; shift 2 ;;
     --build=*) build=${1#--build=}; shift ;;
-    --quick) pass="$pass --quick"; shift ;;
+    --quick) pass="$pass --quick"; partial=1; shift ;;
     --runs) pass="$pass --runs $2"; shift 2 ;;
-    --only) pass="$pass --only $2"; shift 2 ;;
+    --only) pass="$pass --only $2"; partial=1; shift 2 ;;
     --wait-quiet) pass="$pass --wait-quiet $2"; shift 2 ;;
+    --report) report=$2; shift 2 ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
 case $build in /*) ;; *) build=$PWD/$build ;; esac
+if [ -z "$report" ]; then
+  if [ -n "$partial" ]; then report=$build/performance.md; else report=$repo/docs/performance.md; fi
+fi
 
-# The peers and tools come from Debian packages; install what is missing.
+# Names what is missing and which part goes without it.
 missing=
-for pkg in midish python3-mido midicsv libbenchmark-dev; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $pkg"
+lacks() {
+  echo "run.sh: $1 not found: $2" >&2
+  missing=1
+}
+command -v cmake >/dev/null || { echo "run.sh: cmake not found; bench/setup.sh installs it" >&2; exit 1; }
+[ -x /usr/bin/python3 ] || { echo "run.sh: /usr/bin/python3 not found" >&2; exit 1; }
+command -v midish >/dev/null || lacks midish "the midish runs are skipped"
+/usr/bin/python3 -c 'import mido' 2>/dev/null || lacks python3-mido "the python3-mido runs are skipped"
+command -v midicsv >/dev/null || lacks midicsv "the load part has nothing to compare with"
+[ -f /usr/include/benchmark/benchmark.h ] || lacks libbenchmark-dev "parse_bench is not built, parse_midi_image is not timed"
+perf version >/dev/null 2>&1 || lacks "perf (linux-perf)" "the load part has no profile"
+for tool in taskset chrt prlimit setpriv; do
+  command -v $tool >/dev/null || lacks "$tool (util-linux)" "the runs are not pinned, prioritised or limited"
 done
 if [ -n "$missing" ]; then
-  if [ "$(id -u)" = 0 ]; then
-    echo "run.sh: installing$missing" >&2
-    apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null ||
-      echo "run.sh: could not install$missing; those parts are skipped" >&2
-  else
-    echo "run.sh: not root, cannot install$missing; those parts are skipped" >&2
-  fi
+  echo "run.sh: bench/setup.sh installs what is missing (run it once as root)" >&2
 fi
 
-# The player and the monitor as a user builds them; the parse benchmark when
-# this tree and this machine have it.
-targets="songrelay songrelay-monitor"
-bench_opt=OFF
-if [ -f "$repo/bench/CMakeLists.txt" ] && [ -f /usr/include/benchmark/benchmark.h ]; then
-  bench_opt=ON
-  targets="$targets parse_bench"
-fi
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_TESTS=OFF \
-  -DSONGRELAY_BENCH=$bench_opt >/dev/null
-# shellcheck disable=SC2086
-cmake --build "$build" -j2 --target $targets >/dev/null
-
-# The harness's own small programs.
-tools=$build/bench-tools
-mkdir -p "$tools"
-here=$repo/bench/harness
-for prog in pausedet hog readbuf floorplay runstat; do
-  cc -O2 -Wall -Wextra -o "$tools/$prog" "$here/$prog.c"
-done
-cc -O2 -Wall -Wextra -shared -fPIC -o "$tools/phaseshim.so" "$here/phaseshim.c" -ldl
-
-# midish writes to a node through the preload stand-in kept beside the
-# repository (it is not part of it).
-peers=${SONGRELAY_PEERS_DIR:-$repo/../shared/bench-peers}
-alsa_shim=
-if [ -f "$peers/alsa_shim.c" ]; then
-  cc -O2 -shared -fPIC -Wl,--version-script="$peers/alsa_shim.map" -o "$tools/alsa_shim.so" "$peers/alsa_shim.c" &&
-    alsa_shim=$tools/alsa_shim.so
-else
-  echo "run.sh: $peers/alsa_shim.c not found; midish is skipped" >&2
-fi
+# The player, the monitor, parse_bench and the harness's own programs, as a
+# user builds them.
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_TESTS=OFF -DSONGRELAY_BENCH=ON >/dev/null
+cmake --build "$build" -j2 >/dev/null
 
 work=$build/bench-work
 rm -rf "$work"
 mkdir -p "$work"
 # shellcheck disable=SC2086
-PYTHONDONTWRITEBYTECODE=1 exec /usr/bin/python3 "$here/bench.py" --repo "$repo" --build "$build" --tools "$tools" --work "$work" \
-  --alsa-shim "$alsa_shim" --command "bench/run.sh$pass" $pass
+PYTHONDONTWRITEBYTECODE=1 exec /usr/bin/python3 "$repo/bench/harness/bench.py" --repo "$repo" --build "$build" \
+  --work "$work" --report "$report" --command "bench/run.sh$pass" $pass

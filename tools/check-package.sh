@@ -1,16 +1,22 @@
 #!/bin/sh
-# Builds the Debian package, unpacks it into a scratch root and checks that the
-# programs and manual pages are where a distribution puts them, that the
-# package depends on the C library only, and that the unpacked player runs.
+# Runs the README's Install commands as written (a Release build with the
+# tests, as a packager gets it, then cpack), unpacks the package into a
+# scratch root and checks that the programs and manual pages are where a
+# distribution puts them, that the package depends on the C library only,
+# that apt accepts it, and that the unpacked player runs. The tests are built
+# as the README builds them: cpack's preinstall step builds everything, so a
+# test that does not compile stops the package too. .ci/run has built and run
+# them in the same directory just before, so nothing is compiled twice there.
 set -eu
 cd "$(dirname "$0")/.."
 build=build-package
 scratch=$(mktemp -d /tmp/songrelay-package-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DSONGRELAY_TESTS=OFF >/dev/null
+rm -f "$build"/songrelay_*.deb
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j2 >/dev/null
-(cd "$build" && rm -f songrelay_*.deb && cpack -G DEB >/dev/null)
+(cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/songrelay_*.deb)
 
 fail() { echo "check-package: $1" >&2; exit 1; }
@@ -21,6 +27,12 @@ case "$depends" in
   *) fail "unexpected dependencies: $depends" ;;
 esac
 echo "$depends" | grep -q ',' && fail "depends on more than the C library: $depends"
+
+# What the README's last step does, simulated: apt takes the file and finds
+# its dependencies.
+if command -v apt-get >/dev/null; then
+  apt-get install -s "./$deb" >"$scratch/apt" 2>&1 || fail "apt-get cannot install $deb: $(tail -n 3 "$scratch/apt")"
+fi
 
 dpkg -x "$deb" "$scratch/root"
 for path in usr/bin/songrelay usr/bin/songrelay-monitor \

@@ -1,16 +1,14 @@
 """Test pieces for the benchmarks: Standard MIDI Files written byte by byte,
-and the ideal schedule of every message worked out with the player's own
-arithmetic (whole microseconds per tick, a tempo change taking effect for
-the records after it, every wait counted from the end of the previous one).
-"""
+and the ideal time of every message from the start of the song (a tempo
+change taking effect for the ticks after it)."""
 import json
 import random
 import struct
 
 TIMEBASE = 480
-# Tempos that are whole multiples of the timebase, so that whole microseconds
-# per tick lose nothing: every player, whatever its arithmetic, then has the
-# same ideal schedule, and no peer is charged for a rounding of ours.
+# Tempos that are whole multiples of the timebase, so that a tick is a whole
+# number of microseconds: every player, whatever its arithmetic, then has the
+# same ideal schedule, and none is charged for a rounding.
 TEMPOS = (480000, 576000, 432000)  # 1000, 1200 and 900 us per tick
 
 
@@ -107,8 +105,9 @@ def timing_piece(seconds=30.0, seed=7):
 
 
 def schedule(tracks):
-    """The ideal time of every channel message, and the number of waits the
-    player makes between the first message and the last."""
+    """The ideal time of every channel message, and the number of waits a
+    player makes between the first message and the last (one per distinct
+    tick that holds a record, End of Track included)."""
     records = sorted((t, i, o, b) for i, ev in enumerate(tracks) for t, o, b in ev)
     us_per_tick = 500000 // TIMEBASE
     now_us = 0
@@ -140,9 +139,9 @@ def schedule(tracks):
 def load_file(events, track_count, varied=False, seed=11):
     """A file of about `events` channel events over `track_count` tracks, no
     running status: four bytes per event. Every delta is 0, or with varied,
-    0 to 119 ticks under a tempo of 1 us per quarter note: whole microseconds
-    per tick are then 0, so the merge orders events of many different times
-    while playback still waits for nothing."""
+    0 to 119 ticks under a tempo of 1 us per quarter note: a tick then lasts
+    1/480 us, so the merge orders events of many different times while the
+    whole song lasts some 30 us and playback waits for next to nothing."""
     rng = random.Random(seed)
     per_track = events // track_count
     chunks = []

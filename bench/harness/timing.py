@@ -1,55 +1,69 @@
 """Timing accuracy: plays the timing piece into a FIFO read by the monitor,
-with the pause detector beside it, and compares every message's arrival with
-its ideal time."""
+with the pause detectors beside it, and compares every message's arrival
+with its ideal time."""
 import glob
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import time
 
-from common import cpu_times, percentile, rt_prefix, run_measured, stop
+from common import NO_RT_PREFIX, cpu_times, median, percentile, rt_prefix, run_measured, stop
 
 # A message counts as caught in a pause when a logged pause touches the time
 # it was being waited for, widened by this much on each side.
 PAUSE_MARGIN_NS = 500_000
-# A waited interval more than this much too long ended late (a sleep step
-# that overran its margin, or the player kept off the processor).
+# A waited interval more than this much too long ended late.
 LATE_US = 100.0
+# A step up in lateness larger than this, still there once the delay it stands
+# for has passed, is a move of the player's schedule. The player moves at about
+# 20 ms behind; the step it leaves is at least that, so 15 ms misses none.
+MOVE_US = 15_000.0
+# Messages either side of a step that set the level before and after it.
+MOVE_WINDOW = 8
 
 
 class Tools:
-    """Paths of everything a timing run needs."""
+    """Paths of everything a run needs, found in the build directory."""
 
-    def __init__(self, songrelay, monitor, pausedet, floorplay, hog, alsa_shim, midish, python, mido_play,
-                 phaseshim):
-        self.songrelay = songrelay
-        self.monitor = monitor
-        self.pausedet = pausedet
-        self.floorplay = floorplay
-        self.hog = hog
-        self.alsa_shim = alsa_shim
+    def __init__(self, build, repo, midish, python, midicsv):
+        bench = os.path.join(build, "bench")
+        self.songrelay = os.path.join(build, "songrelay")
+        self.monitor = os.path.join(build, "songrelay-monitor")
+        self.pausedet = os.path.join(bench, "pausedet")
+        self.floorplay = os.path.join(bench, "floorplay")
+        self.hog = os.path.join(bench, "hog")
+        self.readbuf = os.path.join(bench, "readbuf")
+        self.runstat = os.path.join(bench, "runstat")
+        self.phaseshim = os.path.join(bench, "phaseshim.so")
+        shim = os.path.join(bench, "alsa_shim.so")
+        self.alsa_shim = shim if os.path.exists(shim) else ""
+        self.parse_bench = os.path.join(bench, "parse_bench")
+        self.mido_play = os.path.join(repo, "bench", "harness", "mido_play.py")
         self.midish = midish
         self.python = python
-        self.mido_play = mido_play
-        self.phaseshim = phaseshim
+        self.midicsv = midicsv
+
+
+def songrelay_argv(songrelay, node):
+    # -r: no automatic reset, so that only the song's messages go out; ports
+    # 1 to 3 are not used by the piece and go to /dev/null
+    return [songrelay, "-q", "-r", "-0", node, "-1", "null", "-2", "null", "-3", "null"]
 
 
 def player_command(name, tools, piece, node_abs, node_rel, floor_schedule):
     """argv, environment and standard input of one player on one node."""
     if name == "songrelay":
-        # -r: no automatic reset, so that only the song's messages go out;
-        # ports 1 to 3 are not used by the piece and go to /dev/null
-        return [tools.songrelay, "-q", "-r", "-0", node_rel, "-1", "null", "-2", "null", "-3", "null",
-                piece], None, None
+        return songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
+    if name == "songrelay-nort":
+        return NO_RT_PREFIX + songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
     if name == "songrelay-null":
-        # the same run into /dev/null: what the player itself adds per wait
-        return [tools.songrelay, "-q", "-r", "-0", "null", "-1", "null", "-2", "null", "-3", "null",
-                piece], None, None
+        # the same run into /dev/null: what the player itself adds
+        return songrelay_argv(tools.songrelay, "null") + [piece], None, None
     if name == "midish":
         script = 'dnew 0 "%s" wo\nimport "%s"\np\n' % (node_abs, piece)
-        env = dict(os.environ, LD_PRELOAD=tools.alsa_shim)
-        return [tools.midish, "-b"], env, script.encode()
+        return [tools.midish, "-b"], dict(os.environ, LD_PRELOAD=tools.alsa_shim), script.encode()
     if name == "mido":
         return [tools.python, tools.mido_play, piece, node_abs], None, None
     if name == "floor":
@@ -86,7 +100,8 @@ def pinned(cpus, argv):
 
 def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_extra=None):
     """One playback of the piece by one player; returns the raw material:
-    log paths, the player's resource use and its start time."""
+    log paths, the player's resource use, its threads' scheduling policies
+    and its start time."""
     node_dir = os.path.join(work, "nodes-%s" % tag)
     shutil.rmtree(node_dir, ignore_errors=True)
     os.makedirs(node_dir)
@@ -96,9 +111,9 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
     reader_cpus, player_cpus = cpu_plan()
     detectors = [subprocess.Popen(pinned([c], rt_prefix() + [tools.pausedet, "%s.cpu%d.log" % (pause_log, c)]))
                  for c in range(os.cpu_count() or 1)]
-    monitor = subprocess.Popen(pinned(reader_cpus, rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
-                                              "-i", "20", "-t", str(int(duration_s + 120))]),
-                               stdout=subprocess.PIPE, stderr=open(mon_log + ".err", "w"), text=True)
+    monitor_argv = pinned(reader_cpus, rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
+                                                     "-i", "20", "-t", str(int(duration_s + 120))])
+    monitor = subprocess.Popen(monitor_argv, stdout=subprocess.PIPE, stderr=open(mon_log + ".err", "w"), text=True)
     try:
         ready = read_ready_line(monitor)
         node_rel = ready.split("player options:")[1].split()[1]
@@ -106,16 +121,15 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
         argv, env, stdin = player_command(name, tools, piece, node_abs, node_rel, floor_schedule)
         if env_extra:
             env = dict(env or os.environ, **env_extra)
-        time.sleep(0.2)  # let the detector settle before the song starts
+        time.sleep(0.2)  # let the detectors settle before the song starts
         before = cpu_times()
         with open(out_path, "wb") as out:
-            usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env, input_bytes=stdin,
-                                 timeout=duration_s + 60)
+            usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env,
+                                 input_bytes=stdin, timeout=duration_s + 60, probe_after=min(1.0, duration_s / 2))
         after = cpu_times()
         # all cores' busy time during the playback less the player's own: the
         # instruments take one or two per cent, the rest is other work
-        tick = os.sysconf("SC_CLK_TCK")
-        busy_s = ((after[0] - after[1]) - (before[0] - before[1])) / tick
+        busy_s = ((after[0] - after[1]) - (before[0] - before[1])) / os.sysconf("SC_CLK_TCK")
         usage["other_during"] = max(0.0, busy_s - usage["user"] - usage["sys"]) / (
             (os.cpu_count() or 1) * usage["wall"])
         time.sleep(0.2)  # the last messages reach the log
@@ -125,11 +139,24 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
             stop(d)
         shutil.rmtree(node_dir, ignore_errors=True)
     usage["argv"] = pinned(player_cpus, argv)
+    usage["command"] = shown_command(usage["argv"], env, stdin)
+    usage["monitor_argv"] = monitor_argv
     with open("/proc/loadavg") as f:
         usage["loadavg"] = float(f.read().split()[0])
     usage["monitor_log"] = mon_log
     usage["pause_log"] = pause_log
     return usage
+
+
+def shown_command(argv, env, stdin):
+    """The command line as a shell would run it: the preloaded library and
+    the script on standard input included."""
+    line = " ".join(shlex.quote(a) for a in argv)
+    if env and env.get("LD_PRELOAD"):
+        line = "LD_PRELOAD=%s %s" % (env["LD_PRELOAD"], line)
+    if stdin:
+        line = "printf '%s' | %s" % (stdin.decode().replace("\n", "\\n"), line)
+    return line
 
 
 def message_key(data):
@@ -166,7 +193,7 @@ def read_pauses(prefix):
             for line in f:
                 parts = line.split()
                 if len(parts) == 3 and parts[0].isdigit():
-                    expected, woke, late = (int(p) for p in parts)
+                    expected, woke, _ = (int(p) for p in parts)
                     raw.append((expected - 1_000_000, woke))
     merged = []
     for start, end in sorted(raw):
@@ -198,97 +225,103 @@ def match(expected, arrivals):
             continue
         taken[key] = i + 1
         pairs.append((q[i], ns))
-    missing = len(expected) - len(pairs)
     pairs.sort()
-    return pairs, missing, extra
+    return pairs, len(expected) - len(pairs), extra
+
+
+def schedule_moves(pairs, late):
+    """Where the player moved its schedule later, inferred from the output:
+    a step up in lateness of more than MOVE_US that is still there once the
+    delay it stands for has passed (a player that catches up after a pause
+    is back on time by then). Returns the moves as (index, size us) and, per
+    message, the sum of the moves up to it."""
+    moves, offsets = [], []
+    offset = 0.0
+    for i, value in enumerate(late):
+        if i > 0:
+            before = median([late[k] - offsets[k] for k in range(max(0, i - MOVE_WINDOW), i)])
+            step = value - offset - before
+            if step > MOVE_US:
+                settled = pairs[i][0] + step
+                after = [late[k] - offset for k in range(i, len(late)) if pairs[k][0] >= settled][:MOVE_WINDOW]
+                if len(after) >= 3 and median(after) - before > MOVE_US:
+                    moves.append((i, median(after) - before))
+                    offset += moves[-1][1]
+        offsets.append(offset)
+    return moves, offsets
 
 
 def overlaps(pauses, lo, hi):
-    for start, end, _ in pauses:
-        if start <= hi and end >= lo:
-            return True
-    return False
+    return any(start <= hi and end >= lo for start, end, _ in pauses)
 
 
 def summarise(values):
     a = [abs(v) for v in values]
-    return {
-        "p50": percentile(a, 50),
-        "p95": percentile(a, 95),
-        "p99": percentile(a, 99),
-        "max": max(a) if a else None,
-        "n": len(a),
-    }
+    return {"p50": percentile(a, 50), "p95": percentile(a, 95), "p99": percentile(a, 99),
+            "max": max(a) if a else None, "n": len(a)}
 
 
 def analyse(sched, usage):
     """The figures of one playback: inter-onset interval errors, errors
-    against the ideal schedule from the first message, drift, CPU, pauses;
-    each error figure over all messages and over those clear of pauses."""
-    arrivals = read_monitor_log(usage["monitor_log"])
+    against the schedule (as the player moved it) from the first message,
+    drift, schedule moves, CPU, pauses; each error figure over all messages
+    and over those clear of pauses."""
+    pairs, missing, extra = match(sched["messages"], read_monitor_log(usage["monitor_log"]))
     pauses = read_pauses(usage["pause_log"])
-    pairs, missing, extra = match(sched["messages"], arrivals)
-    result = {"missing": missing, "extra": extra, "messages": len(pairs)}
     cpu = usage["user"] + usage["sys"]
-    result["cpu_s"] = cpu
-    result["cpu_pct"] = 100.0 * cpu / (sched["duration_us"] / 1e6)
-    result["wall_s"] = usage["wall"]
-    result["loadavg"] = usage.get("loadavg")
-    result["other_during"] = usage.get("other_during")
+    result = {"missing": missing, "extra": extra, "messages": len(pairs), "cpu_s": cpu,
+              "cpu_pct": 100.0 * cpu / (sched["duration_us"] / 1e6), "wall_s": usage["wall"],
+              "loadavg": usage.get("loadavg"), "other_during": usage.get("other_during"),
+              "policies": usage.get("policies")}
     if len(pairs) < 2:
         return result
     ideal0, t0 = pairs[0]
-    # errors in microseconds
-    abs_err = [((ns - t0) / 1000.0) - (us - ideal0) for us, ns in pairs]
-    ioi_err, clean_ioi = [], []
-    waited, clean_waited = [], []
+    late = [((ns - t0) / 1000.0) - (us - ideal0) for us, ns in pairs]
+    moves, offsets = schedule_moves(pairs, late)
+    err = [v - o for v, o in zip(late, offsets)]
+    ioi, clean_ioi, waited, clean_waited = [], [], [], []
     clean_idx = [0]
     # where the drift comes from: the interval errors add up to it exactly
     parts = {"zero_sum_us": 0.0, "steady_sum_us": 0.0, "late_sum_us": 0.0, "late_n": 0, "paused_sum_us": 0.0}
     for i in range(1, len(pairs)):
         (us_a, ns_a), (us_b, ns_b) = pairs[i - 1], pairs[i]
         e = (ns_b - ns_a) / 1000.0 - (us_b - us_a)
-        ioi_err.append(e)
+        ioi.append(e)
         if us_b > us_a:
             waited.append(e)
-        due_ns = t0 + (us_b - ideal0) * 1000
-        lo = min(ns_a, due_ns) - PAUSE_MARGIN_NS
-        hi = max(ns_b, due_ns) + PAUSE_MARGIN_NS
-        if not overlaps(pauses, lo, hi):
-            clean_ioi.append(e)
-            clean_idx.append(i)
-            if us_b > us_a:
-                clean_waited.append(e)
-                if e > LATE_US:
-                    parts["late_sum_us"] += e
-                    parts["late_n"] += 1
-                else:
-                    parts["steady_sum_us"] += e
-            else:
-                parts["zero_sum_us"] += e
-        else:
+        due_ns = t0 + (us_b - ideal0 + offsets[i]) * 1000
+        if overlaps(pauses, min(ns_a, due_ns) - PAUSE_MARGIN_NS, max(ns_b, due_ns) + PAUSE_MARGIN_NS):
             parts["paused_sum_us"] += e
-    # the peers' constant late start is taken out by the median error
-    offset = percentile(abs_err, 50)
-    centred = [e - offset for e in abs_err]
-    result["ioi"] = summarise(ioi_err)
-    result["ioi_clean"] = summarise(clean_ioi)
-    result["waited"] = summarise(waited)
-    result["waited_clean"] = summarise(clean_waited)
-    result["abs"] = summarise(abs_err)
-    result["abs_clean"] = summarise([abs_err[i] for i in clean_idx])
-    result["centred"] = summarise(centred)
-    result["centred_clean"] = summarise([centred[i] for i in clean_idx])
-    result["offset_us"] = offset
-    result["drift_us"] = abs_err[-1]
-    first_ns, last_ns = pairs[0][1], pairs[-1][1]
-    in_run = [p for p in pauses if p[0] <= last_ns and p[1] >= first_ns]
+            continue
+        clean_ioi.append(e)
+        clean_idx.append(i)
+        if us_b == us_a:
+            parts["zero_sum_us"] += e
+            continue
+        clean_waited.append(e)
+        if e > LATE_US:
+            parts["late_sum_us"] += e
+            parts["late_n"] += 1
+        else:
+            parts["steady_sum_us"] += e
+    # a constant late start is taken out by the median error
+    offset = percentile(err, 50)
+    centred = [e - offset for e in err]
+    result.update({
+        "ioi": summarise(ioi), "ioi_clean": summarise(clean_ioi),
+        "waited": summarise(waited), "waited_clean": summarise(clean_waited),
+        "sched": summarise(err), "sched_clean": summarise([err[i] for i in clean_idx]),
+        "centred": summarise(centred), "centred_clean": summarise([centred[i] for i in clean_idx]),
+        "unmoved": summarise(late), "offset_us": offset, "drift_us": late[-1],
+        "moves": len(moves), "moved_us": sum(size for _, size in moves),
+        "start_latency_ms": (pairs[0][1] - usage["start_ns"]) / 1e6,
+        "parts": parts, "waits": sched["waits"],
+    })
+    in_run = [p for p in pauses if p[0] <= pairs[-1][1] and p[1] >= pairs[0][1]]
     result["pauses"] = len(in_run)
     result["pause_lost_us"] = sum(p[2] for p in in_run) / 1000.0
-    result["cost_per_wait_us"] = (result["drift_us"] - result["pause_lost_us"]) / sched["waits"]
-    result["start_latency_ms"] = (first_ns - usage["start_ns"]) / 1e6
-    result["parts"] = parts
-    result["waits"] = sched["waits"]
+    result["drift_net_us"] = result["drift_us"] - result["pause_lost_us"]
+    result["cost_per_wait_us"] = result["drift_net_us"] / sched["waits"]
     return result
 
 

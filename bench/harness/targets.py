@@ -1,0 +1,119 @@
+"""The targets the benchmark checks, each against the medians of this run:
+timing and CPU side by side with midish on the idle and the busy machine,
+load throughput and memory against midicsv and the design's least."""
+import tables
+from common import fmt, ratio, us
+from load import parse_ms
+
+
+def verdict(ok):
+    return "-" if ok is None else ("met" if ok else "**missed**")
+
+
+def at_most(value, limit):
+    return None if value is None or limit is None else value <= limit
+
+
+def times(value):
+    return fmt(value, 1) + "×" if value is not None else "-"
+
+
+def idle_rows(s, m):
+    """songrelay on the idle machine: absolute limits, then beside midish."""
+    ic, sc = s["ioi_clean"], s["sched_clean"]
+    net = abs(s["drift_net_us"])
+    rows = [["|drift − lost| ≤ 1 ms, idle", fmt(net / 1000, 2) + " ms", verdict(net <= 1000)],
+            ["schedule error p50 ≤ 50 µs, idle, clear of pauses", us(sc["p50"]) + " µs", verdict(sc["p50"] <= 50)],
+            ["schedule error p99 ≤ 500 µs, idle, clear of pauses", us(sc["p99"]) + " µs", verdict(sc["p99"] <= 500)],
+            ["IOI error p50 ≤ 20 µs, idle, clear of pauses", us(ic["p50"]) + " µs", verdict(ic["p50"] <= 20)],
+            ["IOI error p95 ≤ 100 µs, idle, clear of pauses", us(ic["p95"]) + " µs", verdict(ic["p95"] <= 100)]]
+    if m and "ioi" in m:
+        f = ratio(m["ioi_clean"]["p95"], ic["p95"])
+        rows += [["IOI p95 ≥ 5× tighter than midish, idle (midish / songrelay)", times(f),
+                  verdict(f is not None and f >= 5)],
+                 ["CPU ≤ midish's, idle (songrelay / midish)", "%s %% / %s %%" % (fmt(s["cpu_pct"], 2),
+                                                                                  fmt(m["cpu_pct"], 2)),
+                  verdict(at_most(s["cpu_pct"], m["cpu_pct"]))]]
+    return rows
+
+
+def busy_rows(name, s, m):
+    """A subject on the busy machine beside midish in the same runs."""
+    if not m or "ioi" not in m:
+        return []
+    label = tables.LABELS[name]
+    return [["|drift − lost| ≤ midish's, busy: %s" % label,
+             "%s ms / %s ms" % (fmt(abs(s["drift_net_us"]) / 1000, 2), fmt(abs(m["drift_net_us"]) / 1000, 2)),
+             verdict(at_most(abs(s["drift_net_us"]), abs(m["drift_net_us"])))],
+            ["IOI p95 at least as tight as midish's, busy, clear of pauses: %s" % label,
+             "%s µs / %s µs" % (us(s["ioi_clean"]["p95"]), us(m["ioi_clean"]["p95"])),
+             verdict(at_most(s["ioi_clean"]["p95"], m["ioi_clean"]["p95"]))],
+            ["CPU ≤ midish's, busy: %s" % label, "%s %% / %s %%" % (fmt(s["cpu_pct"], 2), fmt(m["cpu_pct"], 2)),
+             verdict(at_most(s["cpu_pct"], m["cpu_pct"]))]]
+
+
+def timing_rows(timing):
+    rows = []
+    idle = tables.medians(timing["idle"]) if timing.get("idle") else {}
+    if idle.get("songrelay") and "ioi" in idle["songrelay"]:
+        rows += idle_rows(idle["songrelay"], idle.get("midish"))
+    busy = tables.medians(timing["busy"]) if timing.get("busy") else {}
+    for name in tables.SUBJECTS:
+        if busy.get(name) and "ioi" in busy[name]:
+            rows += busy_rows(name, busy[name], busy.get("midish"))
+    return rows
+
+
+def load_rows(ld, gbench):
+    """parse_midi_image's targets, from the micro-benchmark on the load files,
+    with the whole process's load phase beside them; and peak memory."""
+    rows = []
+    for c in ld["cases"]:
+        ms = parse_ms(c, gbench)
+        if ms is None or not c["midicsv"]:
+            continue
+        f = ratio(c["midicsv"]["wall"] * 1000, ms)
+        rows.append(["parse_midi_image ≥ 10× faster than midicsv: %s" % c["label"], times(f),
+                     verdict(f is not None and f >= 10)])
+        if c["tracks"] == 16:
+            f2 = ratio(ms, c["readbuf"]["wall"] * 1000)
+            rows.append(["parse_midi_image within 4× of the read floor (whole read process): %s" % c["label"],
+                         times(f2), verdict(f2 is not None and f2 <= 4)])
+            f3 = ratio(ms * 1e6, c["readbuf"]["read_ns"])
+            rows.append(["(the same against the read() call alone)", times(f3), verdict(f3 is not None and f3 <= 4)])
+        lm = tables.load_ms(c)
+        if lm:
+            f4 = ratio(c["midicsv"]["wall"] * 1000, lm)
+            rows.append(["(whole process: read, parse, fresh table, ports, thread; midicsv / that) %s" % c["label"],
+                         times(f4), verdict(f4 is not None and f4 >= 10)])
+    for c in ld["cases"]:
+        f = c["songrelay"]["maxrss_kib"] * 1024 / tables.least_bytes(c)
+        rows.append(["peak RSS ≤ 1.5× the least the design needs: %s" % c["label"], fmt(f, 2) + "×",
+                     verdict(f <= 1.5)])
+    return rows
+
+
+HEADER = ["target", "figure", "verdict"]
+
+
+def all_rows(results):
+    rows = timing_rows(results["timing"]) if results.get("timing") else []
+    if results.get("load"):
+        rows += load_rows(results["load"], results.get("gbench"))
+    return rows
+
+
+def quiet_rows(results):
+    """The timing targets again over the idle runs in which other work took
+    less than 15 % of the machine, when some runs were not that quiet:
+    (run numbers, rows), or None."""
+    idle = results.get("timing", {}).get("idle")
+    if not idle:
+        return None
+    quiet = tables.quiet_runs(idle)
+    if not quiet or len(quiet) == max(len(v) for v in idle.values()):
+        return None
+    med = tables.medians(tables.subset(idle, quiet))
+    if not med.get("songrelay") or "ioi" not in med["songrelay"]:
+        return None
+    return [i + 1 for i in quiet], idle_rows(med["songrelay"], med.get("midish"))

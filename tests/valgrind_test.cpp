@@ -7,18 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/sanitized.h"
 #include "support/support.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SANITIZED_BUILD 1
-#endif
-#endif
-#ifndef SANITIZED_BUILD
-#define SANITIZED_BUILD 0
-#endif
 
 namespace {
 

@@ -150,9 +150,9 @@ bool write_record(TableWriter* writer, const WalkedEvent& event, uint32_t delta)
 }
 
 // Each track is read only inside its chunk and only as far as the pre-scan
-// counted; a header without tracks leaves just the reset records. A track's
-// events at one tick are written without asking the queue, which most events
-// of most songs are.
+// counted; a header without tracks leaves just the reset records. The queue
+// is asked only when a track has written its events at one tick, so a song
+// whose tracks play one after another costs it little.
 int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
   MergeQueue queue;
   if (open_merge_queue(&queue, song_data.track_count) != 0) return -2;

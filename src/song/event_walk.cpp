@@ -23,10 +23,9 @@ WalkResult take_delta_time(Cursor* c, uint32_t* delta) {
   return WALK_LONG_DELTA;
 }
 
-// A channel message whose first byte is first, with its own status byte or
-// the running one: two data
-// bytes, or one for 0xC0-0xDF; a data byte with its top bit set is taken as
-// data all the same.
+// A channel message whose first byte is first, with a status byte of its own
+// or the running one: two data bytes, or one for 0xC0-0xDF; a data byte with
+// its top bit set is taken as data all the same.
 WalkResult walk_channel(Cursor* c, uint8_t first, uint8_t running_status, WalkedEvent* event) {
   bool own = first >= 0x80;
   uint8_t status = running_status;

@@ -195,15 +195,14 @@ TEST(LoadOutOfMemory, EachBlockThatCannotBeAllocatedHasItsLine) {
       {"event table", "zeros.mid", 32, "Error!!: Not Enough Memory for the Event Table!\n"},
       {"event data buffer", "sysex.mid", 36, "Error!!: Not Enough Memory for the Event Data Buffer!\n"},
   };
+  for (const char* port : {"p0", "p1", "p2", "p3"}) write_file(dir.file(port), {});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> argv = {"sh", "-c", "ulimit -v " + std::to_string(c.limit_mib * 1024) + " && exec \"$@\"",
-                                     "sh", SONGRELAY_BIN, "-q"};
-    for (int p = 0; p < 4; ++p) {
-      write_file(dir.file("p" + std::to_string(p)), {});
-      argv.insert(argv.end(), {"-" + std::to_string(p), dir.from_dev("p" + std::to_string(p))});
-    }
-    argv.push_back(dir.file(c.song));
+    std::string limited = std::to_string(c.limit_mib * 1024);
+    limited.insert(0, "ulimit -v ").append(" && exec \"$@\"");
+    std::vector<std::string> argv = {"sh", "-c", limited, "sh", SONGRELAY_BIN, "-q",
+                                     "-0", dir.from_dev("p0"), "-1", dir.from_dev("p1"),
+                                     "-2", dir.from_dev("p2"), "-3", dir.from_dev("p3"), dir.file(c.song)};
     ProcessResult result = run_process("/bin/sh", argv);
     // After the banner, the one line and nothing else.
     size_t error = result.err.find("Error");

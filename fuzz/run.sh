@@ -11,8 +11,8 @@ set -eu
 seconds=${1:-60}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build-fuzz
-# Public test files for MIDI players, where the workspace has them: more seeds.
-corpus=$top/../shared/corpus/test-midi-files
+# The public test files for MIDI players that the tests use: more seeds.
+corpus=$top/tests/data/test-midi-files
 
 cmake -S "$top" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_FUZZ=ON -DSONGRELAY_TESTS=OFF >/dev/null

@@ -7,6 +7,7 @@
 
 #include "song/builder.h"
 #include "song/loader.h"
+#include "song/merge_queue.h"
 #include "song/reset.h"
 #include "song_fixture.h"
 
@@ -55,7 +56,10 @@ TEST_F(BuilderTest, EqualCountsGoCyclicallyAfterTheCurrentTrack) {
   EXPECT_EQ(event_table(), expected);
 }
 
-TEST_F(BuilderTest, NextTrackChoosesTheLowestCountWithItsTieRules) {
+// The plain rule and the merge queue choose alike: the lowest count (the
+// earliest tick), the current track on a tie, otherwise the first after it
+// in cyclic order.
+TEST_F(BuilderTest, NextTrackAndTheMergeQueueChooseByTheSameTieRules) {
   struct Case {
     std::string name;
     std::vector<uint32_t> ticks;
@@ -71,6 +75,13 @@ TEST_F(BuilderTest, NextTrackChoosesTheLowestCountWithItsTieRules) {
       {"ended tracks are skipped", {9, 1, 4}, {false, true, false}, 0, 2},
       {"a finished current track gives way", {0xFFFFFFFF, 7, 7}, {true, false, false}, 0, 1},
       {"one track", {5}, {false}, 0, 0},
+      // Seven tracks: the nearest track after the current one lies in
+      // another half of the queue's tree, or only before it.
+      {"the first after it, across halves", {4, 2, 9, 9, 2, 9, 2}, std::vector<bool>(7), 2, 4},
+      {"the nearest after it of several", {9, 5, 2, 9, 2, 9, 2}, std::vector<bool>(7), 0, 2},
+      {"the next one up", {2, 9, 9, 2, 9, 2, 9}, std::vector<bool>(7), 4, 5},
+      {"round to the lowest number", {2, 9, 2, 9, 9, 9, 9}, std::vector<bool>(7), 3, 0},
+      {"round from the last track", {9, 9, 3, 9, 9, 3, 9}, std::vector<bool>(7), 6, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -84,7 +95,22 @@ TEST_F(BuilderTest, NextTrackChoosesTheLowestCountWithItsTieRules) {
     song_data.track_count = static_cast<uint16_t>(tracks.size());
     EXPECT_EQ(next_track(c.current), c.expected);
     song_data.tracks = nullptr;
+
+    MergeQueue queue;
+    ASSERT_EQ(open_merge_queue(&queue, static_cast<int>(c.ticks.size())), 0);
+    auto due = [&c](size_t i) { return c.ended[i] ? NEVER : c.ticks[i]; };
+    for (size_t i = 0; i < c.ticks.size(); ++i) set_due(&queue, static_cast<int>(i), due(i));
+    EXPECT_EQ(pass_turn(&queue, c.current, due(c.current)), c.expected);
   }
+}
+
+TEST_F(BuilderTest, MergeQueueEndsWhenEveryTrackHasEnded) {
+  MergeQueue queue;
+  ASSERT_EQ(open_merge_queue(&queue, 3), 0);
+  set_due(&queue, 2, 40);
+  EXPECT_EQ(pass_turn(&queue, 0, NEVER), 2);
+  EXPECT_EQ(due_tick(queue, 2), 40u);
+  EXPECT_EQ(pass_turn(&queue, 2, NEVER), -1);
 }
 
 TEST_F(BuilderTest, AutomaticResetGoesAheadOfTheSong) {

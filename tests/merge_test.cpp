@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,22 +12,15 @@
 #include "song/builder.h"
 #include "song/event_walk.h"
 #include "song/prescan.h"
-#include "song/reset.h"
 #include "song_fixture.h"
 
 namespace {
 
 // The reference: one pass over the tracks to choose, one to move every count
-// on, with the same reading, the same guards and the same reset as the builder.
+// on, with the same reading and the builder's own table writer, which puts
+// the same reset ahead and guards the same room.
 void reference_build(ResetFlags reset_flags, uint32_t data_size) {
-  SongView view;
-  take_song_view(&view);
-  uint32_t next_record = 0, data_offset = 0, first_delay = 0;
-  const ResetChoice* reset = choose_reset(reset_flags);
-  if (!(option_flags & OPT_NO_RESET) && reset != nullptr && reset->records <= view.event_count &&
-      reset_bytes(*reset) <= data_size) {
-    next_record = insert_reset_events(&data_offset, &first_delay, reset_flags);
-  }
+  TableWriter writer = start_table(reset_flags, data_size);
   TrackState* tracks = song_data.tracks;
   int count = song_data.track_count;
   int ended = 0;
@@ -54,27 +44,8 @@ void reference_build(ResetFlags reset_flags, uint32_t data_size) {
     TrackState* t = &tracks[current];
     WalkedEvent e;
     if (walk_event(t->cursor, t->start + t->length, t->running_status, &e) != WALK_EVENT) break;
-    if (next_record >= view.event_count || data_bytes_of(e) > data_size - data_offset) break;
-    EventRecord* r = &view.events[next_record++];
     uint32_t d = t->ticks_to_next;
-    r->delta = d + first_delay;
-    first_delay = 0;
-    r->status = e.status;
-    r->data1 = e.data1;
-    r->data2 = e.data2;
-    r->running = e.running;
-    r->length = e.length;
-    if (uses_data_buffer(e)) {
-      uint8_t* out = view.data + data_offset;
-      if (e.kind == EVENT_SYSEX) {
-        *out++ = 0xF0;
-        memcpy(out, e.bytes, e.body_length);
-      } else {
-        memcpy(out, e.bytes, e.length);
-      }
-      r->data_offset = data_offset;
-      data_offset += e.length;
-    }
+    if (!write_record(&writer, e, d)) break;
     t->running_status = running_after(e, t->running_status);
     t->cursor = e.next;
     if (is_end_of_track(e)) end_track(t);
@@ -105,25 +76,18 @@ BuildResult build_song(const Bytes& image, const BuildSetup& setup,
   reset_song_state();
   option_flags = setup.options;
   testing::internal::CaptureStderr();
-  int offset = check_header(image.data(), image.size());
-  uint32_t events = 0, data_size = 0, longest = 0;
-  ResetFlags flags = 0;
-  bool scanned = false;
-  if (offset >= 0) {
-    song_data.tracks = static_cast<TrackState*>(calloc(song_data.track_count + 1, sizeof(TrackState)));
-    index_tracks(image.data() + offset, image.data() + image.size());
-    scanned = prescan_tracks(&events, &data_size, &longest, &flags) == 0;
-  }
+  ScannedSong song;
+  bool scanned = index_and_prescan(image.data(), image.size(), &song);
   testing::internal::GetCapturedStderr();
   if (!scanned) {
     reset_song_state();
     return result;
   }
-  events -= setup.fewer_records < events ? setup.fewer_records : events;
-  data_size -= setup.fewer_bytes < data_size ? setup.fewer_bytes : data_size;
+  uint32_t events = song.event_count - std::min(setup.fewer_records, song.event_count);
+  uint32_t data_size = song.data_size - std::min(setup.fewer_bytes, song.data_size);
   EXPECT_EQ(alloc_event_table(events), 0);
-  EXPECT_EQ(alloc_data_buffer(data_size + 1, longest), 0);
-  build(flags, data_size);
+  EXPECT_EQ(alloc_data_buffer(data_size + 1, song.longest_meta), 0);
+  build(song.flags, data_size);
   result.built = true;
   result.table = event_table();
   result.data = data_head(data_size + 1);
@@ -132,7 +96,7 @@ BuildResult build_song(const Bytes& image, const BuildSetup& setup,
   return result;
 }
 
-void real_build(ResetFlags flags, uint32_t data_size) { build_event_table(flags, data_size); }
+void real_build(ResetFlags flags, uint32_t data_size) { EXPECT_EQ(build_event_table(flags, data_size), 0); }
 
 // Random songs whose tracks meet often at one tick and hold every kind of event.
 class SongMaker {
@@ -304,13 +268,8 @@ TEST_F(MergeTest, ManyTracksMergeAsThePlainRuleDoes) {
 }
 
 TEST_F(MergeTest, CorpusFilesMergeAsThePlainRuleDoes) {
-  std::vector<std::string> files;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(SONGRELAY_CORPUS_DIR, error)) {
-    if (entry.path().extension() == ".mid") files.push_back(entry.path().string());
-  }
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << SONGRELAY_CORPUS_DIR;
-  std::sort(files.begin(), files.end());
+  std::vector<std::string> files = files_in(SONGRELAY_CORPUS_DIR, ".mid");
+  ASSERT_FALSE(files.empty()) << "no corpus at " << SONGRELAY_CORPUS_DIR;
   Coverage coverage;
   for (const std::string& file : files) {
     SCOPED_TRACE(file);

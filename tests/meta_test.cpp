@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <string>
@@ -14,6 +13,7 @@
 #include "meta/meta.h"
 #include "song/song.h"
 #include "support/meta_replay.h"
+#include "support/song_checks.h"
 #include "support/support.h"
 
 namespace {
@@ -513,21 +513,6 @@ TEST_F(MetaTest, ConvertTextWithoutOutputWritesNothing) {
   EXPECT_EQ(out[1], 'z');
 }
 
-// The regular files of a directory whose names end in suffix, sorted.
-std::vector<std::string> files_ending(const std::string& dir, const std::string& suffix) {
-  std::vector<std::string> files;
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr) return files;
-  while (dirent* entry = readdir(listing)) {
-    std::string name = entry->d_name;
-    if (name[0] != '.' && name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-      files.push_back(dir + "/" + name);
-  }
-  closedir(listing);
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // Loads each file and plays its meta events through the display with the
 // options and converter that its format field chooses, as the meta fuzz
 // target does; what broke, if anything, is reported per file.
@@ -546,14 +531,14 @@ void replay_files(const std::vector<std::string>& files) {
 }
 
 TEST(MetaReplay, FuzzFindingsStayFixed) {
-  std::vector<std::string> files = files_ending(SONGRELAY_SOURCE_DIR "/fuzz/regressions", "");
+  std::vector<std::string> files = files_in(SONGRELAY_SOURCE_DIR "/fuzz/regressions");
   ASSERT_FALSE(files.empty());
   replay_files(files);
 }
 
 TEST(MetaReplay, CorpusFilesPlayThroughTheDisplay) {
-  std::vector<std::string> files = files_ending(SONGRELAY_CORPUS_DIR, ".mid");
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << SONGRELAY_CORPUS_DIR;
+  std::vector<std::string> files = files_in(SONGRELAY_CORPUS_DIR, ".mid");
+  ASSERT_FALSE(files.empty()) << "no corpus at " << SONGRELAY_CORPUS_DIR;
   replay_files(files);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "song/prescan.h"
@@ -40,16 +41,24 @@ TEST_F(PrescanTest, DeltaTimesOfFourBytesPassAndOfFiveFail) {
   EXPECT_EQ(passed.events, 2u);
   EXPECT_EQ(passed.err, "");
 
-  TrackBuilder bad;
-  bad.raw({0x80, 0x80, 0x80, 0x80, 0x00, 0x90, 60, 64}).end();
-  reset_song_state();
-  Scan failed = scan({good, bad});
-  EXPECT_EQ(failed.result, 1);
-  EXPECT_EQ(failed.err, "Error!!: [Trk 1] DeltaTime Value is Wrong!");
-  EXPECT_EQ(failed.events, 7u);
-  EXPECT_EQ(failed.data, 7u);
-  EXPECT_EQ(failed.longest, 7u);
-  EXPECT_EQ(failed.flags, 7);
+  // Four bytes with the top bit set make the delta time wrong as soon as the
+  // chunk holds them, wherever the fifth byte would be.
+  const std::vector<std::pair<std::string, TrackBuilder>> wrong = {
+      {"five bytes", TrackBuilder().raw({0x80, 0x80, 0x80, 0x80, 0x00, 0x90, 60, 64}).end()},
+      {"four at the chunk's end", TrackBuilder().event(0, {0xC0, 5}).raw({0x81, 0x80, 0x80, 0x80})},
+      {"five at the chunk's end", TrackBuilder().raw({0x80, 0x80, 0x80, 0x80, 0x80})},
+  };
+  for (const auto& [name, bad] : wrong) {
+    SCOPED_TRACE(name);
+    reset_song_state();
+    Scan failed = scan({good, bad});
+    EXPECT_EQ(failed.result, 1);
+    EXPECT_EQ(failed.err, "Error!!: [Trk 1] DeltaTime Value is Wrong!");
+    EXPECT_EQ(failed.events, 7u);
+    EXPECT_EQ(failed.data, 7u);
+    EXPECT_EQ(failed.longest, 7u);
+    EXPECT_EQ(failed.flags, 7);
+  }
 }
 
 TEST_F(PrescanTest, CountsEventsBytesAndTheLongestMeta) {
@@ -115,8 +124,7 @@ TEST_F(PrescanTest, TrackEndsBeforeAnEventThatRunsPastItsChunk) {
       {"running status without its last byte", TrackBuilder().event(0, {0x90, 60, 64}).raw({0, 62}), 1, 0, cut},
       {"delta time alone", TrackBuilder().event(0, {0x90, 60, 64}).raw({0}), 1, 0, cut},
       {"delta time cut", TrackBuilder().raw({0x81}), 0, 0, cut},
-      {"four-byte delta prefix at the end", TrackBuilder().raw({0x80, 0x80, 0x80, 0x80}), 0, 0, cut},
-      {"long delta that runs on to the end", TrackBuilder().raw({0x80, 0x80, 0x80, 0x80, 0x80}), 0, 0, cut},
+      {"three continuation bytes at the end", TrackBuilder().event(0, {0xC0, 5}).raw({0xFF, 0x80, 0x80}), 1, 0, cut},
       {"meta type missing", TrackBuilder().raw({0, 0xFF}), 0, 0, cut},
       {"meta data cut", TrackBuilder().text(0, 0x01, "x").raw({0, 0xFF, 0x01, 0x05, 'a', 'b'}), 1, 4, cut},
       {"meta length past 32 bits", TrackBuilder().raw({0, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 1}), 0, 0, cut},

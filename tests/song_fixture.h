@@ -5,13 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ostream>
 #include <vector>
 
 #include "app/settings.h"
 #include "song/chunk.h"
+#include "song/loader.h"
 #include "song/song.h"
+#include "support/song_checks.h"
 #include "support/support.h"
 
 // Every test starts and ends with nothing of a song allocated and no options.
@@ -46,12 +47,9 @@ inline std::vector<EventRecord> event_table() {
 // The first count bytes of the event data buffer.
 inline Bytes data_head(size_t count) { return Bytes(song_data.data, song_data.data + count); }
 
-// Checks the header and indexes the tracks, as the load does before its pre-scan.
-inline void index_image(const Bytes& image) {
-  ASSERT_EQ(check_header(image.data(), image.size()), 14);
-  song_data.tracks = static_cast<TrackState*>(calloc(song_data.track_count + 1, sizeof(TrackState)));
-  index_tracks(image.data() + 14, image.data() + image.size());
-}
+// Checks the header and indexes the tracks with the load's own step before
+// its pre-scan.
+inline void index_image(const Bytes& image) { ASSERT_EQ(index_midi_image(image.data(), image.size()), 0); }
 
 // Whether nothing of a song is left allocated.
 inline bool nothing_allocated() {

@@ -45,8 +45,11 @@ TEST_F(SongTables, SecondAllocationKeepsTheFirstBlockAndCount) {
   ASSERT_EQ(alloc_data_buffer(10, 4), 0);
   EventRecord* events = song_data.events;
   uint8_t* data = song_data.data;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(alloc_event_table(9), -1);
   EXPECT_EQ(alloc_data_buffer(90, 40), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error!!: Event Table Exists Already!\nError!!: Event Data Buffer Exists Already!\n");
   EXPECT_EQ(song_data.events, events);
   EXPECT_EQ(song_data.data, data);
   EXPECT_EQ(playback_info.event_count, 3u);

@@ -8,18 +8,8 @@
 #include <vector>
 
 #include "support/port_files.h"
+#include "support/sanitized.h"
 #include "support/support.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SANITIZED_BUILD 1
-#endif
-#endif
-#ifndef SANITIZED_BUILD
-#define SANITIZED_BUILD 0
-#endif
 
 namespace {
 

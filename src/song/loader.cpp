@@ -31,6 +31,26 @@ struct ImageGuard {
   ~ImageGuard() { free(bytes); }
 };
 
+// Closes the file on every way out of the load that has not closed it yet.
+struct FileGuard {
+  int fd = -1;
+  ~FileGuard() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Closes the file where the load can still see a failure to close it: 0, or
+// -5 after its message.
+int close_file(FileGuard* file) {
+  int fd = file->fd;
+  file->fd = -1;
+  if (close(fd) != 0) {
+    fprintf(stderr, "Error!!: Can't close MIDI file (%d)\n", errno);
+    return -5;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // A read may return less than asked (signals, large counts, special files);
@@ -69,8 +89,9 @@ int load_midi_file(const char* path) {
     return -1;
   }
   uint32_t size = static_cast<uint32_t>(status.st_size);
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) {
+  FileGuard file;
+  file.fd = open(path, O_RDONLY);
+  if (file.fd < 0) {
     fprintf(stderr, "Error!!: Can't open MIDI file (%d)\n", errno);
     return -2;
   }
@@ -79,33 +100,35 @@ int load_midi_file(const char* path) {
   image.bytes = static_cast<uint8_t*>(malloc(size != 0 ? size : 1));
   if (image.bytes == nullptr) {
     fprintf(stderr, "Error!!: Not Engouh Memory!\n");
-    close(fd);
     return -3;
   }
-  if (read_midi_image(fd, image.bytes, size) != 0) {
-    close(fd);
-    return -4;
-  }
-  if (close(fd) != 0) {
-    fprintf(stderr, "Error!!: Can't close MIDI file (%d)\n", errno);
-    return -5;
-  }
+  if (read_midi_image(file.fd, image.bytes, size) != 0) return -4;
+  if (close_file(&file) != 0) return -5;
   return parse_midi_image(image.bytes, size);
 }
 
-int parse_midi_image(const uint8_t* image, size_t size) {
+int index_midi_image(const uint8_t* image, size_t size) {
   int offset = check_header(image, size);
   if (offset < 0) return -1;
-  TrackTableGuard track_table;
   // A header without tracks still gets a block: a null table means no memory.
   size_t entries = song_data.track_count != 0 ? song_data.track_count : 1;
   song_data.tracks = static_cast<TrackState*>(malloc(entries * sizeof(TrackState)));
-  if (song_data.tracks == nullptr) return -2;
+  if (song_data.tracks == nullptr) {
+    fprintf(stderr, "Error!!: Not Enough Memory for the Track Table!\n");
+    return -2;
+  }
   index_tracks(image + offset, image + size);
+  return 0;
+}
+
+int parse_midi_image(const uint8_t* image, size_t size) {
+  TrackTableGuard track_table;
+  int result = index_midi_image(image, size);
+  if (result != 0) return result;
   uint32_t event_count = 0, data_size = 0, longest_meta = 0;
   ResetFlags flags = 0;
   if (prescan_tracks(&event_count, &data_size, &longest_meta, &flags) != 0) return 1;
-  int result = alloc_event_table(event_count);
+  result = alloc_event_table(event_count);
   if (result != 0) return result;
   // One spare byte after the last event's bytes, for the display's terminator.
   result = alloc_data_buffer(data_size + 1, longest_meta);
@@ -113,6 +136,10 @@ int parse_midi_image(const uint8_t* image, size_t size) {
     free_event_table();
     return result;
   }
-  build_event_table(flags, data_size);
-  return 0;
+  result = build_event_table(flags, data_size);
+  if (result != 0) {
+    free_data_buffer();
+    free_event_table();
+  }
+  return result;
 }

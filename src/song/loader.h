@@ -9,8 +9,15 @@
 // after its message, with nothing of the song left allocated.
 int load_midi_file(const char* path);
 
-// Header, tracks, pre-scan, allocation and build over an image of size bytes.
+// Header, tracks, pre-scan, allocation and build over an image of size bytes;
+// 0, or a failure value after its message, with nothing of the song left
+// allocated.
 int parse_midi_image(const uint8_t* image, size_t size);
+
+// The steps of the parse before the pre-scan: checks the header, allocates
+// the track table and indexes the chunks; 0, or -1 or -2 after its message.
+// The caller releases the track table, which points into the image.
+int index_midi_image(const uint8_t* image, size_t size);
 
 // Reads size bytes from fd into image, as many reads as it takes; 0, or -4
 // after its message when a read fails or the file ends before size bytes.

@@ -19,8 +19,9 @@ struct ScanTotals {
 };
 
 // Counts one track's events up to the end of its chunk; 1 after the message
-// when a delta time is longer than four bytes. A track whose last event runs
-// past its chunk ends before that event, where the builder will end it too.
+// when a delta time is longer than four bytes (its first four bytes, inside
+// the chunk, all have the top bit set). A track whose last event runs past
+// its chunk ends before that event, where the builder will end it too.
 int scan_track(int index, const TrackState& track, ScanTotals* totals) {
   const uint8_t* p = track.start;
   const uint8_t* end = track.start + track.length;

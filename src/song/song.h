@@ -6,15 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "song/event_walk.h"
+
 // The loader's view of one track chunk while the song is built.
 struct TrackState {
   uint32_t length;            // the chunk's data length (cut to what the file holds)
   const uint8_t* start;       // first data byte in the file image
   const uint8_t* cursor;      // the builder's position; null once the track has ended
   uint8_t running_status;     // last channel status given explicitly; 0 at the start
-  uint32_t ticks_to_next;     // when its next event is due: ticks after the merged song's last
-                              // record for next_track; the builder counts from the song's start
-                              // (modulo 2^32) instead
+  uint32_t ticks_to_next;     // ticks from the merged song's last record to the track's next
+                              // event, for next_track; the first delta time after indexing
+  WalkedEvent next_event;     // the builder's walk of the event at cursor, kept until written
 };
 
 // One event of the merged song, in playing order; channel messages inline.
@@ -90,10 +92,12 @@ uint32_t get_event_count();
 EventRecord* get_event_table();
 uint8_t* get_data_buffer();
 
-// Allocates the zero-filled event table: 0, -1 when it exists already, -2 without memory.
+// Allocates the zero-filled event table: 0, or -1 when it exists already and
+// -2 without memory, each after its message.
 int alloc_event_table(uint32_t count);
 
-// Allocates the zero-filled event data buffer: 0, -1 when it exists already, -2 without memory.
+// Allocates the zero-filled event data buffer: 0, or -1 when it exists
+// already and -2 without memory, each after its message.
 int alloc_data_buffer(uint32_t size, uint32_t longest);
 
 // Releases the event data buffer if there is one; always 0.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "song/options.h"
 #include "song/loader.h"
 #include "song/song.h"
 #include "support/support.h"

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/settings.h"
+#include "song/options.h"
 #include "song/builder.h"
 #include "song/loader.h"
 #include "song/song.h"

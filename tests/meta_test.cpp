@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "meta/meta.h"
 #include "song/song.h"
+#include "support/fresh_state.h"
 #include "support/meta_replay.h"
 #include "support/song_checks.h"
 #include "support/support.h"
@@ -91,8 +92,7 @@ bool canary_intact() {
 class MetaTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_song_state();
-    option_flags = 0;
+    reset_process_state();
     tempo_state = TempoState{NO_CHANNEL, 500000, 480, 1041, 0};
     use_text_buffer(1024, false);
     text_converter.handle = iconv_open("UTF-8", "SHIFT_JISX0213");
@@ -101,9 +101,7 @@ class MetaTest : public testing::Test {
   void TearDown() override {
     if (text_converter.handle != reinterpret_cast<iconv_t>(-1)) iconv_close(text_converter.handle);
     text_converter.handle = reinterpret_cast<iconv_t>(-1);
-    memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
-    option_flags = 0;
-    reset_song_state();
+    reset_process_state();
   }
 };
 

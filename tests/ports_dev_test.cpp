@@ -1,6 +1,7 @@
 // Raw MIDI ports: the unit search and the names given to unnamed ports,
 // against real entries made in /dev/ under a base name of this process's own.
 #include "output/ports.h"
+#include "support/fresh_state.h"
 
 #include <gtest/gtest.h>
 
@@ -64,11 +65,11 @@ class PortsDevTest : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0 || access("/dev", W_OK) != 0)
       GTEST_SKIP() << "needs root and a writable /dev/ to make the entries it searches for";
-    reset_port_table();
+    reset_process_state();
   }
   void TearDown() override {
     close_ports();
-    reset_port_table();
+    reset_process_state();
   }
   const std::string base = test_base();
 };

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/fresh_state.h"
 #include "support/port_files.h"
 #include "support/support.h"
 
@@ -104,11 +105,11 @@ bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 class PortsTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_port_table(); }
+  void SetUp() override { reset_process_state(); }
   // Descriptors planted by a test may be fake numbers: forget them, never close them.
   void TearDown() override {
     fake_write.armed = false;
-    reset_port_table();
+    reset_process_state();
   }
 };
 

@@ -12,21 +12,12 @@
 #include "song/chunk.h"
 #include "song/loader.h"
 #include "song/song.h"
+#include "support/fresh_state.h"
 #include "support/song_checks.h"
 #include "support/support.h"
 
 // Every test starts and ends with nothing of a song allocated and no options.
-class SongTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    reset_song_state();
-    option_flags = 0;
-  }
-  void TearDown() override {
-    reset_song_state();
-    option_flags = 0;
-  }
-};
+class SongTest : public FreshStateTest {};
 
 inline bool operator==(const EventRecord& a, const EventRecord& b) {
   return a.delta == b.delta && a.data_offset == b.data_offset && a.length == b.length &&

@@ -4,13 +4,11 @@
 #include <cstring>
 
 #include "song/song.h"
+#include "support/fresh_state.h"
 
 namespace {
 
-struct SongTables : testing::Test {
-  void SetUp() override { reset_song_state(); }
-  void TearDown() override { reset_song_state(); }
-};
+struct SongTables : FreshStateTest {};
 
 TEST_F(SongTables, SnapshotBeforeAnyLoadIsEmpty) {
   SongView view;

@@ -24,6 +24,7 @@
 #include "player/schedule.h"
 #include "song/loader.h"
 #include "song/song.h"
+#include "support/fresh_state.h"
 #include "support/support.h"
 
 extern "C" int __real_clock_gettime(clockid_t clock, timespec* now);
@@ -269,9 +270,7 @@ TEST(Schedule, OnlyAPauseBeyondTheBoundMovesTheSchedule) {
 class Playback : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_song_state();
-    reset_port_table();
-    clear_settings();
+    reset_process_state();
     option_flags = OPT_QUIET | OPT_NO_RESET;
     sent.clear();
     if (fake_port_fd < 0) fake_port_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -281,10 +280,7 @@ class Playback : public ::testing::Test {
   void TearDown() override {
     sched_param ordinary = {};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    playback_info.state.store(PLAYER_IDLE);
-    reset_song_state();
-    reset_port_table();
-    clear_settings();
+    reset_process_state();
   }
 
   // Loads the song and plays it from fake time 0 with the given sleep

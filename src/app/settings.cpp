@@ -10,11 +10,9 @@
 #include <unistd.h>
 
 
-OptionFlags option_flags;
 const char* device_base;
 const char* midi_path;
 const char* port_names[4];
-TextConverter text_converter = {{}, {}, reinterpret_cast<iconv_t>(-1)};
 
 namespace {
 

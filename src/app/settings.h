@@ -3,28 +3,13 @@
 #pragma once
 
 #include <cstdint>
-#include <iconv.h>
 
-// One byte of option bits, all clear at start.
-using OptionFlags = uint8_t;
-enum : OptionFlags {
-  OPT_VERBOSE = 0x01,   // -v
-  OPT_QUIET = 0x02,     // -q
-  OPT_NO_RESET = 0x04,  // -r
-};
+#include "meta/text_converter.h"
+#include "song/options.h"
 
-// The converter from the file's meta-event text encoding to the terminal's.
-struct TextConverter {
-  char source_encoding[64];    // upper case, NUL-terminated, rest zero
-  char terminal_encoding[64];  // upper case, NUL-terminated, rest zero
-  iconv_t handle;              // (iconv_t)-1 while not open
-};
-
-extern OptionFlags option_flags;
 extern const char* device_base;  // -d argument, or null until the run picks "umidi"
 extern const char* midi_path;    // the one file operand
 extern const char* port_names[4];  // -0 … -3 arguments, null where not given
-extern TextConverter text_converter;
 
 // Puts every setting back to its start value (the converter is not closed).
 void clear_settings();

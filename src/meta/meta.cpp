@@ -9,8 +9,9 @@
 #include <cstring>
 #include <iconv.h>
 
-#include "app/settings.h"
 #include "song/chunk.h"
+#include "meta/text_converter.h"
+#include "song/options.h"
 
 const char* const key_signature_names[30] = {
     "C Flat Major",  "A Flat Minor",  "G Flat Major",  "E Flat Minor",  "D Flat Major",

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings.h"
 #include "song/division.h"
 #include "song/event_walk.h"
 #include "song/merge_queue.h"
 #include "song/reset.h"
 #include "song/song.h"
+#include "song/options.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings.h"
 #include "song/cursor.h"
 #include "song/song.h"
+#include "song/options.h"
 
 namespace {
 

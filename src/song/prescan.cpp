@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
 #include "song/event_walk.h"
 #include "song/reset.h"
 #include "song/song.h"
+#include "song/options.h"
 
 namespace {
 

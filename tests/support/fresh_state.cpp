@@ -1,0 +1,13 @@
+// Shared test helper: the process-wide records put back in one place.
+#include "support/fresh_state.h"
+
+#include "app/settings.h"
+#include "output/ports.h"
+#include "song/song.h"
+
+void reset_process_state() {
+  reset_song_state();
+  reset_port_table();
+  clear_settings();
+  playback_info.state.store(PLAYER_IDLE);
+}

@@ -15,10 +15,10 @@
 
 namespace {
 
-const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
-const Bytes note_on = {0x90, 0x3C, 0x40};
-const Bytes note_off = {0x80, 0x3C, 0x00};
-const Bytes end_of_track = {0x00, 0xFF, 0x2F, 0x00};
+const Bytes GM_ON = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+const Bytes NOTE_ON = {0x90, 0x3C, 0x40};
+const Bytes NOTE_OFF = {0x80, 0x3C, 0x00};
+const Bytes END_OF_TRACK = {0x00, 0xFF, 0x2F, 0x00};
 
 // At this timebase a tick lasts 15 microseconds, so the songs take no time.
 constexpr uint16_t FAST = 0x7FFF;
@@ -31,7 +31,7 @@ TrackBuilder track_of(const Bytes& bytes) {
 }
 
 // A note on, a note off one tick later, End of Track.
-const Bytes two_notes = Bytes{0x00} + note_on + Bytes{0x01} + note_off + end_of_track;
+const Bytes TWO_NOTES = Bytes{0x00} + NOTE_ON + Bytes{0x01} + NOTE_OFF + END_OF_TRACK;
 
 // Writes a big-endian 16- or 32-bit field into an image.
 void put16(Bytes& image, size_t at, uint16_t value) {
@@ -109,9 +109,9 @@ void check_all(const std::vector<Case>& cases) {
   }
 }
 
-const std::string not_midi = "Error! : File is not MIDI File\n";
-const std::string header_short = "Error!!: MIDI File Header is Too Short!\n";
-const std::string division_zero = "Error!!: Division (Delta) Value is 0!\n";
+const std::string NOT_MIDI = "Error! : File is not MIDI File\n";
+const std::string HEADER_SHORT = "Error!!: MIDI File Header is Too Short!\n";
+const std::string DIVISION_ZERO = "Error!!: Division (Delta) Value is 0!\n";
 std::string no_chunk(int track) {
   return "WARNING! : [Trk " + std::to_string(track) + "] No Track Chunk before End of File!\n";
 }
@@ -129,80 +129,80 @@ std::string long_delta(int track) {
 }
 
 TEST(Damaged, EachKindOfDamageEndsInItsLineAndPlaysWhatIsWhole) {
-  const Bytes good = smf(1, FAST, {track_of(two_notes)});
-  const Bytes played = gm_on + note_on + note_off;
+  const Bytes good = smf(1, FAST, {track_of(TWO_NOTES)});
+  const Bytes played = GM_ON + NOTE_ON + NOTE_OFF;
 
   Bytes header_cut(good.begin(), good.begin() + 10);
-  Bytes chunk_head_cut = smf(1, FAST, {track_of(two_notes)}) + Bytes{'M', 'T', 'r', 'k', 0x00, 0x00};
+  Bytes chunk_head_cut = smf(1, FAST, {track_of(TWO_NOTES)}) + Bytes{'M', 'T', 'r', 'k', 0x00, 0x00};
   put16(chunk_head_cut, 10, 2);
   Bytes length_past_end = good;
   put32(length_past_end, 18, 0x100);
-  Bytes second_length_past_end = smf(1, FAST, {track_of(two_notes), track_of({0x00, 0x91, 0x3D, 0x40})});
-  put32(second_length_past_end, 18 + 8 + two_notes.size(), 0x7FFFFFFF);
-  Bytes vlq_to_end = smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x81, 0x80})});
+  Bytes second_length_past_end = smf(1, FAST, {track_of(TWO_NOTES), track_of({0x00, 0x91, 0x3D, 0x40})});
+  put32(second_length_past_end, 18 + 8 + TWO_NOTES.size(), 0x7FFFFFFF);
+  Bytes vlq_to_end = smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x81, 0x80})});
   put32(vlq_to_end, 18, 0x100);
-  Bytes length_vlq_to_end = smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x00, 0xFF, 0x01, 0x81, 0x80})});
+  Bytes length_vlq_to_end = smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF, 0x01, 0x81, 0x80})});
   Bytes division_0 = good;
   put16(division_0, 12, 0);
   Bytes many_tracks = good;
   put16(many_tracks, 10, 0xFFFF);
 
   const std::vector<Case> cases = {
-      {"empty file", {}, {}, not_midi, "", {}},
-      {"shorter than MThd", {'M', 'T', 'h'}, {}, not_midi, "", {}},
-      {"not MThd", Bytes{'R', 'I', 'F', 'F'} + Bytes(good.begin() + 4, good.end()), {}, not_midi, "", {}},
-      {"header cut after its format field", header_cut, {}, header_short, "", {}},
+      {"empty file", {}, {}, NOT_MIDI, "", {}},
+      {"shorter than MThd", {'M', 'T', 'h'}, {}, NOT_MIDI, "", {}},
+      {"not MThd", Bytes{'R', 'I', 'F', 'F'} + Bytes(good.begin() + 4, good.end()), {}, NOT_MIDI, "", {}},
+      {"header cut after its format field", header_cut, {}, HEADER_SHORT, "", {}},
       {"second chunk's head cut", chunk_head_cut, {}, no_chunk(1), "", played},
       {"chunk length past the end of the file", length_past_end, {}, past_file(0), "", played},
       {"second chunk's length past the end, its note whole", second_length_past_end, {}, past_file(1), "",
-       gm_on + note_on + Bytes{0x91, 0x3D, 0x40} + note_off},
-      {"chunk length 0 beside a track", smf(1, FAST, {TrackBuilder(), track_of(two_notes)}), {}, "", "", played},
-      {"only a chunk of length 0", smf(1, FAST, {TrackBuilder()}), {}, "", "", gm_on},
+       GM_ON + NOTE_ON + Bytes{0x91, 0x3D, 0x40} + NOTE_OFF},
+      {"chunk length 0 beside a track", smf(1, FAST, {TrackBuilder(), track_of(TWO_NOTES)}), {}, "", "", played},
+      {"only a chunk of length 0", smf(1, FAST, {TrackBuilder()}), {}, "", "", GM_ON},
       {"note off cut by its chunk, the next chunk intact",
-       smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x01, 0x80, 0x3C}), track_of({0x00, 0x91, 0x3D, 0x40})}),
-       {}, past_track(0), "", gm_on + note_on + Bytes{0x91, 0x3D, 0x40}},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x01, 0x80, 0x3C}), track_of({0x00, 0x91, 0x3D, 0x40})}),
+       {}, past_track(0), "", GM_ON + NOTE_ON + Bytes{0x91, 0x3D, 0x40}},
       {"delta time running to the end of the file", vlq_to_end, {}, past_file(0) + past_track(0), "",
-       gm_on + note_on},
-      {"meta length running to the end of its chunk", length_vlq_to_end, {}, past_track(0), "", gm_on + note_on},
-      {"5-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x80, 0x00} + note_on + end_of_track)}),
+       GM_ON + NOTE_ON},
+      {"meta length running to the end of its chunk", length_vlq_to_end, {}, past_track(0), "", GM_ON + NOTE_ON},
+      {"5-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}),
        {}, long_delta(0), "", {}},
       {"5-byte delta time in the second track",
-       smf(1, FAST, {track_of(two_notes), track_of(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x7F} + note_on)}), {},
+       smf(1, FAST, {track_of(TWO_NOTES), track_of(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x7F} + NOTE_ON)}), {},
        long_delta(1), "", {}},
-      {"4-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x00} + note_on + end_of_track)}), {}, "",
-       "", gm_on + note_on},
-      {"no End of Track", smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x01} + note_off)}), {}, "", "",
+      {"4-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}), {}, "",
+       "", GM_ON + NOTE_ON},
+      {"no End of Track", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x01} + NOTE_OFF)}), {}, "", "",
        played},
       {"events after End of Track",
-       smf(1, FAST, {track_of(Bytes{0x00} + note_on + end_of_track + Bytes{0x01} + note_off)}), {}, size_wrong(0),
-       "", gm_on + note_on},
-      {"division 0", division_0, {}, division_zero, "", {}},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + END_OF_TRACK + Bytes{0x01} + NOTE_OFF)}), {}, size_wrong(0),
+       "", GM_ON + NOTE_ON},
+      {"division 0", division_0, {}, DIVISION_ZERO, "", {}},
       {"65535 tracks declared, one chunk", many_tracks, {}, no_chunk(1), "", played},
       {"sysex length past the chunk",
-       smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x00, 0xF0, 0x7F, 0x43, 0x10, 0x4C})}), {},
-       past_track(0), "", gm_on + note_on},
-      {"escape length past the chunk", smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x00, 0xF7, 0x05, 0xF8})}),
-       {}, past_track(0), "", gm_on + note_on},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF0, 0x7F, 0x43, 0x10, 0x4C})}), {},
+       past_track(0), "", GM_ON + NOTE_ON},
+      {"escape length past the chunk", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF7, 0x05, 0xF8})}),
+       {}, past_track(0), "", GM_ON + NOTE_ON},
       {"meta length past the chunk",
-       smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x00, 0xFF, 0x01, 0x7F, 'a', 'b'})}), {}, past_track(0),
-       "", gm_on + note_on},
-      {"meta type cut by the chunk", smf(1, FAST, {track_of(Bytes{0x00} + note_on + Bytes{0x00, 0xFF})}), {},
-       past_track(0), "", gm_on + note_on},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF, 0x01, 0x7F, 'a', 'b'})}), {}, past_track(0),
+       "", GM_ON + NOTE_ON},
+      {"meta type cut by the chunk", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF})}), {},
+       past_track(0), "", GM_ON + NOTE_ON},
       {"padded length field in a short meta event: one length byte assumed",
-       smf(1, FAST, {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x03, 'a', 'b', 'c', 0x00} + note_on + end_of_track)}),
-       {}, "", "  [Text      ]: ^Cabc\n", gm_on + note_on},
+       smf(1, FAST, {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x03, 'a', 'b', 'c', 0x00} + NOTE_ON + END_OF_TRACK)}),
+       {}, "", "  [Text      ]: ^Cabc\n", GM_ON + NOTE_ON},
       {"padded length field in a long meta event: read whole",
        smf(1, FAST,
-           {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x81, 0x00} + Bytes(128, 'x') + Bytes{0x00} + note_on +
-                     end_of_track)}),
-       {}, "", "  [Text      ]: " + std::string(128, 'x') + "\n", gm_on + note_on},
+           {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x81, 0x00} + Bytes(128, 'x') + Bytes{0x00} + NOTE_ON +
+                     END_OF_TRACK)}),
+       {}, "", "  [Text      ]: " + std::string(128, 'x') + "\n", GM_ON + NOTE_ON},
       // 3C and 40 are delta-only events, each then read as the next delta time.
       {"data bytes at the start of a track",
-       smf(1, FAST, {track_of(Bytes{0x00, 0x3C, 0x40} + note_on + end_of_track)}), {}, "", "",
-       gm_on + note_on},
+       smf(1, FAST, {track_of(Bytes{0x00, 0x3C, 0x40} + NOTE_ON + END_OF_TRACK)}), {}, "", "",
+       GM_ON + NOTE_ON},
       {"running status does not carry into the next track",
-       smf(1, FAST, {track_of(Bytes{0x00} + note_on + end_of_track), track_of(Bytes{0x00, 0x3D, 0x41} + end_of_track)}),
-       {}, "", "", gm_on + note_on},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + END_OF_TRACK), track_of(Bytes{0x00, 0x3D, 0x41} + END_OF_TRACK)}),
+       {}, "", "", GM_ON + NOTE_ON},
   };
   check_all(cases);
 }
@@ -218,8 +218,8 @@ Case event_after_delta(uint8_t b) {
   Bytes event;
   if (b < 0x80) {
     // No running status yet: a delta-only event, and b is the next delta time.
-    event = Bytes{b} + note_on;
-    c.port0 = note_on;
+    event = Bytes{b} + NOTE_ON;
+    c.port0 = NOTE_ON;
   } else if (b < 0xC0 || (b >= 0xE0 && b < 0xF0)) {
     event = {b, 0x3C, 0x40};
     c.port0 = event;
@@ -237,10 +237,10 @@ Case event_after_delta(uint8_t b) {
     c.out = "  [Text      ]: A\n";
   } else {
     // Another system byte: delta-only, and b begins the next delta time (b 00).
-    event = Bytes{b, 0x00} + note_on;
-    c.port0 = note_on;
+    event = Bytes{b, 0x00} + NOTE_ON;
+    c.port0 = NOTE_ON;
   }
-  c.file = smf(1, FAST, {track_of(tempo + Bytes{0x00} + event + end_of_track)});
+  c.file = smf(1, FAST, {track_of(tempo + Bytes{0x00} + event + END_OF_TRACK)});
   return c;
 }
 

@@ -13,11 +13,11 @@
 
 namespace {
 
-const std::string banner =
+const std::string BANNER =
     "songrelay: Simple MIDI-File Player for RAW-MIDI Interface(USB MIDI). Version 0.8.3 (2020/08/23)\n"
     " Written for musicians who drive a hardware synth from a terminal.\n";
 
-const std::string usage =
+const std::string USAGE =
     "usage: songrelay [option] MIDIfile(.mid)\n"
     "  -d device_name      Use RAW-MIDI device /dev/[device_name]X.Y (X & Y is auto-serarch)\n"
     "  -0 device_fullname  Use Port-0 RAW-MIDI device /dev/[device_fullname]\n"
@@ -45,17 +45,17 @@ TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
   const std::string bad_option = std::string(SONGRELAY_BIN) + ": invalid option -- 'x'\n";
   const std::string no_argument = std::string(SONGRELAY_BIN) + ": option requires an argument -- 't'\n";
   const std::vector<CommandCase> cases = {
-      {"no arguments", {}, 1, banner + usage, ""},
-      {"help", {"-h"}, 0, banner + usage, ""},
-      {"help stops parsing", {"-h", "-x"}, 0, banner + usage, ""},
-      {"unknown option before help", {"-x", "-h"}, 1, banner + bad_option + usage, ""},
-      {"missing option argument", {"-t"}, 1, banner + no_argument + usage, ""},
-      {"two operands", {"a.mid", "b.mid"}, 1, banner + usage, ""},
-      {"option after the operand is an operand", {"a.mid", "-v"}, 1, banner + usage, ""},
+      {"no arguments", {}, 1, BANNER + USAGE, ""},
+      {"help", {"-h"}, 0, BANNER + USAGE, ""},
+      {"help stops parsing", {"-h", "-x"}, 0, BANNER + USAGE, ""},
+      {"unknown option before help", {"-x", "-h"}, 1, BANNER + bad_option + USAGE, ""},
+      {"missing option argument", {"-t"}, 1, BANNER + no_argument + USAGE, ""},
+      {"two operands", {"a.mid", "b.mid"}, 1, BANNER + USAGE, ""},
+      {"option after the operand is an operand", {"a.mid", "-v"}, 1, BANNER + USAGE, ""},
       {"verbose names the file even when iconv fails", {"-v", "-t", "NO-SUCH-CODE", "a.mid"}, 1,
-       banner + "Error!!: Can't Initialize libiconv (22)\n", "  [MIDI File ]: a.mid\n"},
+       BANNER + "Error!!: Can't Initialize libiconv (22)\n", "  [MIDI File ]: a.mid\n"},
       {"unknown source encoding", {"-l", "NO-SUCH-CODE", "a.mid"}, 1,
-       banner + "Error!!: Can't Initialize libiconv (22)\n", ""},
+       BANNER + "Error!!: Can't Initialize libiconv (22)\n", ""},
   };
   for (const CommandCase& c : cases) {
     std::vector<std::string> argv{SONGRELAY_BIN};

@@ -35,7 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const Bytes gm_on = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+const Bytes GM_ON = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 
 // A tick lasts 500 microseconds at this timebase and the starting tempo.
 constexpr uint16_t TIMEBASE = 1000;
@@ -50,8 +50,8 @@ struct Song {
   std::string name;
   std::vector<std::string> options;
   std::vector<TrackBuilder> tracks;
-  Bytes stream = gm_on;
-  std::vector<size_t> boundaries = {0, gm_on.size()};
+  Bytes stream = GM_ON;
+  std::vector<size_t> boundaries = {0, GM_ON.size()};
   std::map<size_t, milliseconds> long_wait_before;  // by the stream length before the message waited for
 
   // A channel message of the last track, which goes to port 0.

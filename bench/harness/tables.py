@@ -94,7 +94,7 @@ def subset(cond_results, indexes):
     return {p: [runs[i] for i in indexes if i < len(runs)] for p, runs in cond_results.items()}
 
 
-MEDIAN_KEYS = ["drift_us", "drift_net_us", "cpu_pct", "cpu_s", "pauses", "pause_lost_us", "moves", "moved_us",
+MEDIAN_KEYS = ["drift_us", "drift_net_us", "drift_kept_us", "cpu_pct", "cpu_s", "pauses", "pause_lost_us", "moves", "moved_us",
                "cost_per_wait_us", "offset_us", "start_latency_ms", "wall_s"]
 
 

@@ -321,6 +321,9 @@ def analyse(sched, usage):
     result["pauses"] = len(in_run)
     result["pause_lost_us"] = sum(p[2] for p in in_run) / 1000.0
     result["drift_net_us"] = result["drift_us"] - result["pause_lost_us"]
+    # what is left of the drift once the schedule's own moves after pauses
+    # are taken out: the player's error at the end of the song
+    result["drift_kept_us"] = result["drift_us"] - result["moved_us"]
     result["cost_per_wait_us"] = result["drift_net_us"] / sched["waits"]
     return result
 

@@ -19,14 +19,14 @@ namespace {
 
 pthread_mutex_t state_lock;
 
-const char default_device_base[] = "umidi";
+const char DEFAULT_DEVICE_BASE[] = "umidi";
 
 // The signals that stop a run, with the names their error lines give.
 struct StopSignal {
   int number;
   const char* name;
 };
-const StopSignal stop_signals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+const StopSignal STOP_SIGNALS[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
 // The first stop signal received; written only by the handler.
 volatile sig_atomic_t first_stop_signal = 0;
@@ -35,7 +35,7 @@ volatile sig_atomic_t first_stop_signal = 0;
 sigset_t stop_signal_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (const StopSignal& stop : stop_signals) sigaddset(&set, stop.number);
+  for (const StopSignal& stop : STOP_SIGNALS) sigaddset(&set, stop.number);
   return set;
 }
 
@@ -64,7 +64,7 @@ bool arm_stop_signals() {
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (const StopSignal& stop : stop_signals) {
+  for (const StopSignal& stop : STOP_SIGNALS) {
     if (sigaction(stop.number, &action, nullptr) != 0) {
       fprintf(stderr, "Error!!: Can't Set Signal(%s) (%d)\n", stop.name, errno);
       return false;
@@ -109,7 +109,7 @@ RunOutcome run_player() {
   calibrate_sleep();
   if (real_time) drop_real_time();
   if (stop_requested()) return RUN_STOPPED;
-  if (device_base == nullptr) device_base = default_device_base;
+  if (device_base == nullptr) device_base = DEFAULT_DEVICE_BASE;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
   if (open_ports(device_base, &port_table) != 0) return RUN_FAILED;
   RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();

@@ -17,11 +17,11 @@ const char* port_names[4];
 namespace {
 
 // Templates copied whole, so the rest of each 64-byte buffer is zero.
-const char default_source_encoding[64] = "SHIFT_JISX0213";
-const char default_terminal_encoding[64] = "EUC-JP";
+const char DEFAULT_SOURCE_ENCODING[64] = "SHIFT_JISX0213";
+const char DEFAULT_TERMINAL_ENCODING[64] = "EUC-JP";
 
 // The leading '+' keeps glibc from moving operands in front of options.
-const char option_string[] = "+d:0:1:2:3:vqrhl:t:";
+const char OPTION_STRING[] = "+d:0:1:2:3:vqrhl:t:";
 
 // Upper-cases a NUL-terminated name in place, one byte at a time; bytes of
 // 0x80 and above reach toupper negative in the C locale and stay as they are.
@@ -101,7 +101,7 @@ void set_encoding_name(char (&buffer)[64], const char* name) {
 ParseOutcome parse_command_line(int argc, char** argv) {
   restart_getopt();
   int option;
-  while ((option = getopt(argc, argv, option_string)) != -1) {
+  while ((option = getopt(argc, argv, OPTION_STRING)) != -1) {
     switch (option) {
       case 'd': device_base = optarg; break;
       case '0': case '1': case '2': case '3': port_names[option - '0'] = optarg; break;
@@ -125,8 +125,8 @@ ParseOutcome parse_command_line(int argc, char** argv) {
 
 void choose_encodings() {
   if (text_converter.source_encoding[0] == '\0')
-    memcpy(text_converter.source_encoding, default_source_encoding, sizeof default_source_encoding);
+    memcpy(text_converter.source_encoding, DEFAULT_SOURCE_ENCODING, sizeof DEFAULT_SOURCE_ENCODING);
   if (text_converter.terminal_encoding[0] == '\0') encoding_from_lang();
   if (text_converter.terminal_encoding[0] == '\0')
-    memcpy(text_converter.terminal_encoding, default_terminal_encoding, sizeof default_terminal_encoding);
+    memcpy(text_converter.terminal_encoding, DEFAULT_TERMINAL_ENCODING, sizeof DEFAULT_TERMINAL_ENCODING);
 }

@@ -50,7 +50,7 @@ constexpr size_t OUTPUT_PER_TEXT = 8;
 constexpr size_t FIELD_BYTES_IN_TEXT = 3;
 
 // Labels of the text types 0x01 to 0x09, in type order.
-const char* const text_labels[9] = {"Text",   "Copyright", "Title",   "Instrument", "Lylic",
+const char* const TEXT_LABELS[9] = {"Text",   "Copyright", "Title",   "Instrument", "Lylic",
                                     "Marker", "Que Point", "Program", "Device"};
 
 // Size of the length field. A one-byte field makes at most 130 bytes in all,
@@ -185,7 +185,7 @@ int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
   uint8_t type = record->data1;
   int text_start = 2 + length_field_size(bytes, length);
   if (type >= 0x01 && type <= 0x09) {
-    print_meta_text(bytes + text_start, length - text_start, text_labels[type - 1]);
+    print_meta_text(bytes + text_start, length - text_start, TEXT_LABELS[type - 1]);
     return 0;
   }
   switch (type) {

@@ -16,7 +16,7 @@
 
 namespace {
 
-const uint32_t starting_tempo = 500000;
+const uint32_t STARTING_TEMPO = 500000;
 
 // Allocates the converted-text buffer once, before the first record, big
 // enough for any text of the song in any terminal encoding (the display
@@ -37,8 +37,8 @@ bool alloc_text_buffer(uint32_t longest_meta) {
 // this far, but it must not divide here either.
 void start_tempo(uint16_t timebase) {
   tempo_state.timebase = timebase;
-  tempo_state.tempo = starting_tempo;
-  tempo_state.usec_per_tick = timebase != 0 ? starting_tempo / timebase : 0;
+  tempo_state.tempo = STARTING_TEMPO;
+  tempo_state.usec_per_tick = timebase != 0 ? STARTING_TEMPO / timebase : 0;
 }
 
 // Sends one record: channel messages straight from the record, sysex and

@@ -17,7 +17,7 @@ int64_t monotonic_ns();
 void lower_timer_slack();
 
 // Times fifty 1 ms sleeps to absolute deadlines and stores, as the margin, how
-// late a sleep wakes in all but the worst few; returns it.
+// late a sleep wakes in nine cases out of ten; returns it.
 int64_t calibrate_sleep();
 
 // What wait_until returns when a stop request ended the wait.

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "song/options.h"
 #include "song/loader.h"
+#include "song/options.h"
 #include "song/song.h"
 #include "support/support.h"
 
@@ -120,8 +120,9 @@ int main(int argc, char** argv) {
     const char* base = strrchr(argv[i], '/');
     std::string name = std::string("parse_file/") + (base != nullptr ? base + 1 : argv[i]);
     const Song* song = &files.back();
-    benchmark::RegisterBenchmark(name.c_str(), [song](benchmark::State& state) { time_parse(state, *song); })
-        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(name.c_str(), [song](benchmark::State& state) {
+      time_parse(state, *song);
+    })->Unit(benchmark::kMillisecond);
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "song/options.h"
 #include "song/builder.h"
 #include "song/loader.h"
+#include "song/options.h"
 #include "song/song.h"
 #include "support/song_checks.h"
 

@@ -129,11 +129,23 @@ TEST_F(BuilderTest, AutomaticResetGoesAheadOfTheSong) {
     std::string notice;
   };
   const std::vector<Case> cases = {
-      {"GM", {}, OPT_VERBOSE, {{0, 0, 6, 0xF0, 0, 0, 0}}, gm_bytes,
+      {"GM",
+       {},
+       OPT_VERBOSE,
+       {{0, 0, 6, 0xF0, 0, 0, 0}},
+       gm_bytes,
        "  [songrelay ]: Auto Append GM-RESET Event before first MIDI Event.\n"},
-      {"GS", roland, OPT_VERBOSE, {{0, 0, 11, 0xF0, 0, 0, 0}}, gs_bytes,
+      {"GS",
+       roland,
+       OPT_VERBOSE,
+       {{0, 0, 11, 0xF0, 0, 0, 0}},
+       gs_bytes,
        "  [songrelay ]: Auto Append GS-RESET Event before first MIDI Event.\n"},
-      {"XG", yamaha, OPT_VERBOSE, {{0, 0, 6, 0xF0, 0, 0, 0}, {48, 6, 9, 0xF0, 0, 0, 0}}, xg_bytes,
+      {"XG",
+       yamaha,
+       OPT_VERBOSE,
+       {{0, 0, 6, 0xF0, 0, 0, 0}, {48, 6, 9, 0xF0, 0, 0, 0}},
+       xg_bytes,
        "  [songrelay ]: Auto Append XG-RESET Event before first MIDI Event.\n"},
       {"XG, quietly", yamaha, 0, {{0, 0, 6, 0xF0, 0, 0, 0}, {48, 6, 9, 0xF0, 0, 0, 0}}, xg_bytes, ""},
       {"reset in the file", gm_on, OPT_VERBOSE, {}, {}, ""},
@@ -173,8 +185,11 @@ TEST_F(BuilderTest, ResetDelayIsATenthOfTheTimebase) {
     uint32_t records, data_used, first_delay;
   };
   const std::vector<Case> cases = {
-      {480, 0, 1, 6, 48},           {96, RF_VENDOR_43, 2, 15, 9},  {5, RF_VENDOR_41, 1, 11, 0},
-      {480, RF_GS_RESET_FOUND, 0, 0, 0}, {480, RF_VENDOR_43 | RF_XG_RESET_FOUND, 0, 0, 0},
+      {480, 0, 1, 6, 48},
+      {96, RF_VENDOR_43, 2, 15, 9},
+      {5, RF_VENDOR_41, 1, 11, 0},
+      {480, RF_GS_RESET_FOUND, 0, 0, 0},
+      {480, RF_VENDOR_43 | RF_XG_RESET_FOUND, 0, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.timebase);
@@ -211,16 +226,16 @@ TEST_F(BuilderTest, EachKindOfEventBecomesItsRecord) {
       .end(5);
   load(smf(0, 96, {track}));
   const Table expected = {
-      {0, 0, 6, 0xF0, 0, 0, 0},          // sysex: F0 and the body
-      {0, 6, 1, 0xF7, 0, 0, 0},          // escape: only the bytes after the length
-      {0, 7, 0, 0xF7, 0, 0, 0},          // an empty escape still has its place
-      {0, 7, 204, 0xFF, 0x03, 0, 0},     // meta: FF 03 81 48 and 200 bytes
+      {0, 0, 6, 0xF0, 0, 0, 0},       // sysex: F0 and the body
+      {0, 6, 1, 0xF7, 0, 0, 0},       // escape: only the bytes after the length
+      {0, 7, 0, 0xF7, 0, 0, 0},       // an empty escape still has its place
+      {0, 7, 204, 0xFF, 0x03, 0, 0},  // meta: FF 03 81 48 and 200 bytes
       {1, 0, 3, 0x90, 0x3C, 0x40, 0},
       {0, 211, 5, 0xFF, 0x01, 0, 0},
       {2, 0, 3, 0x90, 0x3E, 0x40, 0x90},  // running status across the text
       {0, 0, 2, 0xC0, 0x05, 0, 0},
       {3, 0, 2, 0xC0, 0x06, 0, 0xC0},
-      {4, 0, 0, 0, 0, 0, 0},             // F4: delta only
+      {4, 0, 0, 0, 0, 0, 0},                      // F4: delta only
       {0x74 << 7 | 5, 216, 3, 0xFF, 0x2F, 0, 0},  // F4 05 is read as the next delta
 
   };
@@ -248,9 +263,8 @@ TEST_F(BuilderTest, EventsAfterEndOfTrackLeaveZeroRecords) {
   t1.event(10, {0x91, 0x3C, 0x40}).end();
   std::string err = load(smf(1, 96, {t0, t1}));
   EXPECT_EQ(err, "WARNING! : [Trk 0] Track DataSize is Wrong!\n");
-  const Table expected = {{0, 0, 3, 0x90, 0x3C, 0x40, 0}, {0, 0, 3, 0xFF, 0x2F, 0, 0},
-                          {10, 0, 3, 0x91, 0x3C, 0x40, 0}, {0, 3, 3, 0xFF, 0x2F, 0, 0},
-                          {0, 0, 0, 0, 0, 0, 0},           {0, 0, 0, 0, 0, 0, 0}};
+  const Table expected = {{0, 0, 3, 0x90, 0x3C, 0x40, 0}, {0, 0, 3, 0xFF, 0x2F, 0, 0}, {10, 0, 3, 0x91, 0x3C, 0x40, 0},
+                          {0, 3, 3, 0xFF, 0x2F, 0, 0},    {0, 0, 0, 0, 0, 0, 0},       {0, 0, 0, 0, 0, 0, 0}};
   EXPECT_EQ(event_table(), expected);
   EXPECT_EQ(data_head(11), (Bytes{0xFF, 0x2F, 0x00, 0xFF, 0x2F, 0x00, 0, 0, 0, 0, 0}));
 }

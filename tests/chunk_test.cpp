@@ -32,8 +32,7 @@ TEST(ReadVlq, ReadsQuantitiesAndStopsAtTheEnd) {
   };
   for (const Case& c : cases) {
     uint32_t value = 0xDEAD;
-    EXPECT_EQ(read_vlq(&value, c.bytes.data(), c.bytes.data() + c.bytes.size()), c.taken)
-        << hex(c.bytes);
+    EXPECT_EQ(read_vlq(&value, c.bytes.data(), c.bytes.data() + c.bytes.size()), c.taken) << hex(c.bytes);
     EXPECT_EQ(value, c.value) << hex(c.bytes);
   }
 }
@@ -60,8 +59,8 @@ TEST_F(ChunkTest, HeaderCheck) {
       {"format 2", format2, false, 14, "", "", 3, 480},
       {"verbose line", format2, true, 14, "  [File Info ]: Format= 2, Tracks= 3, Delta= 480\n", "", 3, 480},
       {"header length 16", long_header, false, 14, "", "", 0, 96},
-      {"time-code division taken as ticks", time_code, true, 14,
-       "  [File Info ]: Format= 0, Tracks= 0, Delta= 59176\n", "", 0, 59176},
+      {"time-code division taken as ticks", time_code, true, 14, "  [File Info ]: Format= 0, Tracks= 0, Delta= 59176\n",
+       "", 0, 59176},
       {"MThx", not_midi, true, -1, "", not_midi_line, 0, 0},
       {"empty", {}, false, -1, "", not_midi_line, 0, 0},
       {"three bytes", {'M', 'T', 'h'}, false, -1, "", not_midi_line, 0, 0},
@@ -85,8 +84,8 @@ TEST_F(ChunkTest, HeaderCheck) {
 }
 
 TEST_F(ChunkTest, IndexesEveryDeclaredChunkInPlace) {
-  Bytes image = smf(1, 480, {TrackBuilder().event(480, {0x90, 60, 64}).end(),
-                             TrackBuilder().event(200, {0xC0, 5}).end()});
+  Bytes image = smf(1, 480,
+                    {TrackBuilder().event(480, {0x90, 60, 64}).end(), TrackBuilder().event(200, {0xC0, 5}).end()});
   // The second chunk (at 22 + 9) is of another kind: it still counts as a track.
   image[31] = 'X';
   image[32] = 'F';
@@ -122,7 +121,7 @@ TEST_F(ChunkTest, IndexingStaysInsideTheImage) {
   Bytes extra = two;
   extra[11] = 1;  // one declared, two present: the second is never looked at
   Bytes missing = two;
-  missing[11] = 4;  // four declared, two present
+  missing[11] = 4;                                           // four declared, two present
   Bytes half_head = Bytes(two.begin(), two.end() - 16 + 4);  // second head cut after its type
   half_head[11] = 2;
   Bytes cut_data = Bytes(two.begin(), two.end() - 3);
@@ -135,8 +134,7 @@ TEST_F(ChunkTest, IndexingStaysInsideTheImage) {
       {"two of four", missing, 2, {8, 8}, "WARNING! : [Trk 2] No Track Chunk before End of File!\n"},
       {"head cut", half_head, 1, {8}, "WARNING! : [Trk 1] No Track Chunk before End of File!\n"},
       {"data cut", cut_data, 2, {8, 5}, "WARNING! : [Trk 1] Track Data Runs Past End of File!\n"},
-      {"length past the image", huge_length, 1, {8},
-       "WARNING! : [Trk 0] Track Data Runs Past End of File!\n"},
+      {"length past the image", huge_length, 1, {8}, "WARNING! : [Trk 0] Track Data Runs Past End of File!\n"},
       {"empty chunk", empty_chunk, 2, {0, 8}, ""},
   };
   for (const Case& c : cases) {

@@ -47,9 +47,9 @@ struct Case {
   std::string name;
   Bytes file;
   std::vector<std::string> options;
-  std::string err;   // standard error after the two banner lines
-  std::string out;   // standard output
-  Bytes port0;       // ports 1 to 3 must stay empty
+  std::string err;  // standard error after the two banner lines
+  std::string out;  // standard output
+  Bytes port0;      // ports 1 to 3 must stay empty
 };
 
 // What one run of the player left behind.
@@ -124,9 +124,7 @@ std::string past_track(int track) {
 std::string size_wrong(int track) {
   return "WARNING! : [Trk " + std::to_string(track) + "] Track DataSize is Wrong!\n";
 }
-std::string long_delta(int track) {
-  return "Error!!: [Trk " + std::to_string(track) + "] DeltaTime Value is Wrong!";
-}
+std::string long_delta(int track) { return "Error!!: [Trk " + std::to_string(track) + "] DeltaTime Value is Wrong!"; }
 
 TEST(Damaged, EachKindOfDamageEndsInItsLineAndPlaysWhatIsWhole) {
   const Bytes good = smf(1, FAST, {track_of(TWO_NOTES)});
@@ -154,55 +152,100 @@ TEST(Damaged, EachKindOfDamageEndsInItsLineAndPlaysWhatIsWhole) {
       {"header cut after its format field", header_cut, {}, HEADER_SHORT, "", {}},
       {"second chunk's head cut", chunk_head_cut, {}, no_chunk(1), "", played},
       {"chunk length past the end of the file", length_past_end, {}, past_file(0), "", played},
-      {"second chunk's length past the end, its note whole", second_length_past_end, {}, past_file(1), "",
+      {"second chunk's length past the end, its note whole",
+       second_length_past_end,
+       {},
+       past_file(1),
+       "",
        GM_ON + NOTE_ON + Bytes{0x91, 0x3D, 0x40} + NOTE_OFF},
       {"chunk length 0 beside a track", smf(1, FAST, {TrackBuilder(), track_of(TWO_NOTES)}), {}, "", "", played},
       {"only a chunk of length 0", smf(1, FAST, {TrackBuilder()}), {}, "", "", GM_ON},
       {"note off cut by its chunk, the next chunk intact",
        smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x01, 0x80, 0x3C}), track_of({0x00, 0x91, 0x3D, 0x40})}),
-       {}, past_track(0), "", GM_ON + NOTE_ON + Bytes{0x91, 0x3D, 0x40}},
-      {"delta time running to the end of the file", vlq_to_end, {}, past_file(0) + past_track(0), "",
-       GM_ON + NOTE_ON},
+       {},
+       past_track(0),
+       "",
+       GM_ON + NOTE_ON + Bytes{0x91, 0x3D, 0x40}},
+      {"delta time running to the end of the file", vlq_to_end, {}, past_file(0) + past_track(0), "", GM_ON + NOTE_ON},
       {"meta length running to the end of its chunk", length_vlq_to_end, {}, past_track(0), "", GM_ON + NOTE_ON},
-      {"5-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}),
-       {}, long_delta(0), "", {}},
+      {"5-byte delta time",
+       smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}),
+       {},
+       long_delta(0),
+       "",
+       {}},
       {"5-byte delta time in the second track",
-       smf(1, FAST, {track_of(TWO_NOTES), track_of(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x7F} + NOTE_ON)}), {},
-       long_delta(1), "", {}},
-      {"4-byte delta time", smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}), {}, "",
-       "", GM_ON + NOTE_ON},
-      {"no End of Track", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x01} + NOTE_OFF)}), {}, "", "",
-       played},
+       smf(1, FAST, {track_of(TWO_NOTES), track_of(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x7F} + NOTE_ON)}),
+       {},
+       long_delta(1),
+       "",
+       {}},
+      {"4-byte delta time",
+       smf(1, FAST, {track_of(Bytes{0x80, 0x80, 0x80, 0x00} + NOTE_ON + END_OF_TRACK)}),
+       {},
+       "",
+       "",
+       GM_ON + NOTE_ON},
+      {"no End of Track", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x01} + NOTE_OFF)}), {}, "", "", played},
       {"events after End of Track",
-       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + END_OF_TRACK + Bytes{0x01} + NOTE_OFF)}), {}, size_wrong(0),
-       "", GM_ON + NOTE_ON},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + END_OF_TRACK + Bytes{0x01} + NOTE_OFF)}),
+       {},
+       size_wrong(0),
+       "",
+       GM_ON + NOTE_ON},
       {"division 0", division_0, {}, DIVISION_ZERO, "", {}},
       {"65535 tracks declared, one chunk", many_tracks, {}, no_chunk(1), "", played},
       {"sysex length past the chunk",
-       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF0, 0x7F, 0x43, 0x10, 0x4C})}), {},
-       past_track(0), "", GM_ON + NOTE_ON},
-      {"escape length past the chunk", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF7, 0x05, 0xF8})}),
-       {}, past_track(0), "", GM_ON + NOTE_ON},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF0, 0x7F, 0x43, 0x10, 0x4C})}),
+       {},
+       past_track(0),
+       "",
+       GM_ON + NOTE_ON},
+      {"escape length past the chunk",
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xF7, 0x05, 0xF8})}),
+       {},
+       past_track(0),
+       "",
+       GM_ON + NOTE_ON},
       {"meta length past the chunk",
-       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF, 0x01, 0x7F, 'a', 'b'})}), {}, past_track(0),
-       "", GM_ON + NOTE_ON},
-      {"meta type cut by the chunk", smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF})}), {},
-       past_track(0), "", GM_ON + NOTE_ON},
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF, 0x01, 0x7F, 'a', 'b'})}),
+       {},
+       past_track(0),
+       "",
+       GM_ON + NOTE_ON},
+      {"meta type cut by the chunk",
+       smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + Bytes{0x00, 0xFF})}),
+       {},
+       past_track(0),
+       "",
+       GM_ON + NOTE_ON},
       {"padded length field in a short meta event: one length byte assumed",
        smf(1, FAST, {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x03, 'a', 'b', 'c', 0x00} + NOTE_ON + END_OF_TRACK)}),
-       {}, "", "  [Text      ]: ^Cabc\n", GM_ON + NOTE_ON},
+       {},
+       "",
+       "  [Text      ]: ^Cabc\n",
+       GM_ON + NOTE_ON},
       {"padded length field in a long meta event: read whole",
        smf(1, FAST,
            {track_of(Bytes{0x00, 0xFF, 0x01, 0x80, 0x81, 0x00} + Bytes(128, 'x') + Bytes{0x00} + NOTE_ON +
                      END_OF_TRACK)}),
-       {}, "", "  [Text      ]: " + std::string(128, 'x') + "\n", GM_ON + NOTE_ON},
+       {},
+       "",
+       "  [Text      ]: " + std::string(128, 'x') + "\n",
+       GM_ON + NOTE_ON},
       // 3C and 40 are delta-only events, each then read as the next delta time.
       {"data bytes at the start of a track",
-       smf(1, FAST, {track_of(Bytes{0x00, 0x3C, 0x40} + NOTE_ON + END_OF_TRACK)}), {}, "", "",
+       smf(1, FAST, {track_of(Bytes{0x00, 0x3C, 0x40} + NOTE_ON + END_OF_TRACK)}),
+       {},
+       "",
+       "",
        GM_ON + NOTE_ON},
       {"running status does not carry into the next track",
        smf(1, FAST, {track_of(Bytes{0x00} + NOTE_ON + END_OF_TRACK), track_of(Bytes{0x00, 0x3D, 0x41} + END_OF_TRACK)}),
-       {}, "", "", GM_ON + NOTE_ON},
+       {},
+       "",
+       "",
+       GM_ON + NOTE_ON},
   };
   check_all(cases);
 }

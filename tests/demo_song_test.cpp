@@ -102,8 +102,7 @@ TEST(DemoSong, GeneratorWritesTheCommittedFile) {
 TEST(DemoSong, HeaderTracksMetaEventsAndMelody) {
   Bytes image = read_file(DEMO_SONG);
   ASSERT_GE(image.size(), 14u);
-  EXPECT_EQ(Bytes(image.begin(), image.begin() + 14),
-            (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0x01, 0xE0}));
+  EXPECT_EQ(Bytes(image.begin(), image.begin() + 14), (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0x01, 0xE0}));
   std::vector<std::vector<SongEvent>> tracks = song_tracks(image);
   ASSERT_EQ(tracks.size(), 3u);
   for (const std::vector<SongEvent>& track : tracks) {
@@ -117,8 +116,7 @@ TEST(DemoSong, HeaderTracksMetaEventsAndMelody) {
   for (size_t t = 0; t < 3; ++t)
     for (const SongEvent& event : tracks[t]) {
       const Bytes& b = event.bytes;
-      if (b[0] == 0xFF && t == 0 && b[1] >= 0x01 && b[1] <= 0x04 && !texts.count(b[1]))
-        texts[b[1]] = meta_text(b);
+      if (b[0] == 0xFF && t == 0 && b[1] >= 0x01 && b[1] <= 0x04 && !texts.count(b[1])) texts[b[1]] = meta_text(b);
       if (b[0] == 0xFF && b[1] == 0x05) lyrics += meta_text(b);
       if (b[0] == 0xFF && (b[1] == 0x58 || b[1] == 0x59)) texts[b[1]] = hex(Bytes(b.begin() + 3, b.end()));
       if ((b[0] & 0xF0) == 0xC0) {
@@ -136,7 +134,13 @@ TEST(DemoSong, HeaderTracksMetaEventsAndMelody) {
   EXPECT_EQ(texts[0x58], "04 02 18 08");
   EXPECT_EQ(texts[0x59], "00 01");
   EXPECT_EQ(sjis_to_utf8(lyrics),
-            "さくらさくら" "やよいのそらは" "みわたすかぎり" "かすみかくもか" "においぞいずる" "いざやいざや" "みにゆかん");
+            "さくらさくら"
+            "やよいのそらは"
+            "みわたすかぎり"
+            "かすみかくもか"
+            "においぞいずる"
+            "いざやいざや"
+            "みにゆかん");
   EXPECT_EQ(melody,
             "A4 A4 B4 A4 A4 B4 "
             "A4 B4 C5 B4 A4 B4 A4 F4 E4 C4 E4 F4 E4 E4 C4 B3 "
@@ -156,8 +160,8 @@ TEST(DemoSong, PlaysThroughTheMonitorMessageByMessage) {
   ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
   std::vector<std::string> names = ready_port_names(monitor.out);
   ASSERT_EQ(names.size(), 4u);
-  ProcessResult player = run_process(SONGRELAY_BIN, {SONGRELAY_BIN, "-t", "UTF-8", "-0", names[0], "-1", names[1],
-                                                     "-2", names[2], "-3", names[3], DEMO_SONG});
+  ProcessResult player = run_process(SONGRELAY_BIN, {SONGRELAY_BIN, "-t", "UTF-8", "-0", names[0], "-1", names[1], "-2",
+                                                     names[2], "-3", names[3], DEMO_SONG});
   ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
   ASSERT_TRUE(wait_child(monitor));
   EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
@@ -177,7 +181,8 @@ TEST(DemoSong, PlaysThroughTheMonitorMessageByMessage) {
   for (const std::vector<SongEvent>& track : tracks)
     for (const SongEvent& event : track)
       if (event.bytes[0] < 0xF0) expected[event.bytes[0] & 0x0F].push_back(hex(event.bytes));
-  for (size_t i = 1; i < arrived.size(); ++i) received[std::stoi(arrived[i].substr(1, 1), nullptr, 16)].push_back(arrived[i]);
+  for (size_t i = 1; i < arrived.size(); ++i)
+    received[std::stoi(arrived[i].substr(1, 1), nullptr, 16)].push_back(arrived[i]);
   EXPECT_EQ(received, expected);
   EXPECT_EQ(arrived.size(), 1 + expected[0].size() + expected[1].size() + expected[2].size());
 }

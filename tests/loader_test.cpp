@@ -41,9 +41,7 @@ Outcome parse(const Bytes& image) {
   return {result, testing::internal::GetCapturedStderr()};
 }
 
-std::string with_errno(const std::string& text, int error) {
-  return text + " (" + std::to_string(error) + ")\n";
-}
+std::string with_errno(const std::string& text, int error) { return text + " (" + std::to_string(error) + ")\n"; }
 
 // Lines of text, the last one kept even without its newline.
 std::vector<std::string> lines_of(const std::string& text) {
@@ -200,9 +198,21 @@ TEST(LoadOutOfMemory, EachBlockThatCannotBeAllocatedHasItsLine) {
     SCOPED_TRACE(c.name);
     std::string limited = std::to_string(c.limit_mib * 1024);
     limited.insert(0, "ulimit -v ").append(" && exec \"$@\"");
-    std::vector<std::string> argv = {"sh", "-c", limited, "sh", SONGRELAY_BIN, "-q",
-                                     "-0", dir.from_dev("p0"), "-1", dir.from_dev("p1"),
-                                     "-2", dir.from_dev("p2"), "-3", dir.from_dev("p3"), dir.file(c.song)};
+    std::vector<std::string> argv = {"sh",
+                                     "-c",
+                                     limited,
+                                     "sh",
+                                     SONGRELAY_BIN,
+                                     "-q",
+                                     "-0",
+                                     dir.from_dev("p0"),
+                                     "-1",
+                                     dir.from_dev("p1"),
+                                     "-2",
+                                     dir.from_dev("p2"),
+                                     "-3",
+                                     dir.from_dev("p3"),
+                                     dir.file(c.song)};
     ProcessResult result = run_process("/bin/sh", argv);
     // After the banner, the one line and nothing else.
     size_t error = result.err.find("Error");
@@ -264,33 +274,52 @@ TEST_F(LoaderTest, DamagedImagesFailWithOneLineOrPlayWhatIsThere) {
       {"division 0", smf(1, 0, {two_notes()}), OPT_NO_RESET, -1, "Error!!: Division (Delta) Value is 0!\n", {}},
       {"no tracks", smf(1, 96, {}), OPT_NO_RESET, 0, "", {}},
       {"no tracks, with reset", smf(1, 96, {}), 0, 0, "", {gm}},
-      {"second chunk missing", two_declared, OPT_NO_RESET, 0,
-       "WARNING! : [Trk 1] No Track Chunk before End of File!\n", notes},
-      {"second chunk head cut", head_cut, OPT_NO_RESET, 0,
-       "WARNING! : [Trk 1] No Track Chunk before End of File!\n", notes},
+      {"second chunk missing", two_declared, OPT_NO_RESET, 0, "WARNING! : [Trk 1] No Track Chunk before End of File!\n",
+       notes},
+      {"second chunk head cut", head_cut, OPT_NO_RESET, 0, "WARNING! : [Trk 1] No Track Chunk before End of File!\n",
+       notes},
       {"file cut inside the End of Track", Bytes(one_track.begin(), one_track.end() - 2), OPT_NO_RESET, 0,
        past_file + past_track_0, Table(notes.begin(), notes.end() - 1)},
       {"file cut between events", Bytes(one_track.begin(), one_track.end() - 4), OPT_NO_RESET, 0, past_file,
        Table(notes.begin(), notes.end() - 1)},
-      {"event runs past its chunk", smf(1, 96, {cut_note, two_notes()}), OPT_NO_RESET, 0, past_track_0,
+      {"event runs past its chunk",
+       smf(1, 96, {cut_note, two_notes()}),
+       OPT_NO_RESET,
+       0,
+       past_track_0,
        {{0, 0, 3, 0x91, 0x3C, 0x40, 0}, notes[0], notes[1], notes[2]}},
-      {"sysex length runs past its chunk", smf(1, 96, {two_notes(), TrackBuilder().raw({0, 0xF0, 0x81})}),
-       OPT_NO_RESET, 0, past_track_1, notes},
+      {"sysex length runs past its chunk", smf(1, 96, {two_notes(), TrackBuilder().raw({0, 0xF0, 0x81})}), OPT_NO_RESET,
+       0, past_track_1, notes},
       {"meta length beyond 32 bits",
-       smf(1, 96, {two_notes(), TrackBuilder().raw({0, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 'a'})}),
+       smf(1, 96, {two_notes(), TrackBuilder().raw({0, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F, 'a'})}), OPT_NO_RESET,
+       0, past_track_1, notes},
+      {"three continuation bytes at the chunk's end", smf(1, 96, {two_notes(), TrackBuilder().raw({0x80, 0x80, 0x80})}),
        OPT_NO_RESET, 0, past_track_1, notes},
-      {"three continuation bytes at the chunk's end",
-       smf(1, 96, {two_notes(), TrackBuilder().raw({0x80, 0x80, 0x80})}), OPT_NO_RESET, 0, past_track_1, notes},
       {"four continuation bytes at the chunk's end",
-       smf(1, 96, {two_notes(), TrackBuilder().raw({0x80, 0x80, 0x80, 0x80})}), OPT_NO_RESET, 1,
-       "Error!!: [Trk 1] DeltaTime Value is Wrong!", {}},
-      {"no End of Track", smf(1, 96, {no_end, two_notes()}), OPT_NO_RESET, 0, "",
+       smf(1, 96, {two_notes(), TrackBuilder().raw({0x80, 0x80, 0x80, 0x80})}),
+       OPT_NO_RESET,
+       1,
+       "Error!!: [Trk 1] DeltaTime Value is Wrong!",
+       {}},
+      {"no End of Track",
+       smf(1, 96, {no_end, two_notes()}),
+       OPT_NO_RESET,
+       0,
+       "",
        {{0, 0, 3, 0x91, 0x3C, 0x40, 0}, notes[0], notes[1], notes[2], {0, 0, 3, 0x81, 0x3C, 0, 0}}},
       {"empty chunk beside a track", smf(1, 96, {TrackBuilder(), two_notes()}), OPT_NO_RESET, 0, "", notes},
       {"only empty chunks", smf(1, 96, {TrackBuilder(), TrackBuilder()}), 0, 0, "", {gm}},
-      {"5-byte delta", smf(1, 96, {TrackBuilder().raw({0x80, 0x80, 0x80, 0x80, 0x00, 0xF4}).end()}), 0, 1,
-       "Error!!: [Trk 0] DeltaTime Value is Wrong!", {}},
-      {"empty sysex body", smf(1, 96, {TrackBuilder().raw({0x00, 0xF0, 0x00}).end()}), 0, 0, "",
+      {"5-byte delta",
+       smf(1, 96, {TrackBuilder().raw({0x80, 0x80, 0x80, 0x80, 0x00, 0xF4}).end()}),
+       0,
+       1,
+       "Error!!: [Trk 0] DeltaTime Value is Wrong!",
+       {}},
+      {"empty sysex body",
+       smf(1, 96, {TrackBuilder().raw({0x00, 0xF0, 0x00}).end()}),
+       0,
+       0,
+       "",
        {gm, {9, 6, 1, 0xF0, 0, 0, 0}, {0, 7, 3, 0xFF, 0x2F, 0, 0}}},
   };
   for (const Case& c : cases) {
@@ -339,12 +368,12 @@ TEST_F(LoaderTest, RealisticSongGivesItsTableRecordByRecord) {
   EXPECT_EQ(outcome.err, "");
   // The Yamaha message asks for the XG reset; the song starts 48 ticks after it.
   const Table expected = {
-      {0, 0, 6, 0xF0, 0, 0, 0},             // GM System On
-      {48, 6, 9, 0xF0, 0, 0, 0},            // XG System On
-      {48, 15, 7, 0xFF, 0x03, 0, 0},        // tick 0: conductor's name, tempo, time signature
+      {0, 0, 6, 0xF0, 0, 0, 0},       // GM System On
+      {48, 6, 9, 0xF0, 0, 0, 0},      // XG System On
+      {48, 15, 7, 0xFF, 0x03, 0, 0},  // tick 0: conductor's name, tempo, time signature
       {0, 22, 6, 0xFF, 0x51, 0, 0},
       {0, 28, 7, 0xFF, 0x58, 0, 0},
-      {0, 35, 8, 0xFF, 0x03, 0, 0},         // piano's name, sysex, program, note
+      {0, 35, 8, 0xFF, 0x03, 0, 0},  // piano's name, sysex, program, note
       {0, 43, 9, 0xF0, 0, 0, 0},
       {0, 0, 2, 0xC0, 0x00, 0, 0},
       {0, 0, 3, 0x90, 0x3C, 0x64, 0},
@@ -353,24 +382,23 @@ TEST_F(LoaderTest, RealisticSongGivesItsTableRecordByRecord) {
       {240, 0, 3, 0x99, 0x24, 0x00, 0x99},  // tick 480: drums keep the turn
       {0, 0, 3, 0x99, 0x2A, 0x00, 0x99},
       {0, 52, 5, 0xFF, 0x05, 0, 0},
-      {0, 0, 3, 0x90, 0x3C, 0x00, 0x90},    // then the piano at 480
+      {0, 0, 3, 0x90, 0x3C, 0x00, 0x90},  // then the piano at 480
       {0, 0, 3, 0x90, 0x3E, 0x64, 0x90},
-      {480, 0, 3, 0x80, 0x3E, 0x40, 0},     // tick 960: piano first, it played last
+      {480, 0, 3, 0x80, 0x3E, 0x40, 0},  // tick 960: piano first, it played last
       {0, 0, 3, 0xE0, 0x00, 0x48, 0},
       {0, 0, 3, 0xB9, 0x07, 0x64, 0},
-      {0, 57, 3, 0xFF, 0x2F, 0, 0},         // drums end
-      {960, 60, 6, 0xFF, 0x51, 0, 0},       // tick 1920: conductor, then piano
+      {0, 57, 3, 0xFF, 0x2F, 0, 0},    // drums end
+      {960, 60, 6, 0xFF, 0x51, 0, 0},  // tick 1920: conductor, then piano
       {0, 66, 3, 0xFF, 0x2F, 0, 0},
       {0, 69, 3, 0xFF, 0x2F, 0, 0},
   };
   EXPECT_EQ(event_table(), expected);
   Bytes data(std::begin(GM_SYSTEM_ON), std::end(GM_SYSTEM_ON));
   data.insert(data.end(), std::begin(XG_SYSTEM_ON), std::end(XG_SYSTEM_ON));
-  data.insert(data.end(), {0xFF, 0x03, 0x04, 'S', 'o', 'n', 'g', 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,
-                           0xFF, 0x58, 0x04, 0x04, 0x02, 0x18, 0x08, 0xFF, 0x03, 0x05, 'P', 'i', 'a', 'n', 'o',
-                           0xF0, 0x43, 0x10, 0x4C, 0x08, 0x00, 0x07, 0x00, 0xF7, 0xFF, 0x05, 0x02, 'l', 'a',
-                           0xFF, 0x2F, 0x00, 0xFF, 0x51, 0x03, 0x06, 0x1A, 0x80, 0xFF, 0x2F, 0x00,
-                           0xFF, 0x2F, 0x00, 0x00});
+  data.insert(data.end(), {0xFF, 0x03, 0x04, 'S',  'o',  'n',  'g',  0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0xFF, 0x58,
+                           0x04, 0x04, 0x02, 0x18, 0x08, 0xFF, 0x03, 0x05, 'P',  'i',  'a',  'n',  'o',  0xF0, 0x43,
+                           0x10, 0x4C, 0x08, 0x00, 0x07, 0x00, 0xF7, 0xFF, 0x05, 0x02, 'l',  'a',  0xFF, 0x2F, 0x00,
+                           0xFF, 0x51, 0x03, 0x06, 0x1A, 0x80, 0xFF, 0x2F, 0x00, 0xFF, 0x2F, 0x00, 0x00});
   EXPECT_EQ(data_head(data.size()), data);
   EXPECT_EQ(playback_info.longest_meta, 5u);
   EXPECT_EQ(playback_info.timebase, 480);

@@ -70,8 +70,7 @@ struct BuildSetup {
 };
 
 // Indexes and pre-scans the image as the load does, then builds with build.
-BuildResult build_song(const Bytes& image, const BuildSetup& setup,
-                       void (*build)(ResetFlags, uint32_t)) {
+BuildResult build_song(const Bytes& image, const BuildSetup& setup, void (*build)(ResetFlags, uint32_t)) {
   BuildResult result;
   reset_song_state();
   option_flags = setup.options;
@@ -137,8 +136,8 @@ class SongMaker {
         case 1: t.event(d, {static_cast<uint8_t>(0xC0 | channel), data}); break;
         case 2: t.event(d, {data, 0x40}); break;  // running status, or none yet
         case 3: t.event(d, {data}); break;        // one data byte: a two-byte status, or a delta
-        case 4: t.event(d, {static_cast<uint8_t>(0xF1 + below(6))}); break;     // delta only
-        case 5: t.event(d, {static_cast<uint8_t>(0xF8 + below(7))}); break;     // delta only
+        case 4: t.event(d, {static_cast<uint8_t>(0xF1 + below(6))}); break;  // delta only
+        case 5: t.event(d, {static_cast<uint8_t>(0xF8 + below(7))}); break;  // delta only
         case 6: t.sysex(d, Bytes(below(4), 0x43)); break;
         case 7: t.event(d, {0xF7, 0x01, 0xF8}); break;
         case 8: t.text(d, 0x01, std::string(below(5), 't')); break;

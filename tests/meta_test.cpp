@@ -111,9 +111,15 @@ TEST_F(MetaTest, TextTypesShowTheirLabelsAndOtherTypesNothing) {
     std::string line;
   };
   const std::vector<Case> cases = {
-      {0x01, "  [Text      ]: hello\n"}, {0x02, "  [Copyright ]: hello\n"}, {0x03, "  [Title     ]: hello\n"},
-      {0x04, "  [Instrument]: hello\n"}, {0x05, "  [Lylic     ]: hello\n"}, {0x06, "  [Marker    ]: hello\n"},
-      {0x07, "  [Que Point ]: hello\n"}, {0x08, "  [Program   ]: hello\n"}, {0x09, "  [Device    ]: hello\n"},
+      {0x01, "  [Text      ]: hello\n"},
+      {0x02, "  [Copyright ]: hello\n"},
+      {0x03, "  [Title     ]: hello\n"},
+      {0x04, "  [Instrument]: hello\n"},
+      {0x05, "  [Lylic     ]: hello\n"},
+      {0x06, "  [Marker    ]: hello\n"},
+      {0x07, "  [Que Point ]: hello\n"},
+      {0x08, "  [Program   ]: hello\n"},
+      {0x09, "  [Device    ]: hello\n"},
       {0x00, ""},
       {0x0A, ""},
       {0x1F, ""},
@@ -315,7 +321,8 @@ TEST_F(MetaTest, LengthFieldSizeFollowsTheEventLength) {
   const std::vector<Case> cases = {
       {"padded field in a short event", {0xFF, 0x01, 0x80, 0x02, 'h', 'i'}, "  [Text      ]: ^Bhi\n"},
       {"longest one-byte field, 130 bytes", text_event(0x01, a127), "  [Text      ]: " + a127 + "\n"},
-      {"padded field, 131 bytes", [&] {
+      {"padded field, 131 bytes",
+       [&] {
          Bytes e = {0xFF, 0x01, 0x80, 0x7F};
          e.insert(e.end(), a127.begin(), a127.end());
          return e;
@@ -348,12 +355,32 @@ TEST_F(MetaTest, UnconvertibleBytesPassThroughUntilTheFifthFailure) {
     std::string err;
   };
   const std::vector<Case> cases = {
-      {"\xFF" "ab", "\xFF" "ab", ""},
-      {"a\xFF" "b\xFF", "a\xFF" "b\xFF", ""},
+      {"\xFF"
+       "ab",
+       "\xFF"
+       "ab",
+       ""},
+      {"a\xFF"
+       "b\xFF",
+       "a\xFF"
+       "b\xFF",
+       ""},
       {"ab\x93", "ab\x93", ""},
       {"a\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF", ""},
       {"a\xFF\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF\xFF", iconv_error(EILSEQ)},
-      {"a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF" "f\xFF" "g", "a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF", iconv_error(EILSEQ)},
+      {"a\xFF"
+       "b\xFF"
+       "c\xFF"
+       "d\xFF"
+       "e\xFF"
+       "f\xFF"
+       "g",
+       "a\xFF"
+       "b\xFF"
+       "c\xFF"
+       "d\xFF"
+       "e\xFF",
+       iconv_error(EILSEQ)},
   };
   for (const Case& c : cases) {
     Shown shown = play({text_event(0x01, c.in)});
@@ -385,9 +412,15 @@ TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
       {"half-width katakana", katakana, katakana.size() * 3 / 2 + 1, katakana_fitting, {iconv_error(E2BIG)}},
       {"no room at all", text_bytes("abc"), 1, "", {iconv_error(E2BIG)}},
       {"room for two", text_bytes("abcd"), 3, "ab", {iconv_error(E2BIG)}},
-      {"bad bytes after the room is gone", text_bytes("ab\xFF\xFF"), 3, "ab",
+      {"bad bytes after the room is gone",
+       text_bytes("ab\xFF\xFF"),
+       3,
+       "ab",
        {iconv_error(E2BIG), iconv_error(EILSEQ)}},
-      {"last byte of room taken by a bad byte", text_bytes("\xFF\xFF\xFF"), 2, "\xFF",
+      {"last byte of room taken by a bad byte",
+       text_bytes("\xFF\xFF\xFF"),
+       2,
+       "\xFF",
        {iconv_error(E2BIG), iconv_error(EILSEQ)}},
       {"character one byte too big", text_bytes("a\xB1"), 4, "a", {iconv_error(E2BIG)}},
       {"exact fit", text_bytes("\xB1\xB2"), 7, "\xEF\xBD\xB1\xEF\xBD\xB2", {""}},
@@ -411,8 +444,8 @@ struct TextCase {
   const char* from;
   const char* to;  // also the terminal encoding's name
   std::vector<std::string> texts;
-  std::string shown;       // all the lines
-  size_t text_size = 0;    // 0: the player's size for the longest of the texts
+  std::string shown;     // all the lines
+  size_t text_size = 0;  // 0: the player's size for the longest of the texts
   std::string err = "";
 };
 
@@ -445,22 +478,44 @@ TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
   const std::string kana6 = "\xEF\xBD\xB1\xEF\xBD\xB2\xEF\xBD\xB3\xEF\xBD\xB4\xEF\xBD\xB5\xEF\xBD\xB6";
   const std::string ka_pair = "\xE3\x81\x8B\xE3\x82\x9A";  // a kana and its combining mark
   const std::vector<TextCase> cases = {
-      {"six half-width katakana, 3 UTF-8 bytes each", "SHIFT_JISX0213", "UTF-8", {"\xB1\xB2\xB3\xB4\xB5\xB6"},
+      {"six half-width katakana, 3 UTF-8 bytes each",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {"\xB1\xB2\xB3\xB4\xB5\xB6"},
        "  [Lylic     ]: " + kana6 + "\n"},
-      {"JIS X 0213 pairs, 2 characters for 2 bytes", "SHIFT_JISX0213", "UTF-8", {"\x82\xF5\x82\xF5\x82\xF5"},
+      {"JIS X 0213 pairs, 2 characters for 2 bytes",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {"\x82\xF5\x82\xF5\x82\xF5"},
        "  [Lylic     ]: " + ka_pair + ka_pair + ka_pair + "\n"},
-      {"UTF-32, a byte-order mark and 4 bytes a character", "SHIFT_JISX0213", "UTF-32", {"aaaa"},
+      {"UTF-32, a byte-order mark and 4 bytes a character",
+       "SHIFT_JISX0213",
+       "UTF-32",
+       {"aaaa"},
        "  [Lylic     ]: \xFF\xFE\n"},
-      {"ISO-2022-JP-3, an escape before every byte", "SHIFT_JISX0213", "ISO-2022-JP-3", {"a\xB1" "a\xB1"},
+      {"ISO-2022-JP-3, an escape before every byte",
+       "SHIFT_JISX0213",
+       "ISO-2022-JP-3",
+       {"a\xB1"
+        "a\xB1"},
        "  [Lylic     ]: a\x1B(I1\x1B(Ba\x1B(I1\x1B(B\n"},
-      {"a character held back for a mark that may follow", "UTF-8", "SHIFT_JISX0213",
+      {"a character held back for a mark that may follow",
+       "UTF-8",
+       "SHIFT_JISX0213",
        {"\xE3\x81\x82\xE3\x81\x8B", "\xE3\x81\x95"},
        "  [Lylic     ]: \x82\xA0\x82\xA9\n  [Lylic     ]: \x82\xB3\n"},
-      {"ISO-2022-JP shifts back to ASCII at the end of each text", "UTF-8", "ISO-2022-JP",
+      {"ISO-2022-JP shifts back to ASCII at the end of each text",
+       "UTF-8",
+       "ISO-2022-JP",
        {"\xE3\x81\x82", "\xE3\x81\x84", "a"},
        "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: \x1B$B$$\x1B(B\n  [Lylic     ]: a\n"},
-      {"no room for the shift back: cut and reported, the next text starts afresh", "UTF-8", "ISO-2022-JP",
-       {"\xE3\x81\x82", "a"}, "  [Lylic     ]: \x1B$B$\"\n  [Lylic     ]: a\n", 6, iconv_error(E2BIG)},
+      {"no room for the shift back: cut and reported, the next text starts afresh",
+       "UTF-8",
+       "ISO-2022-JP",
+       {"\xE3\x81\x82", "a"},
+       "  [Lylic     ]: \x1B$B$\"\n  [Lylic     ]: a\n",
+       6,
+       iconv_error(E2BIG)},
   };
   check_texts(cases);
 }
@@ -473,18 +528,38 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
   const std::vector<TextCase> cases = {
       {"a window title", "SHIFT_JISX0213", "UTF-8", {"\x1B]0;owned\x07"}, "  [Lylic     ]: ^[]0;owned^G\n"},
       {"clear screen", "SHIFT_JISX0213", "UTF-8", {"\x1B[2J"}, "  [Lylic     ]: ^[[2J\n"},
-      {"a line of its own", "SHIFT_JISX0213", "UTF-8", {"la\nError!!: fake\rla"},
+      {"a line of its own",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {"la\nError!!: fake\rla"},
        "  [Lylic     ]: la^JError!!: fake^Mla\n"},
       {"first and last C0 codes, DEL", "SHIFT_JISX0213", "UTF-8", {"\x01\x1F\x7F"}, "  [Lylic     ]: ^A^_^?\n"},
       {"TAB stays", "SHIFT_JISX0213", "UTF-8", {"a\tb"}, "  [Lylic     ]: a\tb\n"},
-      {"line endings at the end are dropped", "SHIFT_JISX0213", "UTF-8", {"one\r\n", "two\r", "\n"},
+      {"line endings at the end are dropped",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {"one\r\n", "two\r", "\n"},
        "  [Lylic     ]: one\n  [Lylic     ]: two\n  [Lylic     ]: \n"},
-      {"after a double-byte character", "SHIFT_JISX0213", "UTF-8", {"\x93\xFA\x1B"},
+      {"after a double-byte character",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {"\x93\xFA\x1B"},
        "  [Lylic     ]: \xE6\x97\xA5^[\n"},
-      {"C1 controls in UTF-8", "ISO-8859-1", "UTF-8", {"\x9B" "2J\x85\xA0"}, "  [Lylic     ]: M-^[2JM-^E\xC2\xA0\n"},
-      {"EUC-JP: ESC shown, 0x8E is part of a kana", "SHIFT_JISX0213", "EUC-JP", {"\x1B[2J\xB1"},
+      {"C1 controls in UTF-8",
+       "ISO-8859-1",
+       "UTF-8",
+       {"\x9B"
+        "2J\x85\xA0"},
+       "  [Lylic     ]: M-^[2JM-^E\xC2\xA0\n"},
+      {"EUC-JP: ESC shown, 0x8E is part of a kana",
+       "SHIFT_JISX0213",
+       "EUC-JP",
+       {"\x1B[2J\xB1"},
        "  [Lylic     ]: ^[[2J\x8E\xB1\n"},
-      {"ISO-2022-JP left alone", "UTF-8", "ISO-2022-JP", {"\xE3\x81\x82\x1B[2J\r"},
+      {"ISO-2022-JP left alone",
+       "UTF-8",
+       "ISO-2022-JP",
+       {"\xE3\x81\x82\x1B[2J\r"},
        "  [Lylic     ]: \x1B$B$\"\x1B(B\x1B[2J\r\n"},
   };
   check_texts(cases);

@@ -25,8 +25,7 @@ int parse(std::vector<std::string> args, MonitorOptions& options, std::string& e
 TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
   MonitorOptions options;
   std::string err;
-  ASSERT_EQ(parse({"-d", "mydev", "-u", "14", "-n1", "--dir=/x", "--log", "f.log", "-q", "-i", "0.5",
-                   "--timeout=2"},
+  ASSERT_EQ(parse({"-d", "mydev", "-u", "14", "-n1", "--dir=/x", "--log", "f.log", "-q", "-i", "0.5", "--timeout=2"},
                   options, err),
             0)
       << err;
@@ -43,9 +42,9 @@ TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
 
 TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-n", "0"},   {"--ports", "5"},  {"-u", "15"},    {"-u", "1x"},     {"-i", "0"},      {"--idle=-1"},
-      {"-t", "nan"}, {"-t", "inf"},     {"-d", "a/b"},   {"--base="},      {"--bogus"},      {"-x"},
-      {"operand"},   {"-n"},            {"--quiet=yes"}, {"-qq"},          {"--dir", ""},
+      {"-n", "0"},   {"--ports", "5"}, {"-u", "15"},    {"-u", "1x"}, {"-i", "0"},   {"--idle=-1"},
+      {"-t", "nan"}, {"-t", "inf"},    {"-d", "a/b"},   {"--base="},  {"--bogus"},   {"-x"},
+      {"operand"},   {"-n"},           {"--quiet=yes"}, {"-qq"},      {"--dir", ""},
   };
   for (const std::vector<std::string>& args : cases) {
     MonitorOptions options;

@@ -14,8 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "song/song.h"
 #include "player/player.h"
+#include "song/song.h"
 #include "support/port_files.h"
 #include "support/support.h"
 
@@ -46,19 +46,19 @@ Played play(const Bytes& song, const std::vector<std::string>& options, const st
 TEST(Play, ChannelSysexAndEscapeBytesReachPortZeroExactly) {
   TrackBuilder track;
   track.event(0, {0x90, 0x3C, 0x40})
-      .event(2, {0x3E, 0x41})                    // running status
-      .text(0, 0x01, "between")                  // meta keeps the running status
+      .event(2, {0x3E, 0x41})    // running status
+      .text(0, 0x01, "between")  // meta keeps the running status
       .event(1, {0x40, 0x42})
       .event(0, {0xC1, 0x05})
-      .event(0, {0x06})                          // running program change
-      .sysex(1, {0x7D, 0x01, 0x02, 0xF7})        // maker 0x7D: a GM reset is added
-      .event(0, {0xF7, 0x02, 0xF8, 0xFA})        // escape: the bare bytes
+      .event(0, {0x06})                    // running program change
+      .sysex(1, {0x7D, 0x01, 0x02, 0xF7})  // maker 0x7D: a GM reset is added
+      .event(0, {0xF7, 0x02, 0xF8, 0xFA})  // escape: the bare bytes
       .event(0, {0xE0, 0x00, 0x40})
       .end();
   Played run = play(smf(0, 96, {track}), {"-q"});
   EXPECT_EQ(run.process.exit_status, 0) << run.process.err;
-  Bytes expected = GM_ON + Bytes{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x41, 0x90, 0x40, 0x42, 0xC1, 0x05, 0xC1, 0x06,
-                                 0xF0, 0x7D, 0x01, 0x02, 0xF7, 0xF8, 0xFA, 0xE0, 0x00, 0x40};
+  Bytes expected = GM_ON + Bytes{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x41, 0x90, 0x40, 0x42, 0xC1, 0x05, 0xC1,
+                                 0x06, 0xF0, 0x7D, 0x01, 0x02, 0xF7, 0xF8, 0xFA, 0xE0, 0x00, 0x40};
   EXPECT_EQ(hex(run.ports[0]), hex(expected));
   for (int p = 1; p < 4; ++p) EXPECT_TRUE(run.ports[p].empty()) << p;
 }
@@ -76,8 +76,13 @@ TEST(Play, AutomaticResetFollowsTheMakersInTheFile) {
   const std::vector<ResetCase> cases = {
       {"no sysex: GM", {}, {}, GM_ON},
       {"Roland only: GS", {roland}, {}, GS_RESET + Bytes{0xF0} + roland},
-      {"Yamaha and Roland: GM then XG", {yamaha, roland}, {}, GM_ON + XG_ON + Bytes{0xF0} + yamaha + Bytes{0xF0} + roland},
-      {"a GS reset in the file: nothing added", {{0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}}, {},
+      {"Yamaha and Roland: GM then XG",
+       {yamaha, roland},
+       {},
+       GM_ON + XG_ON + Bytes{0xF0} + yamaha + Bytes{0xF0} + roland},
+      {"a GS reset in the file: nothing added",
+       {{0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}},
+       {},
        Bytes{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}},
       {"-r: nothing added", {roland}, {"-r"}, Bytes{0xF0} + roland},
   };
@@ -129,14 +134,13 @@ TEST(Play, ConsoleShowsTextAndVerboseLines) {
       .text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7")  // sa ku ra in Shift_JIS
       .end();
   Played run = play(smf(0, 480, {track}), {"-v", "-t", "UTF-8"});
-  EXPECT_EQ(run.process.out,
-            "  [MIDI File ]: " + run.song_path + "\n" +
-                "  [File Info ]: Format= 0, Tracks= 1, Delta= 480\n"
-                "  [Title     ]: Song\n"
-                "  [Tempo     ]: 120\n"
-                "  [Rhythm    ]: 6/8 \n"
-                "  [KeySign.  ]: C Minor\n"
-                "  [Lylic     ]: (Channel:0) \xE3\x81\x95\xE3\x81\x8F\xE3\x82\x89\n");
+  EXPECT_EQ(run.process.out, "  [MIDI File ]: " + run.song_path + "\n" +
+                                 "  [File Info ]: Format= 0, Tracks= 1, Delta= 480\n"
+                                 "  [Title     ]: Song\n"
+                                 "  [Tempo     ]: 120\n"
+                                 "  [Rhythm    ]: 6/8 \n"
+                                 "  [KeySign.  ]: C Minor\n"
+                                 "  [Lylic     ]: (Channel:0) \xE3\x81\x95\xE3\x81\x8F\xE3\x82\x89\n");
   EXPECT_NE(run.process.err.find("  [songrelay ]: Auto Append GM-RESET Event before first MIDI Event.\n"),
             std::string::npos);
 }
@@ -342,8 +346,8 @@ TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
 TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
   TempDir dir;
   ProcessResult result = run_process(
-      SONGRELAY_BIN, {SONGRELAY_BIN, "-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2",
-                      dir.from_dev("m2"), "-3", dir.from_dev("m3"), dir.file("no-such.mid")});
+      SONGRELAY_BIN, {SONGRELAY_BIN, "-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2", dir.from_dev("m2"),
+                      "-3", dir.from_dev("m3"), dir.file("no-such.mid")});
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_NE(result.err.find("Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n"),
             std::string::npos);
@@ -358,7 +362,7 @@ TEST(Play, ExitStatusTellsWhetherTheSongPlayed) {
     std::vector<std::string> options;  // before the ports
     Bytes file;                        // written as the song, unless empty
     int status;
-    const char* line;                  // on standard error
+    const char* line;  // on standard error
   };
   TrackBuilder one_note;
   one_note.event(0, {0x90, 0x3C, 0x40}).event(1, {0x80, 0x3C, 0x00}).end();

@@ -41,10 +41,16 @@ struct DevEntries {
     remove_on_fatal_signals();
     made_count = 0;
     for (const std::string& name : names) {
-      if (made_count == 64) { made = false; break; }
+      if (made_count == 64) {
+        made = false;
+        break;
+      }
       snprintf(made_paths[made_count], sizeof made_paths[0], "/dev/%s", name.c_str());
       int fd = open(made_paths[made_count], O_WRONLY | O_CREAT | O_EXCL, 0600);
-      if (fd < 0) { made = false; break; }
+      if (fd < 0) {
+        made = false;
+        break;
+      }
       close(fd);
       made_count = made_count + 1;
     }
@@ -86,12 +92,12 @@ TEST_F(PortsDevTest, DeviceExistsMatchesWholeNamesOnly) {
   const std::vector<Case> cases = {
       {base + "0.0", 1},
       {base + "0.01", 1},
-      {base + "0.", 0},       // a prefix of an entry
-      {base + "0.010", 0},    // an entry is a prefix of it
+      {base + "0.", 0},     // a prefix of an entry
+      {base + "0.010", 0},  // an entry is a prefix of it
       {base + "0.1", 0},
       {"../dev/" + base + "0.0", 0},  // names with a '/' are not looked up below /dev/
-      {long_name, 1},         // 255 characters, the longest a name can be
-      {long_name + "n", 0},   // 256: past the limit, even though its first 255 match
+      {long_name, 1},                 // 255 characters, the longest a name can be
+      {long_name + "n", 0},           // 256: past the limit, even though its first 255 match
       {"", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(device_exists(c.name.c_str()), c.expected) << c.name;
@@ -102,9 +108,9 @@ TEST_F(PortsDevTest, DeviceExistsMatchesWholeNamesOnly) {
 TEST_F(PortsDevTest, UnitSearchAndNaming) {
   struct Case {
     const char* what;
-    std::vector<std::string> entries;      // under /dev/, after the base
-    std::array<const char*, 4> given;      // as -0 … -3 would give them, after the base
-    std::array<const char*, 4> expected;   // the names after open_ports, after the base
+    std::vector<std::string> entries;     // under /dev/, after the base
+    std::array<const char*, 4> given;     // as -0 … -3 would give them, after the base
+    std::array<const char*, 4> expected;  // the names after open_ports, after the base
   };
   const std::vector<std::string> unit0 = {"0.0", "0.1", "0.2", "0.3", "2.0"};
   const std::vector<Case> cases = {
@@ -117,7 +123,9 @@ TEST_F(PortsDevTest, UnitSearchAndNaming) {
       {"-1 0.0", unit0, {nullptr, "0.0", nullptr, nullptr}, {"0.1", "0.0", "0.2", "0.3"}},
       {"-0 2.0", unit0, {"2.0", nullptr, nullptr, nullptr}, {"2.0", "0.0", "0.1", "0.2"}},
       {"-0 0.3 -2 0.0", unit0, {"0.3", nullptr, "0.0", nullptr}, {"0.3", "0.1", "0.0", "0.2"}},
-      {"a name given to a later port is skipped", unit0, {nullptr, nullptr, nullptr, "0.0"},
+      {"a name given to a later port is skipped",
+       unit0,
+       {nullptr, nullptr, nullptr, "0.0"},
        {"0.1", "0.2", "0.3", "0.0"}},
       {"all given: kept as they are", unit0, {"0.2", "0.2", "9.9", "0.0"}, {"0.2", "0.2", "9.9", "0.0"}},
   };
@@ -150,7 +158,8 @@ TEST_F(PortsDevTest, UnitSearchAndNaming) {
       }
       bool exists = existing.count(expected) != 0;
       EXPECT_EQ(port_table.fds[p] >= 0, exists) << "port " << p;
-      if (!exists) expected_err += "Error!!: Can't Open MidiDevice (Device=" + expected + " Port=" + std::to_string(p) + ")\n";
+      if (!exists)
+        expected_err += "Error!!: Can't Open MidiDevice (Device=" + expected + " Port=" + std::to_string(p) + ")\n";
     }
     bool port0_open = existing.count(base + c.expected[0]) != 0;
     if (!port0_open) expected_err += "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n";

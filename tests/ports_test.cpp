@@ -57,8 +57,9 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
   if (fake_write.forward) {
     result = __real_write(fd, data, count);
   } else {
-    ssize_t answer = fake_write.next < fake_write.script.size() ? fake_write.script[fake_write.next++]
-                                                                 : static_cast<ssize_t>(std::min(count, fake_write.per_call));
+    ssize_t answer = fake_write.next < fake_write.script.size()
+                         ? fake_write.script[fake_write.next++]
+                         : static_cast<ssize_t>(std::min(count, fake_write.per_call));
     if (answer < 0) {
       errno = fake_write.error;
       result = -1;
@@ -362,8 +363,8 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
     int error;
     bool gone;
   };
-  const std::vector<Case> cases = {{EIO, true},    {ENXIO, true},  {ENODEV, true}, {EPIPE, true},
-                                   {EBADF, true},  {EINTR, false}, {EAGAIN, false}, {ENOSPC, false}};
+  const std::vector<Case> cases = {{EIO, true},   {ENXIO, true},  {ENODEV, true},  {EPIPE, true},
+                                   {EBADF, true}, {EINTR, false}, {EAGAIN, false}, {ENOSPC, false}};
   const Bytes note = {0x90, 0x3C, 0x40};
   for (const Case& c : cases) {
     SCOPED_TRACE(strerror(c.error));
@@ -449,7 +450,7 @@ TEST_F(PortsTest, ATerminalPortDoesNotBecomeTheControllingTerminal) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << (WEXITSTATUS(status) == 1 ? "the port became the controlling terminal"
-                                                                  : "the port did not open");
+                                                                 : "the port did not open");
 }
 
 // A single-port device plays on: the bytes for port 0 reach its node, and

@@ -71,7 +71,11 @@ TEST_F(PrescanTest, CountsEventsBytesAndTheLongestMeta) {
   };
   std::vector<Case> cases;
   cases.push_back({"own status then running status",
-                   {TrackBuilder().event(0, {0x90, 60, 64}).event(0, {62, 64}).end()}, 3, 3, 0, ""});
+                   {TrackBuilder().event(0, {0x90, 60, 64}).event(0, {62, 64}).end()},
+                   3,
+                   3,
+                   0,
+                   ""});
   // The data bytes after a sysex, an escape or a meta still use the note-on's status;
   // were it lost, 62 and 64 would be read as two delta-only events.
   cases.push_back({"running status survives sysex, escape and meta",
@@ -84,19 +88,27 @@ TEST_F(PrescanTest, CountsEventsBytesAndTheLongestMeta) {
                         .text(0, 0x01, "ab")
                         .event(0, {64, 64})
                         .end()},
-                   8, 3 + 1 + 5 + 3, 2, ""});
+                   8,
+                   3 + 1 + 5 + 3,
+                   2,
+                   ""});
   // Track 1 starts without running status: 60 is a delta-only event, then 60
   // is read as a delta time and the End of Track's 0 as another delta-only event.
   cases.push_back({"running status starts again in every track",
                    {TrackBuilder().event(0, {0x90, 60, 64}).end(), TrackBuilder().raw({0, 60}).end()},
-                   2 + 3, 6, 0, ""});
-  cases.push_back({"system bytes are delta-only events",
-                   {TrackBuilder().event(0, {0xF4}).event(0, {0xF9}).end()}, 3, 3, 0, ""});
-  cases.push_back({"meta of 200 bytes", {TrackBuilder().meta(0, 0x03, Bytes(200, 'x')).end()}, 2,
-                   204 + 3, 200, ""});
+                   2 + 3,
+                   6,
+                   0,
+                   ""});
+  cases.push_back(
+      {"system bytes are delta-only events", {TrackBuilder().event(0, {0xF4}).event(0, {0xF9}).end()}, 3, 3, 0, ""});
+  cases.push_back({"meta of 200 bytes", {TrackBuilder().meta(0, 0x03, Bytes(200, 'x')).end()}, 2, 204 + 3, 200, ""});
   cases.push_back({"empty sysex", {TrackBuilder().sysex(0, {}).end()}, 2, 1 + 3, 0, ""});
   cases.push_back({"events after an early End of Track",
-                   {TrackBuilder().end().event(0, {0x90, 60, 64}).text(0, 0x01, "x")}, 3, 3 + 4, 1,
+                   {TrackBuilder().end().event(0, {0x90, 60, 64}).text(0, 0x01, "x")},
+                   3,
+                   3 + 4,
+                   1,
                    "WARNING! : [Trk 0] Track DataSize is Wrong!\n"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,8 +185,12 @@ TEST_F(PrescanTest, ResetFlagsAndTheRoomForTheAutomaticReset) {
       {"Yamaha, no reset: XG", {yamaha_other}, 0, RF_VENDOR_43, 2, 15},
       {"Yamaha with -r", {yamaha_other}, OPT_NO_RESET, RF_VENDOR_43, 0, 0},
       {"both makers: XG", {gs_other, yamaha_other}, 0, RF_VENDOR_41 | RF_VENDOR_43, 2, 15},
-      {"XG tail after a Yamaha message", {yamaha_other, xg_tail_other_maker}, 0,
-       RF_VENDOR_43 | RF_VENDOR_OTHER | RF_XG_RESET_FOUND, 0, 0},
+      {"XG tail after a Yamaha message",
+       {yamaha_other, xg_tail_other_maker},
+       0,
+       RF_VENDOR_43 | RF_VENDOR_OTHER | RF_XG_RESET_FOUND,
+       0,
+       0},
       {"XG tail without a Yamaha message", {xg_tail_other_maker}, 0, RF_VENDOR_OTHER, 1, 6},
   };
   for (const Case& c : cases) {

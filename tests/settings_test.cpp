@@ -52,10 +52,16 @@ TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
       {"missing option argument", {"-t"}, 1, BANNER + no_argument + USAGE, ""},
       {"two operands", {"a.mid", "b.mid"}, 1, BANNER + USAGE, ""},
       {"option after the operand is an operand", {"a.mid", "-v"}, 1, BANNER + USAGE, ""},
-      {"verbose names the file even when iconv fails", {"-v", "-t", "NO-SUCH-CODE", "a.mid"}, 1,
-       BANNER + "Error!!: Can't Initialize libiconv (22)\n", "  [MIDI File ]: a.mid\n"},
-      {"unknown source encoding", {"-l", "NO-SUCH-CODE", "a.mid"}, 1,
-       BANNER + "Error!!: Can't Initialize libiconv (22)\n", ""},
+      {"verbose names the file even when iconv fails",
+       {"-v", "-t", "NO-SUCH-CODE", "a.mid"},
+       1,
+       BANNER + "Error!!: Can't Initialize libiconv (22)\n",
+       "  [MIDI File ]: a.mid\n"},
+      {"unknown source encoding",
+       {"-l", "NO-SUCH-CODE", "a.mid"},
+       1,
+       BANNER + "Error!!: Can't Initialize libiconv (22)\n",
+       ""},
   };
   for (const CommandCase& c : cases) {
     std::vector<std::string> argv{SONGRELAY_BIN};
@@ -107,19 +113,15 @@ TEST(Encodings, OptionsAndLangChooseTheNames) {
       {"LANG's modifier after a lower-case encoding", {}, "sr_RS.utf8@latin", "SHIFT_JISX0213", "UTF8"},
       {"LANG with a modifier and no encoding", {}, "de_DE@euro", "SHIFT_JISX0213", "EUC-JP"},
       {"LANG with a modifier right after its dot", {}, "ca_ES.@valencia", "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG of 63 characters is used", {}, "a." + std::string(61, 'c'), "SHIFT_JISX0213",
-       std::string(61, 'C')},
-      {"LANG of 64 characters is ignored", {}, "a." + std::string(62, 'c'), "SHIFT_JISX0213",
-       "EUC-JP"},
+      {"LANG of 63 characters is used", {}, "a." + std::string(61, 'c'), "SHIFT_JISX0213", std::string(61, 'C')},
+      {"LANG of 64 characters is ignored", {}, "a." + std::string(62, 'c'), "SHIFT_JISX0213", "EUC-JP"},
       {"-t wins over LANG", {"-t", "utf-8"}, "ja_JP.eucJP", "SHIFT_JISX0213", "UTF-8"},
       {"-l is upper-cased", {"-l", "cp932"}, std::nullopt, "CP932", "EUC-JP"},
       {"empty -l and -t mean the defaults", {"-l", "", "-t", ""}, "en_US.UTF-8", "SHIFT_JISX0213", "UTF-8"},
       {"63 characters accepted", {"-t", s63}, std::nullopt, "SHIFT_JISX0213", std::string(63, 'A')},
-      {"64 characters ignored, earlier -t kept", {"-t", "utf-8", "-t", s64}, std::nullopt, "SHIFT_JISX0213",
-       "UTF-8"},
+      {"64 characters ignored, earlier -t kept", {"-t", "utf-8", "-t", s64}, std::nullopt, "SHIFT_JISX0213", "UTF-8"},
       {"64 characters ignored alone", {"-l", s64}, std::nullopt, "SHIFT_JISX0213", "EUC-JP"},
-      {"bytes of 0x80 and above unchanged", {"-t", "\xe3\x81\x82x"}, std::nullopt, "SHIFT_JISX0213",
-       "\xe3\x81\x82X"},
+      {"bytes of 0x80 and above unchanged", {"-t", "\xe3\x81\x82x"}, std::nullopt, "SHIFT_JISX0213", "\xe3\x81\x82X"},
   };
   const char* saved = getenv("LANG");
   std::string saved_lang = saved ? saved : "";
@@ -141,8 +143,8 @@ TEST(Encodings, NameBufferIsZeroFilledBehindTheName) {
 }
 
 TEST(CommandLine, OptionsFillTheSettings) {
-  std::vector<std::string> args = {"songrelay", "-d", "one", "-d", "base", "-0", "p0", "-3", "p3",
-                                   "-v", "-q", "-r", "--", "-song.mid"};
+  std::vector<std::string> args = {"songrelay", "-d", "one", "-d", "base", "-0", "p0",
+                                   "-3",        "p3", "-v",  "-q", "-r",   "--", "-song.mid"};
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

@@ -11,8 +11,8 @@
 #include <array>
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iostream>
 #include <map>
@@ -21,9 +21,9 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
-#include <time.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,10 +151,10 @@ Clock::duration since_modified(const std::string& path) {
 // What one run showed at the moment of the signal and at its end.
 struct Observed {
   bool signalled = false;
-  Clock::duration delay{};      // from just before the start to the signal
-  bool built_before = false;    // after the signal: the reset notice, printed while the table is built
-  off_t port0_before = 0;       // port 0's size just before the signal
-  off_t port0_after = 0;        // and just after it
+  Clock::duration delay{};        // from just before the start to the signal
+  bool built_before = false;      // after the signal: the reset notice, printed while the table is built
+  off_t port0_before = 0;         // port 0's size just before the signal
+  off_t port0_after = 0;          // and just after it
   Clock::duration since_write{};  // from port 0's last write to just before the signal
   bool hung = false;
   std::string hang_state;  // what the threads were doing when the run was given up
@@ -251,7 +251,8 @@ std::string check_whole(const Song& song, const Observed& run) {
 std::string check_stopped(const Song& song, const Observed& run, size_t played) {
   if (!std::binary_search(song.boundaries.begin(), song.boundaries.end(), played))
     return "stopped inside a record, after " + std::to_string(played) + " bytes";
-  if (!std::equal(run.ports[0].begin(), run.ports[0].begin() + static_cast<std::ptrdiff_t>(played), song.stream.begin()))
+  if (!std::equal(run.ports[0].begin(), run.ports[0].begin() + static_cast<std::ptrdiff_t>(played),
+                  song.stream.begin()))
     return "the bytes before the stop are not the song's";
   // A signal well inside a long wait: the record waited for is the one in
   // hand, and it must not be sent.
@@ -292,8 +293,8 @@ std::string check(const Song& song, const Observed& run) {
 // One line about a run for a failure message.
 std::string describe(const Song& song, const Observed& run) {
   return song.name + ", SIGINT after " +
-         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(run.delay).count()) +
-         " us, port 0 " + std::to_string(run.port0_before) + "->" + std::to_string(run.port0_after) + " bytes of " +
+         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(run.delay).count()) + " us, port 0 " +
+         std::to_string(run.port0_before) + "->" + std::to_string(run.port0_after) + " bytes of " +
          std::to_string(song.stream.size()) + ", exit " + std::to_string(run.exit_status);
 }
 
@@ -352,8 +353,7 @@ TEST(Signals, InterruptAtRandomMomentsNeverHangsCrashesOrCutsARecord) {
     });
   }
   for (std::thread& worker : workers) worker.join();
-  std::cout << "nothing sent " << endings[0] << ", stopped " << endings[1] << ", played whole " << endings[2]
-            << "\n";
+  std::cout << "nothing sent " << endings[0] << ", stopped " << endings[1] << ", played whole " << endings[2] << "\n";
   for (const std::string& failure : failures) ADD_FAILURE() << failure << ", seed " << seed;
 }
 

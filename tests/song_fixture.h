@@ -20,14 +20,13 @@
 class SongTest : public FreshStateTest {};
 
 inline bool operator==(const EventRecord& a, const EventRecord& b) {
-  return a.delta == b.delta && a.data_offset == b.data_offset && a.length == b.length &&
-         a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2 && a.running == b.running;
+  return a.delta == b.delta && a.data_offset == b.data_offset && a.length == b.length && a.status == b.status &&
+         a.data1 == b.data1 && a.data2 == b.data2 && a.running == b.running;
 }
 
 inline void PrintTo(const EventRecord& r, std::ostream* os) {
-  *os << "{delta " << r.delta << ", offset " << r.data_offset << ", length " << r.length
-      << ", status " << hex({r.status}) << ", data " << hex({r.data1, r.data2}) << ", running "
-      << hex({r.running}) << "}";
+  *os << "{delta " << r.delta << ", offset " << r.data_offset << ", length " << r.length << ", status "
+      << hex({r.status}) << ", data " << hex({r.data1, r.data2}) << ", running " << hex({r.running}) << "}";
 }
 
 // The finished event table, record by record.

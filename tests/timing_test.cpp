@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
@@ -46,11 +46,11 @@ struct FakeClock {
   int64_t late_ns = 0;
   std::vector<int64_t> lateness;  // consumed one per sleep, then late_ns
   size_t next_late = 0;
-  int64_t break_at = -1;          // a sleep across this moment ends there with EINTR
+  int64_t break_at = -1;  // a sleep across this moment ends there with EINTR
   std::function<void()> on_break;
-  std::string log;                // 'g' per reading, 's' per sleep
+  std::string log;  // 'g' per reading, 's' per sleep
   std::vector<int64_t> sleep_targets;
-  bool bad_call = false;          // a clock other than the monotonic one, or a relative sleep
+  bool bad_call = false;  // a clock other than the monotonic one, or a relative sleep
 };
 
 FakeClock fake;
@@ -140,12 +140,25 @@ TEST(Wait, SleepsToTheDeadlineLessTheMarginThenReadsTheClock) {
       {"a deadline already passed costs one reading", 100 * US, 5 * MS, 4 * MS, 0, 0, "g", {}, 5 * MS},
       {"a deadline reached exactly returns at once", 100 * US, 5 * MS, 5 * MS, 0, 0, "g", {}, 5 * MS},
       {"within the margin it only reads the clock", 100 * US, 0, 30 * US, 10 * US, 0, "gggg", {}, 30 * US},
-      {"one sleep, then readings for the margin", 100 * US, 0, 10 * MS, 25 * US, 0, "gsggggg", {9900 * US},
-       10 * MS},
-      {"a sleep that wakes past the deadline is not slept again", 100 * US, 0, 10 * MS, 0, 300 * US, "gsg",
-       {9900 * US}, 10200 * US},
-      {"a long rest sleeps in steps of at most 20 ms", 1 * MS, 0, 50 * MS, 250 * US, 0, "gsgsgsggggg",
-       {20 * MS, 40 * MS, 49 * MS}, 50 * MS},
+      {"one sleep, then readings for the margin", 100 * US, 0, 10 * MS, 25 * US, 0, "gsggggg", {9900 * US}, 10 * MS},
+      {"a sleep that wakes past the deadline is not slept again",
+       100 * US,
+       0,
+       10 * MS,
+       0,
+       300 * US,
+       "gsg",
+       {9900 * US},
+       10200 * US},
+      {"a long rest sleeps in steps of at most 20 ms",
+       1 * MS,
+       0,
+       50 * MS,
+       250 * US,
+       0,
+       "gsgsgsggggg",
+       {20 * MS, 40 * MS, 49 * MS},
+       50 * MS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -234,8 +247,7 @@ TEST(Schedule, TicksToNanosecondsIsExactAndNeverWraps) {
        static_cast<int64_t>(1ull << 28) * 16777215 * 1000},
       {"the same rest at timebase 30720", 1ull << 28, tick_length(30720, 0xFFFFFF),
        static_cast<int64_t>((1ull << 28) / 30720 * 16777215000ull + (1ull << 28) % 30720 * 16777215000ull / 30720)},
-      {"a remainder per tick is kept, not dropped: 960 ticks at 120 bpm", 960, tick_length(960, 500000),
-       500000000},
+      {"a remainder per tick is kept, not dropped: 960 ticks at 120 bpm", 960, tick_length(960, 500000), 500000000},
       {"one tick of 520.833 µs is cut once, not per tick", 1, tick_length(960, 500000), 520833},
       {"tempo 0 makes every tick instant", 1000, tick_length(480, 0), 0},
       {"a song longer than the clock can count holds at its end", ~0ull, tick_length(1, 0xFFFFFF), latest},
@@ -329,8 +341,7 @@ TEST_F(Playback, EveryRecordGoesOutAtItsExactDueTime) {
       {"timebase 96", 96, {}, {1, 95}, {5208333, 500 * MS}},
       {"timebase 480", 480, {}, {480, 1}, {500 * MS, 501041666}},
       {"timebase 960 plays no faster than written", 960, {}, {960, 960, 960}, {500 * MS, 1000 * MS, 1500 * MS}},
-      {"timebase 30720: 16.28 µs ticks without a remainder dropped", 30720, {}, {30720, 1},
-       {500 * MS, 500016276}},
+      {"timebase 30720: 16.28 µs ticks without a remainder dropped", 30720, {}, {30720, 1}, {500 * MS, 500016276}},
       {"zero deltas go out together", 480, {}, {0, 0, 240, 0}, {0, 0, 250 * MS, 250 * MS}},
       {"time code 25 fps × 40 ticks: a millisecond per tick", 0xE728, {}, {1000, 1}, {1000 * MS, 1001 * MS}},
       {"time code 24 fps × 4 ticks", 0xE804, {}, {96}, {1000 * MS}},

@@ -27,8 +27,12 @@ Played play(const Bytes& song, const std::vector<std::string>& options, bool und
   TempDir dir;
   std::vector<std::string> argv;
   if (under_valgrind) {
-    argv = {VALGRIND, "--quiet", "--error-exitcode=99", "--leak-check=full",
-            "--errors-for-leak-kinds=definite,indirect", "--show-leak-kinds=definite,indirect",
+    argv = {VALGRIND,
+            "--quiet",
+            "--error-exitcode=99",
+            "--leak-check=full",
+            "--errors-for-leak-kinds=definite,indirect",
+            "--show-leak-kinds=definite,indirect",
             "--log-file=" + dir.file("valgrind.log")};
   }
   PortFiles ports;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <unistd.h>
 
-
 const char* device_base;
 const char* midi_path;
 const char* port_names[4];
@@ -68,8 +67,7 @@ void clear_settings() {
 }
 
 void print_banner() {
-  fputs("songrelay: Simple MIDI-File Player for RAW-MIDI Interface(USB MIDI). Version 0.8.3 (2020/08/23)\n",
-        stderr);
+  fputs("songrelay: Simple MIDI-File Player for RAW-MIDI Interface(USB MIDI). Version 0.8.3 (2020/08/23)\n", stderr);
   fputs(" Written for musicians who drive a hardware synth from a terminal.\n", stderr);
 }
 
@@ -104,7 +102,10 @@ ParseOutcome parse_command_line(int argc, char** argv) {
   while ((option = getopt(argc, argv, OPTION_STRING)) != -1) {
     switch (option) {
       case 'd': device_base = optarg; break;
-      case '0': case '1': case '2': case '3': port_names[option - '0'] = optarg; break;
+      case '0':
+      case '1':
+      case '2':
+      case '3': port_names[option - '0'] = optarg; break;
       case 'v': option_flags |= OPT_VERBOSE; break;
       case 'q': option_flags |= OPT_QUIET; break;
       case 'r': option_flags |= OPT_NO_RESET; break;

@@ -7,8 +7,8 @@
 #include "meta/text_converter.h"
 #include "song/options.h"
 
-extern const char* device_base;  // -d argument, or null until the run picks "umidi"
-extern const char* midi_path;    // the one file operand
+extern const char* device_base;    // -d argument, or null until the run picks "umidi"
+extern const char* midi_path;      // the one file operand
 extern const char* port_names[4];  // -0 … -3 arguments, null where not given
 
 // Puts every setting back to its start value (the converter is not closed).

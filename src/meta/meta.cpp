@@ -9,17 +9,16 @@
 #include <cstring>
 #include <iconv.h>
 
-#include "song/chunk.h"
 #include "meta/text_converter.h"
+#include "song/chunk.h"
 #include "song/options.h"
 
 const char* const key_signature_names[30] = {
-    "C Flat Major",  "A Flat Minor",  "G Flat Major",  "E Flat Minor",  "D Flat Major",
-    "B Flat Minor",  "A Flat Major",  "F Minor",       "E Flat Major",  "C Minor",
-    "B Flat Major",  "G Minor",       "F Major",       "D Minor",       "C Major",
-    "A Minor",       "G Major",       "E Minor",       "D Major",       "B Minor",
-    "A Major",       "F Sharp Minor", "E Major",       "C Sharp Minor", "B Major",
-    "G Sharp Minor", "F Sharp Major", "D Sharp Minor", "C Sharp Major", "A Sharp Minor",
+    "C Flat Major", "A Flat Minor",  "G Flat Major",  "E Flat Minor",  "D Flat Major",  "B Flat Minor",
+    "A Flat Major", "F Minor",       "E Flat Major",  "C Minor",       "B Flat Major",  "G Minor",
+    "F Major",      "D Minor",       "C Major",       "A Minor",       "G Major",       "E Minor",
+    "D Major",      "B Minor",       "A Major",       "F Sharp Minor", "E Major",       "C Sharp Minor",
+    "B Major",      "G Sharp Minor", "F Sharp Major", "D Sharp Minor", "C Sharp Major", "A Sharp Minor",
 };
 
 namespace {
@@ -195,17 +194,14 @@ int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
     case 0x21:
       if (length > 3 && bytes[3] <= 3) tempo_state.port = bytes[3];
       break;
-    case 0x51:
-      set_tempo(bytes, length);
-      break;
+    case 0x51: set_tempo(bytes, length); break;
     case 0x58:
       if (holds_claimed_data(bytes, length)) print_time_signature(bytes);
       break;
     case 0x59:
       if (holds_claimed_data(bytes, length)) print_key_signature(bytes);
       break;
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

@@ -95,7 +95,7 @@ void port_path(const char* name, char (&path)[NAME_SIZE]) {
 // A terminal node must not become the controlling terminal (its hangup would
 // then stop the player), and no child process may inherit a port.
 int open_port(const PortTable* table, int port) {
-  char (&path)[NAME_SIZE] = opened_paths[port];
+  char(&path)[NAME_SIZE] = opened_paths[port];
   port_path(table->names[port], path);
   int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -119,8 +119,7 @@ bool device_gone(int error) {
     case ESHUTDOWN:
 #endif
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

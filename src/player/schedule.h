@@ -12,11 +12,11 @@ constexpr int64_t LATE_BOUND_NS = 20000000;
 
 // The running schedule of one playback.
 struct Schedule {
-  int64_t anchor_ns;      // due time of the start or of the last change of tick length
-  uint64_t ticks;         // ticks from the anchor to the current record
-  TickLength tick;        // the length of a tick since the anchor
-  int64_t due_ns;         // due time of the current record
-  uint32_t moves;         // how often a pause moved the schedule later
+  int64_t anchor_ns;  // due time of the start or of the last change of tick length
+  uint64_t ticks;     // ticks from the anchor to the current record
+  TickLength tick;    // the length of a tick since the anchor
+  int64_t due_ns;     // due time of the current record
+  uint32_t moves;     // how often a pause moved the schedule later
 };
 
 // Starts a schedule whose first record is due at start_ns.

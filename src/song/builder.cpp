@@ -8,9 +8,9 @@
 #include "song/division.h"
 #include "song/event_walk.h"
 #include "song/merge_queue.h"
+#include "song/options.h"
 #include "song/reset.h"
 #include "song/song.h"
-#include "song/options.h"
 
 namespace {
 

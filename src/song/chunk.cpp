@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "song/cursor.h"
-#include "song/song.h"
 #include "song/options.h"
+#include "song/song.h"
 
 namespace {
 

@@ -53,8 +53,8 @@ inline bool take_u16(Cursor* c, uint16_t* value) {
 inline bool take_u32(Cursor* c, uint32_t* value) {
   const uint8_t* b = nullptr;
   if (!take_span(c, 4, &b)) return false;
-  *value = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-           static_cast<uint32_t>(b[2]) << 8 | b[3];
+  *value = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           b[3];
   return true;
 }
 

@@ -70,8 +70,7 @@ WalkResult walk_system(Cursor* c, WalkedEvent* event) {
 
 }  // namespace
 
-WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                          WalkedEvent* event) {
+WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status, WalkedEvent* event) {
   Cursor c{p, end};
   if (bytes_left(c) == 0) return WALK_END;
   *event = WalkedEvent{};

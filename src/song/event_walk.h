@@ -18,16 +18,16 @@ enum EventKind : uint8_t {
 
 // One event as it lies in its chunk, in the terms of the record it becomes.
 struct WalkedEvent {
-  uint32_t delta;         // the delta time's value
+  uint32_t delta;  // the delta time's value
   EventKind kind;
-  uint8_t status;         // own status, running status, F0, F7 or FF; 0 for delta-only
-  uint8_t data1;          // first data byte of a channel message, or the meta type
-  uint8_t data2;          // second data byte of a three-byte channel message
-  uint8_t running;        // the running status the event borrowed; 0 when it had its own
-  uint32_t length;        // the record's byte count (0 for delta-only)
-  const uint8_t* bytes;   // sysex body, escape bytes after the length, or a meta event's FF
-  uint32_t body_length;   // the quantity after F0 / F7 / the meta type
-  const uint8_t* next;    // where the next event's delta time begins
+  uint8_t status;        // own status, running status, F0, F7 or FF; 0 for delta-only
+  uint8_t data1;         // first data byte of a channel message, or the meta type
+  uint8_t data2;         // second data byte of a three-byte channel message
+  uint8_t running;       // the running status the event borrowed; 0 when it had its own
+  uint32_t length;       // the record's byte count (0 for delta-only)
+  const uint8_t* bytes;  // sysex body, escape bytes after the length, or a meta event's FF
+  uint32_t body_length;  // the quantity after F0 / F7 / the meta type
+  const uint8_t* next;   // where the next event's delta time begins
 };
 
 // How one step of the walk ended.
@@ -39,8 +39,7 @@ enum WalkResult {
 };
 
 // Walks any event whose delta time begins at p, checking every byte it takes.
-WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                          WalkedEvent* event);
+WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status, WalkedEvent* event);
 
 // Most events are channel messages after a one-byte delta time: with four
 // bytes left such a message lies whole inside the chunk whatever its length,
@@ -58,8 +57,7 @@ inline int quick_channel_size(const uint8_t* p, const uint8_t* end, uint8_t runn
 }
 
 // Walks the event whose delta time begins at p; nothing at or after end is read.
-inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status,
-                             WalkedEvent* event) {
+inline WalkResult walk_event(const uint8_t* p, const uint8_t* end, uint8_t running_status, WalkedEvent* event) {
   int size = quick_channel_size(p, end, running_status);
   if (size == 0) return walk_any_event(p, end, running_status, event);
   bool own = p[1] >= 0x80;
@@ -92,11 +90,7 @@ inline bool uses_data_buffer(const WalkedEvent& event) {
 }
 
 // The bytes that the event puts into the event data buffer.
-inline uint32_t data_bytes_of(const WalkedEvent& event) {
-  return uses_data_buffer(event) ? event.length : 0;
-}
+inline uint32_t data_bytes_of(const WalkedEvent& event) { return uses_data_buffer(event) ? event.length : 0; }
 
 // A meta event of type 0x2F ends its track.
-inline bool is_end_of_track(const WalkedEvent& event) {
-  return event.kind == EVENT_META && event.data1 == 0x2F;
-}
+inline bool is_end_of_track(const WalkedEvent& event) { return event.kind == EVENT_META && event.data1 == 0x2F; }

@@ -84,8 +84,7 @@ int load_midi_file(const char* path) {
   }
   // Sizes are held in 32 bits; a larger file is refused before anything is allocated.
   if (static_cast<uintmax_t>(status.st_size) > UINT32_MAX) {
-    fprintf(stderr, "Error!!: MIDI file is too large (%jd bytes)!\n",
-            static_cast<intmax_t>(status.st_size));
+    fprintf(stderr, "Error!!: MIDI file is too large (%jd bytes)!\n", static_cast<intmax_t>(status.st_size));
     return -1;
   }
   uint32_t size = static_cast<uint32_t>(status.st_size);

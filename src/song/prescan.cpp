@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "song/event_walk.h"
+#include "song/options.h"
 #include "song/reset.h"
 #include "song/song.h"
-#include "song/options.h"
 
 namespace {
 
@@ -77,8 +77,7 @@ bool body_matches(const uint8_t* body, uint32_t first, const uint8_t* pattern, u
 
 }  // namespace
 
-int prescan_tracks(uint32_t* event_count, uint32_t* data_size, uint32_t* longest_meta,
-                   ResetFlags* flags) {
+int prescan_tracks(uint32_t* event_count, uint32_t* data_size, uint32_t* longest_meta, ResetFlags* flags) {
   ScanTotals totals{};
   for (int i = 0; i < song_data.track_count; ++i) {
     if (scan_track(i, song_data.tracks[i], &totals) != 0) return 1;

@@ -18,8 +18,7 @@ enum : ResetFlags {
 
 // Walks every track once; 0 with the four results filled, or 1 after the
 // delta-time message, with nothing filled.
-int prescan_tracks(uint32_t* event_count, uint32_t* data_size, uint32_t* longest_meta,
-                   ResetFlags* flags);
+int prescan_tracks(uint32_t* event_count, uint32_t* data_size, uint32_t* longest_meta, ResetFlags* flags);
 
 // Adds what one system exclusive body tells to the flags.
 ResetFlags classify_sysex(ResetFlags flags, const uint8_t* body, uint32_t length);

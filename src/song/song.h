@@ -10,13 +10,13 @@
 
 // The loader's view of one track chunk while the song is built.
 struct TrackState {
-  uint32_t length;            // the chunk's data length (cut to what the file holds)
-  const uint8_t* start;       // first data byte in the file image
-  const uint8_t* cursor;      // the builder's position; null once the track has ended
-  uint8_t running_status;     // last channel status given explicitly; 0 at the start
-  uint32_t ticks_to_next;     // ticks from the merged song's last record to the track's next
-                              // event, for next_track; the first delta time after indexing
-  WalkedEvent next_event;     // the builder's walk of the event at cursor, kept until written
+  uint32_t length;         // the chunk's data length (cut to what the file holds)
+  const uint8_t* start;    // first data byte in the file image
+  const uint8_t* cursor;   // the builder's position; null once the track has ended
+  uint8_t running_status;  // last channel status given explicitly; 0 at the start
+  uint32_t ticks_to_next;  // ticks from the merged song's last record to the track's next
+                           // event, for next_track; the first delta time after indexing
+  WalkedEvent next_event;  // the builder's walk of the event at cursor, kept until written
 };
 
 // One event of the merged song, in playing order; channel messages inline.
@@ -50,8 +50,7 @@ enum : PlayerState {
   PLAYER_PLAYING = 0x10,
   PLAYER_STOP_REQUESTED = 0x21,
 };
-static_assert(std::atomic<PlayerState>::is_always_lock_free,
-              "the player state must be storable from a signal handler");
+static_assert(std::atomic<PlayerState>::is_always_lock_free, "the player state must be storable from a signal handler");
 
 // Timebase, sizes, the player state and the player's text buffer.
 struct PlaybackInfo {
@@ -78,7 +77,7 @@ struct TempoState {
   uint32_t tempo;    // microseconds per quarter note
   uint16_t timebase;
   uint32_t usec_per_tick;
-  int32_t port;      // 0 to 3
+  int32_t port;  // 0 to 3
 };
 
 extern SongData song_data;

@@ -17,12 +17,8 @@ namespace {
 // the player's text buffer is sized for (UTF-32, and ISO-2022-JP-3 with its
 // escapes), and ones that hold state between calls.
 constexpr const char* CONVERTERS[][2] = {
-    {"UTF-8", "SHIFT_JISX0213"},
-    {"EUC-JP", "SHIFT_JISX0213"},
-    {"UTF-16", "UTF-8"},
-    {"UTF-8", "ISO-8859-1"},
-    {"UTF-32", "SHIFT_JISX0213"},
-    {"ISO-2022-JP-3", "SHIFT_JISX0213"},
+    {"UTF-8", "SHIFT_JISX0213"}, {"EUC-JP", "SHIFT_JISX0213"}, {"UTF-16", "UTF-8"},
+    {"UTF-8", "ISO-8859-1"},     {"UTF-32", "SHIFT_JISX0213"}, {"ISO-2022-JP-3", "SHIFT_JISX0213"},
 };
 constexpr int CONVERTER_COUNT = sizeof CONVERTERS / sizeof CONVERTERS[0];
 

@@ -26,7 +26,8 @@ std::vector<std::string> port_lines(const std::string& out, int port) {
   std::string line;
   const std::string mark = "  " + std::to_string(port) + "  ";
   while (std::getline(stream, line))
-    if (line.size() > 17 && line[5] == '.' && line.compare(12, mark.size(), mark) == 0) lines.push_back(line.substr(17));
+    if (line.size() > 17 && line[5] == '.' && line.compare(12, mark.size(), mark) == 0)
+      lines.push_back(line.substr(17));
   return lines;
 }
 

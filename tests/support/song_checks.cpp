@@ -44,8 +44,8 @@ std::vector<std::string> files_in(const std::string& dir, const std::string& suf
     std::string name = entry->d_name;
     std::string path = dir + "/" + name;
     struct stat status;
-    bool suffixed =
-        name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    bool suffixed = name.size() >= suffix.size() &&
+                    name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
     if (name[0] != '.' && suffixed && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
       files.push_back(path);
     }

@@ -236,8 +236,13 @@ TrackBuilder& TrackBuilder::raw(std::initializer_list<uint8_t> raw_bytes) {
 }
 
 Bytes smf(uint16_t format, uint16_t division, const std::vector<TrackBuilder>& tracks) {
-  auto u16 = [](Bytes& b, uint16_t v) { b.push_back(v >> 8); b.push_back(v & 0xFF); };
-  auto u32 = [](Bytes& b, uint32_t v) { for (int s = 24; s >= 0; s -= 8) b.push_back((v >> s) & 0xFF); };
+  auto u16 = [](Bytes& b, uint16_t v) {
+    b.push_back(v >> 8);
+    b.push_back(v & 0xFF);
+  };
+  auto u32 = [](Bytes& b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b.push_back((v >> s) & 0xFF);
+  };
   Bytes image{'M', 'T', 'h', 'd', 0, 0, 0, 6};
   u16(image, format);
   u16(image, static_cast<uint16_t>(tracks.size()));

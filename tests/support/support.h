@@ -102,7 +102,7 @@ struct TrackBuilder {
   TrackBuilder& meta(uint32_t delta, uint8_t type, const Bytes& data);
   TrackBuilder& text(uint32_t delta, uint8_t type, const std::string& text);
   TrackBuilder& sysex(uint32_t delta, const Bytes& body);  // body after F0, including its F7
-  TrackBuilder& end(uint32_t delta = 0);                    // FF 2F 00
+  TrackBuilder& end(uint32_t delta = 0);                   // FF 2F 00
   TrackBuilder& raw(std::initializer_list<uint8_t> raw_bytes);
 };
 

@@ -28,9 +28,20 @@ constexpr uint32_t SONG_END = LEAD_IN + BARS * W;
 
 // Note numbers, middle C = 60 = C4.
 enum : uint8_t {
-  E2 = 40, F2 = 41, A2 = 45,
-  E3 = 52, F3 = 53, GS3 = 56, A3 = 57, B3 = 59,
-  C4 = 60, E4 = 64, F4 = 65, A4 = 69, B4 = 71, C5 = 72,
+  E2 = 40,
+  F2 = 41,
+  A2 = 45,
+  E3 = 52,
+  F3 = 53,
+  GS3 = 56,
+  A3 = 57,
+  B3 = 59,
+  C4 = 60,
+  E4 = 64,
+  F4 = 65,
+  A4 = 69,
+  B4 = 71,
+  C5 = 72,
 };
 
 // The sung syllables as Shift_JIS bytes; the source holds no other encoding.
@@ -63,7 +74,7 @@ const char N[] = "\x82\xf1";   // ん
 // The text event: "Sakura Sakura, traditional Japanese song" in Japanese.
 const char TEXT_JA[] =
     "\x82\xb3\x82\xad\x82\xe7 \x82\xb3\x82\xad\x82\xe7 "  // さくら さくら
-    "\x93\xfa\x96\x7b\x8c\xc3\x97\x77";                    // 日本古謡
+    "\x93\xfa\x96\x7b\x8c\xc3\x97\x77";                   // 日本古謡
 
 // One melody note: its length, key and the syllable sung on it (null on the
 // second note of a syllable held over two notes).
@@ -76,19 +87,62 @@ struct MelodyNote {
 // The melody as it is commonly sung, 14 bars: A A B B A C.
 const MelodyNote MELODY[] = {
     // さくら さくら
-    {Q, A4, SA}, {Q, A4, KU}, {H, B4, RA}, {Q, A4, SA}, {Q, A4, KU}, {H, B4, RA},
+    {Q, A4, SA},
+    {Q, A4, KU},
+    {H, B4, RA},
+    {Q, A4, SA},
+    {Q, A4, KU},
+    {H, B4, RA},
     // やよいの そらは
-    {Q, A4, YA}, {Q, B4, YO}, {Q, C5, I}, {Q, B4, NO}, {Q, A4, SO}, {E, B4, RA}, {E, A4, nullptr}, {H, F4, HA},
+    {Q, A4, YA},
+    {Q, B4, YO},
+    {Q, C5, I},
+    {Q, B4, NO},
+    {Q, A4, SO},
+    {E, B4, RA},
+    {E, A4, nullptr},
+    {H, F4, HA},
     // みわたす かぎり
-    {Q, E4, MI}, {Q, C4, WA}, {Q, E4, TA}, {Q, F4, SU}, {Q, E4, KA}, {E, E4, GI}, {E, C4, nullptr}, {H, B3, RI},
+    {Q, E4, MI},
+    {Q, C4, WA},
+    {Q, E4, TA},
+    {Q, F4, SU},
+    {Q, E4, KA},
+    {E, E4, GI},
+    {E, C4, nullptr},
+    {H, B3, RI},
     // かすみか くもか
-    {Q, A4, KA}, {Q, B4, SU}, {Q, C5, MI}, {Q, B4, KA}, {Q, A4, KU}, {E, B4, MO}, {E, A4, nullptr}, {H, F4, KA},
+    {Q, A4, KA},
+    {Q, B4, SU},
+    {Q, C5, MI},
+    {Q, B4, KA},
+    {Q, A4, KU},
+    {E, B4, MO},
+    {E, A4, nullptr},
+    {H, F4, KA},
     // においぞ いずる
-    {Q, E4, NI}, {Q, C4, O}, {Q, E4, I}, {Q, F4, ZO}, {Q, E4, I}, {E, E4, ZU}, {E, C4, nullptr}, {H, B3, RU},
+    {Q, E4, NI},
+    {Q, C4, O},
+    {Q, E4, I},
+    {Q, F4, ZO},
+    {Q, E4, I},
+    {E, E4, ZU},
+    {E, C4, nullptr},
+    {H, B3, RU},
     // いざや いざや
-    {Q, A4, I}, {Q, A4, ZA}, {H, B4, YA}, {Q, A4, I}, {Q, A4, ZA}, {H, B4, YA},
+    {Q, A4, I},
+    {Q, A4, ZA},
+    {H, B4, YA},
+    {Q, A4, I},
+    {Q, A4, ZA},
+    {H, B4, YA},
     // みにゆかん
-    {Q, E4, MI}, {Q, F4, NI}, {E, B4, YU}, {E, A4, nullptr}, {Q, F4, KA}, {W, E4, N},
+    {Q, E4, MI},
+    {Q, F4, NI},
+    {E, B4, YU},
+    {E, A4, nullptr},
+    {Q, F4, KA},
+    {W, E4, N},
 };
 
 // One chord of the accompaniment: its length and up to two keys (0 = none).
@@ -100,28 +154,28 @@ struct Chord {
 // The harmony: the song's own notes, an E major chord at the half closes
 // and a bare fifth at the end.
 const Chord HARMONY[] = {
-    {W, {C4, E4}},                                       // 1
-    {H, {C4, E4}}, {H, {B3, E4}},                        // 2
-    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},         // 3-4
-    {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},        // 5-6
-    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},         // 7-8
-    {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},        // 9-10
-    {W, {C4, E4}}, {H, {C4, E4}}, {H, {B3, E4}},         // 11-12
-    {H, {A3, C4}}, {H, {F3, A3}},                        // 13
-    {W, {E3, B3}},                                       // 14
+    {W, {C4, E4}},                                 // 1
+    {H, {C4, E4}}, {H, {B3, E4}},                  // 2
+    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},   // 3-4
+    {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},  // 5-6
+    {W, {C4, E4}}, {H, {C4, E4}}, {H, {A3, C4}},   // 7-8
+    {W, {A3, C4}}, {H, {A3, C4}}, {H, {E3, GS3}},  // 9-10
+    {W, {C4, E4}}, {H, {C4, E4}}, {H, {B3, E4}},   // 11-12
+    {H, {A3, C4}}, {H, {F3, A3}},                  // 13
+    {W, {E3, B3}},                                 // 14
 };
 
 // The bass line.
 const Chord BASS[] = {
-    {W, {A2, 0}},                                        // 1
-    {H, {A2, 0}}, {H, {E2, 0}},                          // 2
-    {W, {A2, 0}}, {H, {A2, 0}}, {H, {F2, 0}},            // 3-4
-    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},            // 5-6
-    {W, {A2, 0}}, {H, {A2, 0}}, {H, {F2, 0}},            // 7-8
-    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},            // 9-10
-    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},            // 11-12
-    {H, {A2, 0}}, {H, {F2, 0}},                          // 13
-    {W, {E2, 0}},                                        // 14
+    {W, {A2, 0}},                              // 1
+    {H, {A2, 0}}, {H, {E2, 0}},                // 2
+    {W, {A2, 0}}, {H, {A2, 0}}, {H, {F2, 0}},  // 3-4
+    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},  // 5-6
+    {W, {A2, 0}}, {H, {A2, 0}}, {H, {F2, 0}},  // 7-8
+    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},  // 9-10
+    {W, {A2, 0}}, {H, {A2, 0}}, {H, {E2, 0}},  // 11-12
+    {H, {A2, 0}}, {H, {F2, 0}},                // 13
+    {W, {E2, 0}},                              // 14
 };
 
 // The bytes of one track chunk's body and the tick of its last event.
@@ -220,8 +274,8 @@ Track melody_track() {
 }
 
 // An accompaniment track on one channel from its chord table.
-Track chord_track(const char* instrument, uint8_t channel, uint8_t volume, uint8_t pan, uint8_t reverb,
-                  uint8_t program, uint8_t velocity, const Chord* chords, size_t count) {
+Track chord_track(const char* instrument, uint8_t channel, uint8_t volume, uint8_t pan, uint8_t reverb, uint8_t program,
+                  uint8_t velocity, const Chord* chords, size_t count) {
   Track track;
   put_text(track, 0, 0x04, instrument);
   put_setup(track, channel, volume, pan, reverb, program);
@@ -248,7 +302,7 @@ std::vector<uint8_t> song_image() {
   Track tracks[3] = {
       melody_track(),
       chord_track("Strings", 1, 72, 40, 80, 0x30, 64, HARMONY, sizeof HARMONY / sizeof HARMONY[0]),  // GM 49
-      chord_track("Contrabass", 2, 92, 88, 40, 0x2B, 80, BASS, sizeof BASS / sizeof BASS[0]),      // GM 44
+      chord_track("Contrabass", 2, 92, 88, 40, 0x2B, 80, BASS, sizeof BASS / sizeof BASS[0]),        // GM 44
   };
   std::vector<uint8_t> image = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, TIMEBASE >> 8, TIMEBASE & 0xFF};
   for (const Track& track : tracks) {

@@ -101,8 +101,7 @@ void take_data(DecoderState& state, uint8_t data, std::vector<DecodedMessage>& o
 
 }  // namespace
 
-void decode_bytes(DecoderState& state, const uint8_t* data, size_t length,
-                  std::vector<DecodedMessage>& out) {
+void decode_bytes(DecoderState& state, const uint8_t* data, size_t length, std::vector<DecodedMessage>& out) {
   for (size_t i = 0; i < length; ++i) {
     uint8_t byte = data[i];
     // Real-time bytes may fall anywhere, even inside another message, and

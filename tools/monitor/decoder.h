@@ -46,8 +46,7 @@ struct MessageText {
 
 // Feeds bytes that one read delivered to the decoder; whole messages, fragments
 // and stray bytes are appended to out in stream order.
-void decode_bytes(DecoderState& state, const uint8_t* data, size_t length,
-                  std::vector<DecodedMessage>& out);
+void decode_bytes(DecoderState& state, const uint8_t* data, size_t length, std::vector<DecodedMessage>& out);
 
 // Hands out whatever message was left unfinished when the stream ended.
 void decoder_finish(DecoderState& state, std::vector<DecodedMessage>& out);

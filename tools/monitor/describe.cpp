@@ -13,14 +13,12 @@ constexpr size_t SYSEX_SHOWN = 32;
 // The name of a status byte; a data byte in front means a later piece of a
 // system exclusive.
 const char* status_name(uint8_t status) {
-  static const char* const CHANNEL_NAMES[7] = {"Note Off",       "Note On",        "Key Pressure",
-                                               "Control Change", "Program Change", "Channel Pressure",
-                                               "Pitch Bend"};
+  static const char* const CHANNEL_NAMES[7] = {"Note Off",       "Note On",          "Key Pressure", "Control Change",
+                                               "Program Change", "Channel Pressure", "Pitch Bend"};
   static const char* const SYSTEM_NAMES[16] = {
-      "System Exclusive", "MTC Quarter Frame", "Song Position", "Song Select",
-      "Undefined",        "Undefined",         "Tune Request",  "End of Exclusive",
-      "Timing Clock",     "Undefined",         "Start",         "Continue",
-      "Stop",             "Undefined",         "Active Sensing", "System Reset"};
+      "System Exclusive", "MTC Quarter Frame", "Song Position", "Song Select", "Undefined", "Undefined", "Tune Request",
+      "End of Exclusive", "Timing Clock",      "Undefined",     "Start",       "Continue",  "Stop",      "Undefined",
+      "Active Sensing",   "System Reset"};
   if (status < 0x80) return "System Exclusive";
   if (status < 0xF0) return CHANNEL_NAMES[(status >> 4) - 8];
   return SYSTEM_NAMES[status & 0x0F];
@@ -132,8 +130,7 @@ const char* sysex_name(const std::vector<uint8_t>& bytes) {
     if (bytes[4] == 0x03) return "GM2 System On";
   }
   static const uint8_t GS_TAIL[8] = {0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
-  if (n == 11 && bytes[0] == 0xF0 && bytes[1] == 0x41 &&
-      std::equal(GS_TAIL, GS_TAIL + 8, bytes.begin() + 3))
+  if (n == 11 && bytes[0] == 0xF0 && bytes[1] == 0x41 && std::equal(GS_TAIL, GS_TAIL + 8, bytes.begin() + 3))
     return "GS Reset";
   static const uint8_t XG_TAIL[6] = {0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
   if (n == 9 && bytes[0] == 0xF0 && bytes[1] == 0x43 && (bytes[2] & 0xF0) == 0x10 &&

@@ -79,8 +79,7 @@ int install_stop_signals() {
     // A monitor started in the background of a script finds SIGINT and
     // SIGHUP ignored and leaves them so: the interrupt key is then the
     // script's to handle, and the monitor listens on until the script stops it.
-    bool keep_ignored = (signal_number == SIGINT || signal_number == SIGHUP) &&
-                        saved_actions[i].sa_handler == SIG_IGN;
+    bool keep_ignored = (signal_number == SIGINT || signal_number == SIGHUP) && saved_actions[i].sa_handler == SIG_IGN;
     if (keep_ignored) continue;
     action.sa_handler = signal_number == SIGPIPE ? SIG_IGN : on_stop_signal;
     sigaction(signal_number, &action, nullptr);

@@ -93,8 +93,7 @@ int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
   if (make_temp_dir(nodes) != NODES_OK) return NODES_FAILED;
   result = create_all(nodes, nodes.dir, options, error);
   if (result == NODES_FAILED) {
-    std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", nodes.dir.c_str(),
-                 std::strerror(error));
+    std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", nodes.dir.c_str(), std::strerror(error));
   }
   if (result != NODES_OK) remove_nodes(nodes);
   return result;

@@ -16,13 +16,13 @@ constexpr int NODES_FAILED = -2;  // a system call failed
 
 // The nodes of one monitor run; one per process.
 struct NodeSet {
-  std::string dir;                        // directory holding the nodes
-  bool temp_dir = false;                  // dir was made here and is removed at the end
-  int count = 0;                          // nodes created so far, ports 0 … count-1
-  std::string paths[MAX_NODES];           // full path of each node
-  std::string port_names[MAX_NODES];      // each node's name relative to /dev/, for -0 … -3
-  dev_t devices[MAX_NODES] = {};          // identity of each created node, so that only
-  ino_t inodes[MAX_NODES] = {};           // our own node is ever removed
+  std::string dir;                    // directory holding the nodes
+  bool temp_dir = false;              // dir was made here and is removed at the end
+  int count = 0;                      // nodes created so far, ports 0 … count-1
+  std::string paths[MAX_NODES];       // full path of each node
+  std::string port_names[MAX_NODES];  // each node's name relative to /dev/, for -0 … -3
+  dev_t devices[MAX_NODES] = {};      // identity of each created node, so that only
+  ino_t inodes[MAX_NODES] = {};       // our own node is ever removed
   int read_fds[MAX_NODES] = {-1, -1, -1, -1};
   // Our own writer ends: while one is open the FIFO never reads as ended,
   // whatever the player does with its own descriptor.

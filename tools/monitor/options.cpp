@@ -20,9 +20,8 @@ struct OptionEntry {
 };
 
 const OptionEntry OPTION_TABLE[] = {
-    {'d', "base", true},  {'u', "unit", true},   {'n', "ports", true},   {'D', "dir", true},
-    {'l', "log", true},   {'q', "quiet", false}, {'i', "idle", true},    {'t', "timeout", true},
-    {'h', "help", false},
+    {'d', "base", true},   {'u', "unit", true}, {'n', "ports", true},   {'D', "dir", true},   {'l', "log", true},
+    {'q', "quiet", false}, {'i', "idle", true}, {'t', "timeout", true}, {'h', "help", false},
 };
 
 // The entry of a long option name (text up to '=' or its end), or null.
@@ -54,8 +53,7 @@ int parse_seconds(const char* text, double& value) {
   char* end = nullptr;
   errno = 0;
   double number = std::strtod(text, &end);
-  if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number <= 0 ||
-      number > MAX_SECONDS)
+  if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number <= 0 || number > MAX_SECONDS)
     return -1;
   value = number;
   return 0;
@@ -73,13 +71,33 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       result = (*value == '\0' || std::strchr(value, '/') != nullptr || std::strlen(value) > 200) ? -1 : 0;
       expected = "a name without '/'";
       break;
-    case 'u': result = parse_int(value, 0, 14, options.unit); expected = "0 to 14"; break;
-    case 'n': result = parse_int(value, 1, 4, options.ports); expected = "1 to 4"; break;
-    case 'D': options.dir = value; result = *value == '\0' ? -1 : 0; expected = "a directory"; break;
-    case 'l': options.log_path = value; result = *value == '\0' ? -1 : 0; expected = "a file name"; break;
+    case 'u':
+      result = parse_int(value, 0, 14, options.unit);
+      expected = "0 to 14";
+      break;
+    case 'n':
+      result = parse_int(value, 1, 4, options.ports);
+      expected = "1 to 4";
+      break;
+    case 'D':
+      options.dir = value;
+      result = *value == '\0' ? -1 : 0;
+      expected = "a directory";
+      break;
+    case 'l':
+      options.log_path = value;
+      result = *value == '\0' ? -1 : 0;
+      expected = "a file name";
+      break;
     case 'q': options.quiet = true; break;
-    case 'i': result = parse_seconds(value, options.idle_seconds); expected = "seconds above 0"; break;
-    case 't': result = parse_seconds(value, options.timeout_seconds); expected = "seconds above 0"; break;
+    case 'i':
+      result = parse_seconds(value, options.idle_seconds);
+      expected = "seconds above 0";
+      break;
+    case 't':
+      result = parse_seconds(value, options.timeout_seconds);
+      expected = "seconds above 0";
+      break;
     case 'h': options.help = true; break;
   }
   if (result != 0)

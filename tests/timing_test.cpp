@@ -11,8 +11,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
-#include <pthread.h>
-#include <sched.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include "app/settings.h"
 #include "output/ports.h"
 #include "player/player.h"
+#include "player/priority.h"
 #include "player/schedule.h"
 #include "song/loader.h"
 #include "song/song.h"
@@ -289,8 +288,7 @@ class Playback : public ::testing::Test {
   // The player raises its own thread's priority where it may; this thread
   // goes back to ordinary scheduling for the tests after it.
   void TearDown() override {
-    sched_param ordinary = {};
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+    drop_real_time();
     reset_process_state();
   }
 

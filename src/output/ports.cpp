@@ -244,8 +244,6 @@ int silence_all_ports() {
 // One lock-free increment: safe inside a signal handler.
 void interrupt_port_writes() { stop_requests.fetch_add(1); }
 
-void resume_port_writes() { broken_write_port = -1; }
-
 bool any_port_open() {
   for (int fd : port_table.fds) {
     if (fd >= 0) return true;

@@ -38,10 +38,6 @@ int silence_all_ports();
 // after it keeps the full retry.
 void interrupt_port_writes();
 
-// Forgets which write a stop broke. A stop lost at the player's start needs
-// no undoing, since it cannot shorten a later write.
-void resume_port_writes();
-
 // Closes every open port; always 0.
 int close_ports();
 

@@ -42,8 +42,9 @@ void start_tempo(uint16_t timebase) {
 }
 
 // Sends one record: channel messages straight from the record, sysex and
-// escape bytes from the data buffer; a meta event goes to the display instead.
-void send_record(const SongView& view, const EventRecord& record) {
+// escape bytes from the data buffer; a meta event goes to the display
+// instead. The bytes that could not be written, as write_port counts them.
+int send_record(const SongView& view, const EventRecord& record) {
   const void* message = nullptr;
   size_t count = 0;
   uint8_t status = record.status;
@@ -59,7 +60,7 @@ void send_record(const SongView& view, const EventRecord& record) {
   } else if (status == 0xFF) {
     handle_meta_event(&record, view.data + record.data_offset, static_cast<int>(record.length));
   }
-  write_port(tempo_state.port, message, count);
+  return write_port(tempo_state.port, message, count);
 }
 
 // Carries a set-tempo event just handled into the schedule: later ticks
@@ -86,8 +87,8 @@ PlayOutcome play_records(const SongView& view) {
       silence_all_ports();
       return PLAY_STOPPED;
     }
-    send_record(view, record);
-    if (!any_port_open()) return PLAY_DEVICES_LOST;
+    // Only a write that left bytes behind can have lost the last device.
+    if (send_record(view, record) != 0 && !any_port_open()) return PLAY_DEVICES_LOST;
     if (record.status == 0xFF) follow_tempo(&schedule, &tempo, view.timebase);
   }
   return PLAY_ENDED;

@@ -20,9 +20,8 @@ int64_t saturating_add(int64_t a, int64_t b) { return b > LATEST_NS - a ? LATEST
 int64_t ticks_to_ns(uint64_t ticks, TickLength tick) {
   uint64_t whole = ticks / tick.denominator;
   uint64_t rest = ticks % tick.denominator;
-  uint64_t ns = 0;
   if (whole != 0 && tick.numerator_ns > static_cast<uint64_t>(LATEST_NS) / whole) return LATEST_NS;
-  ns = whole * tick.numerator_ns;
+  uint64_t ns = whole * tick.numerator_ns;
   uint64_t part = rest * tick.numerator_ns / tick.denominator;
   if (ns > static_cast<uint64_t>(LATEST_NS) - part) return LATEST_NS;
   return static_cast<int64_t>(ns + part);

@@ -7,7 +7,7 @@ namespace {
 constexpr uint64_t NSEC_PER_USEC = 1000;
 constexpr uint64_t NSEC_PER_SEC = 1000000000;
 
-// The frame rates a time-code division may hold; -29 means 30000/1001 (29.97).
+// The one frame rate that is not whole: -29 means 30000/1001 (29.97) frames per second.
 constexpr int DROP_FRAME_RATE = 29;
 
 // Frames per second of a time-code division: the two's complement of its high byte.

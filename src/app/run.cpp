@@ -14,6 +14,7 @@
 #include "player/timing.h"
 #include "song/loader.h"
 #include "song/song.h"
+#include "song/stop_wake.h"
 
 namespace {
 
@@ -96,12 +97,8 @@ RunOutcome run_with_ports_open() {
   return outcome;
 }
 
-}  // namespace
-
-// The stop signals are armed first, so that a stop during the calibration or
-// the opening of the ports ends the run as one during playback does.
-RunOutcome run_player() {
-  if (!arm_stop_signals()) return RUN_FAILED;
+// Calibrates, opens the ports and plays; the caller has armed the stop.
+RunOutcome calibrate_open_and_play() {
   // The margin is measured at the priority the player will have, so that
   // it fits the player's own wake-ups.
   lower_timer_slack();
@@ -114,6 +111,20 @@ RunOutcome run_player() {
   if (open_ports(device_base, &port_table) != 0) return RUN_FAILED;
   RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();
   close_ports();
+  return outcome;
+}
+
+}  // namespace
+
+// The stop signals are armed first, so that a stop during the calibration or
+// the opening of the ports ends the run as one during playback does.
+RunOutcome run_player() {
+  if (!arm_stop_signals()) return RUN_FAILED;
+  // Without the pipe a stop still reaches the player through its state; only
+  // a wait in poll would then have to run out first.
+  open_stop_wake();
+  RunOutcome outcome = calibrate_open_and_play();
+  close_stop_wake();
   return outcome;
 }
 

@@ -13,6 +13,7 @@
 #include "player/timing.h"
 #include "song/division.h"
 #include "song/song.h"
+#include "song/stop_wake.h"
 
 namespace {
 
@@ -140,8 +141,10 @@ void* player_thread(void* outcome) {
 
 bool stop_requested() { return playback_info.state.load() == PLAYER_STOP_REQUESTED; }
 
-// Only a store of the state byte and of the ports' flag: safe inside a signal handler.
+// Only a store of the state byte and of the ports' flag, and one write to
+// the wake-up pipe: safe inside a signal handler.
 void request_stop() {
   playback_info.state.store(PLAYER_STOP_REQUESTED);
   interrupt_port_writes();
+  raise_stop_wake();
 }

@@ -4,10 +4,12 @@
 #include "app/settings.h"
 #include "output/ports.h"
 #include "song/song.h"
+#include "song/stop_wake.h"
 
 void reset_process_state() {
   reset_song_state();
   reset_port_table();
+  close_stop_wake();
   clear_settings();
   playback_info.state.store(PLAYER_IDLE);
 }

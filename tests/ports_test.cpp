@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,9 +118,10 @@ class PortsTest : public ::testing::Test {
   }
 };
 
-// The write retry: at most three attempts, short counts move on, failures
-// retry from the same place, and the count left over is the result.
-TEST_F(PortsTest, WritePortRetriesAtMostThreeTimes) {
+// The write: every byte the device takes moves the block on, however few
+// at a time; three writes that take nothing (failures or counts of 0) give
+// the rest up, from the same place each time, and say so once.
+TEST_F(PortsTest, WritePortGivesUpOnlyAfterThreeWritesThatTakeNothing) {
   struct Case {
     const char* what;
     size_t length;
@@ -129,19 +134,25 @@ TEST_F(PortsTest, WritePortRetriesAtMostThreeTimes) {
   const std::vector<Case> cases = {
       {"an empty block makes no call", 0, {}, SIZE_MAX, {}, 0, 0},
       {"a whole block in one write", 48, {}, SIZE_MAX, {48}, 48, 0},
-      {"ten bytes per write: thirty arrive, eighteen are left", 48, {}, 10, {48, 38, 28}, 30, 18},
-      {"a failure retries from the same place", 8, {-1, 5, -1}, SIZE_MAX, {8, 8, 3}, 5, 3},
+      {"ten bytes per write: every byte arrives", 48, {}, 10, {48, 38, 28, 18, 8}, 48, 0},
+      {"a failure retries from the same place", 8, {-1, 5, -1}, SIZE_MAX, {8, 8, 3, 3}, 8, 0},
+      {"failures count across progress", 8, {-1, 3, -1, 2, -1}, SIZE_MAX, {8, 8, 5, 5, 3}, 5, 3},
       {"three failures drop the block", 8, {-1, -1, -1}, SIZE_MAX, {8, 8, 8}, 0, 8},
       {"writes of nothing use up the attempts", 8, {0, 0, 0}, SIZE_MAX, {8, 8, 8}, 0, 8},
-      {"the third attempt may finish the block", 8, {3, -1}, SIZE_MAX, {8, 5, 5}, 8, 0},
-      {"no attempt after the block is done", 8, {3}, SIZE_MAX, {8, 5}, 8, 0},
+      {"the third write may finish the block", 8, {3, -1}, SIZE_MAX, {8, 5, 5}, 8, 0},
+      {"no write after the block is done", 8, {3}, SIZE_MAX, {8, 5}, 8, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    reset_port_table();
     port_table.fds[2] = 42;
     Bytes data = counting_bytes(c.length);
     ArmedWrite armed(c.script, c.per_call);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Error!!: Can't Write MidiDevice (Device= Port=2): ", 0) == 0, c.result != 0) << err;
+    EXPECT_EQ(port_bytes_lost(), c.result != 0);
     std::vector<size_t> offered;
     Bytes delivered;
     for (const WriteCall& call : fake_write.calls) {
@@ -152,6 +163,22 @@ TEST_F(PortsTest, WritePortRetriesAtMostThreeTimes) {
     EXPECT_EQ(offered, c.offered);
     EXPECT_EQ(hex(delivered), hex(Bytes(data.begin(), data.begin() + static_cast<long>(c.delivered))));
   }
+}
+
+// Bytes lost on a port are said once for that port, not once per message.
+TEST_F(PortsTest, DroppedBytesAreReportedOncePerPort) {
+  port_table.fds[1] = 41;
+  port_table.fds[3] = 43;
+  const Bytes note = {0x90, 0x3C, 0x40};
+  ArmedWrite armed({}, 0);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
+    EXPECT_EQ(write_port(3, note.data(), note.size()), 3);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error!!: Can't Write MidiDevice (Device= Port=1): it took no byte. Bytes were dropped.\n"
+            "Error!!: Can't Write MidiDevice (Device= Port=3): it took no byte. Bytes were dropped.\n");
 }
 
 // A port number outside 0 to 3 has no descriptor: its bytes are dropped
@@ -245,10 +272,9 @@ struct PipePorts {
   PipePorts& operator=(const PipePorts&) = delete;
 };
 
-// After a stop, the port whose write it broke gets one attempt at the All
-// Sound Off block; every other port, though it takes only 16 bytes a write,
-// gets the full retry and so the whole block.
-TEST_F(PortsTest, SilenceGivesOneAttemptOnlyToThePortWhoseWriteTheStopBroke) {
+// After a stop, every port gets the whole All Sound Off block, the one whose
+// write the stop broke included, though each takes only 16 bytes a write.
+TEST_F(PortsTest, SilenceGivesEveryPortTheWholeBlockAfterAStop) {
   const Bytes sysex = counting_bytes(48);
   for (int broken : {-1, 0, 2}) {
     SCOPED_TRACE(broken < 0 ? "stop during a wait" : "stop during a write to port " + std::to_string(broken));
@@ -263,7 +289,10 @@ TEST_F(PortsTest, SilenceGivesOneAttemptOnlyToThePortWhoseWriteTheStopBroke) {
     }
     fake_write.stop_at_call = -1;
     fake_write.calls.clear();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(silence_all_ports(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(port_bytes_lost());
     for (int p = 0; p < 4; ++p) {
       Bytes delivered;
       size_t calls = 0;
@@ -272,9 +301,8 @@ TEST_F(PortsTest, SilenceGivesOneAttemptOnlyToThePortWhoseWriteTheStopBroke) {
         ++calls;
         delivered.insert(delivered.end(), call.taken.begin(), call.taken.end());
       }
-      Bytes expected = p == broken ? Bytes(ALL_SOUND_OFF.begin(), ALL_SOUND_OFF.begin() + 16) : ALL_SOUND_OFF;
-      EXPECT_EQ(calls, p == broken ? 1u : 3u) << "port " << p;
-      EXPECT_EQ(hex(delivered), hex(expected)) << "port " << p;
+      EXPECT_EQ(calls, 3u) << "port " << p;
+      EXPECT_EQ(hex(delivered), hex(ALL_SOUND_OFF)) << "port " << p;
     }
   }
 }
@@ -286,19 +314,31 @@ std::string lost_line(const std::string& path, int port, int error) {
 }
 
 // Nodes in a scratch directory named by hand, as -0 … -3 name them:
-// relative to /dev/, or by their absolute paths.
+// relative to /dev/, or by their absolute paths. Each FIFO has a reader
+// (held open for the test's length) unless told otherwise.
 struct NamedPorts {
   TempDir dir;
   std::string names[4];
+  int readers[4] = {-1, -1, -1, -1};
   // Makes a FIFO for every port marked present and names all four.
-  explicit NamedPorts(const std::vector<bool>& present, bool absolute = false) {
+  explicit NamedPorts(const std::vector<bool>& present, bool absolute = false, bool read = true) {
     for (int p = 0; p < 4; ++p) {
       std::string node = "p" + std::to_string(p);
-      if (present[p]) mkfifo(dir.file(node).c_str(), 0600);
+      if (present[p]) {
+        mkfifo(dir.file(node).c_str(), 0600);
+        if (read) readers[p] = open(dir.file(node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      }
       names[p] = absolute ? dir.file(node) : dir.from_dev(node);
       port_table.names[p] = names[p].c_str();
     }
   }
+  ~NamedPorts() {
+    for (int fd : readers) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  NamedPorts(const NamedPorts&) = delete;
+  NamedPorts& operator=(const NamedPorts&) = delete;
   // The failure line for one port, as open_ports prints it.
   std::string missing_line(int p) const {
     return "Error!!: Can't Open MidiDevice (Device=" + names[p] + " Port=" + std::to_string(p) + ")\n";
@@ -342,10 +382,11 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
         EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
         EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
         if (port_table.fds[p] >= 0) {
-          // Read-write, so a FIFO or a device opens without waiting for a reader; writes block.
+          // A FIFO for writing only, so that it has a reader other than the
+          // player; no write may block the player.
           int flags = fcntl(port_table.fds[p], F_GETFL);
-          EXPECT_EQ(flags & O_ACCMODE, O_RDWR) << "port " << p;
-          EXPECT_EQ(flags & O_NONBLOCK, 0) << "port " << p;
+          EXPECT_EQ(flags & O_ACCMODE, O_WRONLY) << "port " << p;
+          EXPECT_NE(flags & O_NONBLOCK, 0) << "port " << p;
           // A program started while the player runs must not hold a port open.
           EXPECT_NE(fcntl(port_table.fds[p], F_GETFD) & FD_CLOEXEC, 0) << "port " << p;
         }
@@ -355,16 +396,154 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
   }
 }
 
+// A FIFO is a port only while something reads it: without a reader it
+// fails to open like a missing node, and a reader that goes away loses the
+// port at its next write, as an unplugged device does.
+TEST_F(PortsTest, AFifoWithoutAReaderIsNoPort) {
+  NamedPorts ports({true, true, false, false}, true, false);
+  const int reader0 = open(ports.dir.file("p0").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader0, 0);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(open_ports("unused", &port_table), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            ports.missing_line(1) + ports.missing_line(2) + ports.missing_line(3));
+  EXPECT_EQ(port_table.fds[1], -1);
+  close(reader0);
+  const Bytes note = {0x90, 0x3C, 0x40};
+  // The player ignores SIGPIPE from its start, so that the write fails instead.
+  void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(write_port(0, note.data(), note.size()), 3);
+  EXPECT_EQ(write_port(0, note.data(), note.size()), 3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost_line(ports.names[0], 0, EPIPE));
+  signal(SIGPIPE, saved);
+  EXPECT_FALSE(any_port_open());
+  EXPECT_TRUE(port_bytes_lost());
+}
+
+// A pipe whose buffer is full, standing in for a device that has stopped
+// draining; its read end drains it on demand.
+struct FullPipe {
+  int ends[2] = {-1, -1};
+  FullPipe() {
+    if (pipe(ends) != 0) return;
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const Bytes filler(4096, 0x55);
+    while (write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+  }
+  ~FullPipe() {
+    close(ends[0]);
+    close(ends[1]);
+  }
+  FullPipe(const FullPipe&) = delete;
+  FullPipe& operator=(const FullPipe&) = delete;
+  // Reads everything queued; what came after the filler.
+  Bytes drain() const {
+    Bytes all, chunk(65536);
+    int flags = fcntl(ends[0], F_GETFL);
+    fcntl(ends[0], F_SETFL, flags | O_NONBLOCK);
+    ssize_t n;
+    while ((n = read(ends[0], chunk.data(), chunk.size())) > 0) all.insert(all.end(), chunk.begin(), chunk.begin() + n);
+    fcntl(ends[0], F_SETFL, flags);
+    while (!all.empty() && all.front() == 0x55) all.erase(all.begin());
+    return all;
+  }
+};
+
+// A full device is waited for, not given up on: the block arrives whole once
+// the device drains, and a stop ends the wait at once, with the bytes left.
+TEST_F(PortsTest, AFullDeviceIsWaitedForUntilItDrainsOrAStopComes) {
+  const Bytes sysex = counting_bytes(100);
+  {
+    FullPipe device;
+    port_table.fds[0] = device.ends[1];
+    std::thread reader([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      char page[8192];
+      ssize_t ignored = read(device.ends[0], page, sizeof page);
+      (void)ignored;
+    });
+    EXPECT_EQ(write_port(0, sysex.data(), sysex.size()), 0);
+    reader.join();
+    EXPECT_EQ(hex(device.drain()), hex(sysex));
+    EXPECT_FALSE(port_bytes_lost());
+  }
+  {
+    reset_port_table();
+    FullPipe device;
+    port_table.fds[0] = device.ends[1];
+    auto started = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      interrupt_port_writes();
+    });
+    EXPECT_EQ(write_port(0, sysex.data(), sysex.size()), 100);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  }
+}
+
+// A device that takes nothing for three seconds is said to be stalled, once,
+// while the song waits on it; the wait goes on until the stop.
+TEST_F(PortsTest, AStalledDeviceIsReportedOnceAndStaysStoppable) {
+  FullPipe device;
+  port_table.fds[3] = device.ends[1];
+  const Bytes note = {0x90, 0x3C, 0x40};
+  testing::internal::CaptureStderr();
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3600));
+    interrupt_port_writes();
+  });
+  EXPECT_EQ(write_port(3, note.data(), note.size()), 3);
+  stopper.join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error!!: MidiDevice Stalled (Device= Port=3): it has taken no byte for 3 s. Still waiting; Ctrl-C "
+            "stops.\n");
+}
+
+// The stop's All Sound Off goes to every port at once: a port that drains
+// slowly gets the whole block as room appears, a stalled one is named after
+// the stop's bound, and the two do not wait one after the other.
+TEST_F(PortsTest, SilenceReachesASlowPortWhileAStalledOneRunsOut) {
+  FullPipe slow, stalled;
+  port_table.fds[0] = slow.ends[1];
+  port_table.fds[2] = stalled.ends[1];
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    // Wire speed: three bytes a millisecond, read a few at a time.
+    char bytes[8];
+    while (!done) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      ssize_t ignored = read(slow.ends[0], bytes, 6);
+      (void)ignored;
+    }
+  });
+  auto started = std::chrono::steady_clock::now();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(silence_all_ports(), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  auto took = std::chrono::steady_clock::now() - started;
+  done = true;
+  reader.join();
+  EXPECT_EQ(err, "Error!!: All Sound Off Not Sent (Device= Port=2): it took 0 of 48 bytes.\n");
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_GE(took, std::chrono::milliseconds(1900)) << "the stalled port was not given its time";
+  Bytes tail = slow.drain();
+  EXPECT_EQ(hex(tail), hex(ALL_SOUND_OFF));
+  EXPECT_TRUE(port_bytes_lost());
+}
+
 // Errors that mean the device is gone lose the port at once, with one line
 // naming its node; its later blocks are dropped without a write. Other
-// failures keep the three attempts and the port.
+// failures keep the three attempts and the port, and are said once.
 TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
   struct Case {
     int error;
     bool gone;
   };
   const std::vector<Case> cases = {{EIO, true},   {ENXIO, true},  {ENODEV, true},  {EPIPE, true},
-                                   {EBADF, true}, {EINTR, false}, {EAGAIN, false}, {ENOSPC, false}};
+                                   {EBADF, true}, {EINTR, false}, {ENOSPC, false}};
   const Bytes note = {0x90, 0x3C, 0x40};
   for (const Case& c : cases) {
     SCOPED_TRACE(strerror(c.error));
@@ -379,7 +558,10 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
       testing::internal::CaptureStderr();
       EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
       EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
-      EXPECT_EQ(testing::internal::GetCapturedStderr(), c.gone ? lost_line(ports.names[1], 1, c.error) : "");
+      EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                c.gone ? lost_line(ports.names[1], 1, c.error)
+                       : "Error!!: Can't Write MidiDevice (Device=" + ports.names[1] + " Port=1): " + strerror(c.error) +
+                             ". Bytes were dropped.\n");
       EXPECT_EQ(fake_write.calls.size(), c.gone ? 1u : 6u);
     }
     EXPECT_EQ(port_table.fds[1] < 0, c.gone);

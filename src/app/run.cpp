@@ -74,10 +74,11 @@ bool arm_stop_signals() {
   return true;
 }
 
-// What the outcome of the playback makes of the run.
+// What the outcome of the playback makes of the run: a song that played to
+// its end failed all the same when a port lost bytes of it.
 RunOutcome run_outcome(PlayOutcome played) {
   switch (played) {
-    case PLAY_ENDED: return RUN_PLAYED;
+    case PLAY_ENDED: return port_bytes_lost() ? RUN_FAILED : RUN_PLAYED;
     case PLAY_STOPPED: return RUN_STOPPED;
     default: return RUN_FAILED;
   }

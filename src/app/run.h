@@ -5,7 +5,7 @@
 // How a run ended, for the exit status.
 enum RunOutcome {
   RUN_PLAYED,   // the song played to its end
-  RUN_FAILED,   // nothing could be played, or every device was lost
+  RUN_FAILED,   // nothing could be played, or a port lost bytes of the song
   RUN_STOPPED,  // a stop signal ended it
 };
 

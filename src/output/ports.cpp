@@ -1,16 +1,23 @@
 // Raw MIDI output: the port table, the unit search under /dev/, opening,
-// writing and silencing the ports.
+// writing and silencing the ports. Every descriptor is non-blocking: a
+// device with no room is waited for in poll, together with the stop, so no
+// device can hold the player beyond a stop.
 #include "output/ports.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "song/stop_wake.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
 
@@ -20,33 +27,57 @@ constexpr int PORT_COUNT = 4;
 constexpr size_t NAME_SIZE = 256;  // 255 characters and the NUL
 constexpr int LAST_UNIT_PROBED = 14;
 constexpr int CANDIDATE_COUNT = 15;
-constexpr int WRITE_ATTEMPTS = 3;
 
-// How long the stop waits for a port to take the All Sound Off block before
-// it counts the device as stalled.
-constexpr int STALLED_PORT_MSEC = 500;
+// A block is given up after this many writes that took nothing of it (a
+// failure, or a count of 0). A write that takes part of it is progress: on a
+// non-blocking descriptor it only means that the device is full for now.
+constexpr int FAILED_WRITES = 3;
+
+// A port that takes no byte for this long while the song waits on it is
+// reported as stalled. A USB MIDI interface with 4 KB queued drains it at
+// wire speed (3,125 bytes a second) in 1.3 s, so only a device that has
+// stopped draining, or a reader that has stopped reading, gets this far.
+constexpr int64_t STALL_REPORT_MS = 3000;
+
+// How long a stop waits, for all ports together, for them to take the All
+// Sound Off block: a device's buffer draining at wire speed makes room in time.
+constexpr int64_t SILENCE_BOUND_MS = 2000;
+
+// The longest single poll: the stop counter is looked at this often even
+// where the wake-up pipe could not be made.
+constexpr int LONGEST_POLL_MS = 100;
 
 // Counts stop requests. A write compares it before and after each attempt,
-// so only a stop that arrives while that write is under way can cut it
-// short; a stop that came earlier (even one lost at the player's start)
-// never shortens a later write.
+// so only a stop that arrives while that write is under way cuts it short;
+// a stop that came earlier never shortens a write the device takes at once,
+// but it ends any wait for room.
 std::atomic<unsigned> stop_requests;
 static_assert(std::atomic<unsigned>::is_always_lock_free, "raised from a signal handler");
-
-// The port whose write a stop cut short, or -1. Every write forgets the
-// previous one's mark, so it cannot outlive the write that set it; the
-// silencing reads it before its own writes. Player thread only.
-int broken_write_port = -1;
 
 // Names made up for unnamed ports; static because the table points at them
 // after open_ports has returned.
 char generated_names[PORT_COUNT][NAME_SIZE];
 
-// The path each port was opened with, for the line that reports its loss.
+// The path each port was opened with, for the lines that report on it.
 char opened_paths[PORT_COUNT][NAME_SIZE];
 
-// Ports whose device went away during the run; they are written no more.
-bool port_lost[PORT_COUNT];
+// What the run has said about each port, so that each thing is said once.
+struct PortReport {
+  bool lost;     // the device went away: the port is written no more
+  bool stalled;  // it took no byte for STALL_REPORT_MS while the song waited
+  bool dropped;  // bytes of a message could not be written
+};
+PortReport port_reports[PORT_COUNT];
+
+// True once a byte meant for an open port could not be written.
+bool any_bytes_lost = false;
+
+// The monotonic clock in milliseconds.
+int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // The device unit whose port 0 node is the first to exist, or one past the last unit probed.
 int find_device_unit(const char* base) {
@@ -91,13 +122,23 @@ void port_path(const char* name, char (&path)[NAME_SIZE]) {
   }
 }
 
-// Opens one port's node read-write, reporting a failure; the descriptor or -1.
-// A terminal node must not become the controlling terminal (its hangup would
-// then stop the player), and no child process may inherit a port.
+// Opens one port's node, reporting a failure; the descriptor or -1. A FIFO
+// is opened for writing only, so that a FIFO nobody reads fails to open and
+// a reader that goes away makes writes fail, as an unplugged device does;
+// any other node read-write. Writes never block; a terminal node must not
+// become the controlling terminal (its hangup would then stop the player),
+// and no child process may inherit a port.
 int open_port(const PortTable* table, int port) {
   char(&path)[NAME_SIZE] = opened_paths[port];
   port_path(table->names[port], path);
-  int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  struct stat node;
+  bool fifo = stat(path, &node) == 0 && S_ISFIFO(node.st_mode);
+  int fd = open(path, (fifo ? O_WRONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // A node replaced by a FIFO between the two looks would have the player as its own reader.
+  if (fd >= 0 && !fifo && fstat(fd, &node) == 0 && S_ISFIFO(node.st_mode)) {
+    close(fd);
+    fd = -1;
+  }
   if (fd < 0) {
     fprintf(stderr, "Error!!: Can't Open MidiDevice (Device=%s Port=%d)\n", table->names[port], port);
     return -1;
@@ -130,40 +171,138 @@ void lose_port(int port, int error) {
           opened_paths[port], port, strerror(error));
   close(port_table.fds[port]);
   port_table.fds[port] = -1;
-  port_lost[port] = true;
+  port_reports[port].lost = true;
+  any_bytes_lost = true;
+}
+
+// Says, the first time only, that a port dropped bytes for another reason
+// (a full file system, a driver's error); the run then ends as a failure.
+void report_dropped_bytes(int port, int error) {
+  any_bytes_lost = true;
+  if (port_reports[port].dropped) return;
+  port_reports[port].dropped = true;
+  fprintf(stderr, "Error!!: Can't Write MidiDevice (Device=%s Port=%d): %s. Bytes were dropped.\n",
+          opened_paths[port], port, error != 0 ? strerror(error) : "it took no byte");
+}
+
+// Says, the first time only, that a port has taken nothing for a long while.
+void report_stall(int port) {
+  if (port_reports[port].stalled) return;
+  port_reports[port].stalled = true;
+  fprintf(stderr,
+          "Error!!: MidiDevice Stalled (Device=%s Port=%d): it has taken no byte for %d s. Still waiting; Ctrl-C "
+          "stops.\n",
+          opened_paths[port], port, static_cast<int>(STALL_REPORT_MS / 1000));
 }
 
 // The count as write_port reports it.
 int unwritten(size_t remaining) { return remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining); }
 
-// Writes a block in at most the given number of attempts; the bytes left.
-// A failed attempt moves nothing forward, a short one moves past what was
-// taken. A stop that arrives during the write ends it after the attempt in
-// hand: the device may be one that no longer drains.
-int write_block(int port, const unsigned char* position, size_t remaining, int attempts) {
+// How a wait for room in a device ended.
+enum RoomWait { ROOM, ROOM_STOPPED };
+
+// Waits until the port can take bytes or any stop comes, however long the
+// device takes; a port that takes nothing for STALL_REPORT_MS is reported
+// once. A descriptor that poll cannot watch counts as ready: the write
+// that follows says what is wrong with it.
+RoomWait wait_for_room(int port) {
+  int64_t since = monotonic_ms();
+  for (;;) {
+    if (stop_requests.load() != 0) return ROOM_STOPPED;
+    pollfd watched[2] = {{port_table.fds[port], POLLOUT, 0}, {stop_wake_fd(), POLLIN, 0}};
+    int ready = poll(watched, 2, LONGEST_POLL_MS);
+    if (ready > 0 && watched[0].revents != 0) return ROOM;
+    if (monotonic_ms() - since >= STALL_REPORT_MS) report_stall(port);
+  }
+}
+
+// Writes a block until the device has taken all of it, waiting for room in
+// between, and returns the bytes left. A write that takes part of the block
+// moves on past it; FAILED_WRITES writes that take nothing give the rest up;
+// a device that is gone loses the port. A stop that arrives during the write
+// ends it after the attempt in hand, and any stop ends a wait for room: the
+// device may be one that no longer drains.
+int write_block(int port, const unsigned char* position, size_t remaining) {
   unsigned stops_before = stop_requests.load();
-  broken_write_port = -1;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
+  int failed = 0;
+  int error = 0;
+  bool room_seen = false;  // the last wait found room, so a refusal now is a failure
+  while (remaining > 0 && failed < FAILED_WRITES) {
     ssize_t written = write(port_table.fds[port], position, remaining);
-    if (written < 0) {
-      int error = errno;
-      // A port that never opened fails with EBADF too, and is dropped silently.
-      if (port_table.fds[port] >= 0 && device_gone(error)) {
-        lose_port(port, error);
-        break;
-      }
-    } else if (static_cast<size_t>(written) >= remaining) {
-      return 0;
-    } else {
+    error = written < 0 ? errno : 0;
+    if (written > 0) {
       position += written;
       remaining -= static_cast<size_t>(written);
+      room_seen = false;
+    } else if ((error == EAGAIN || error == EWOULDBLOCK) && !room_seen) {
+      if (stop_requests.load() != stops_before || wait_for_room(port) == ROOM_STOPPED) return unwritten(remaining);
+      room_seen = true;
+      continue;
+    } else if (port_table.fds[port] >= 0 && device_gone(error)) {
+      lose_port(port, error);
+      return unwritten(remaining);
+    } else {
+      ++failed;
     }
-    if (stop_requests.load() != stops_before) {
-      broken_write_port = port;
-      break;
+    if (stop_requests.load() != stops_before) return unwritten(remaining);
+  }
+  // A port that never opened is not written at all; its bytes go without a word.
+  if (remaining > 0 && port_table.fds[port] >= 0) report_dropped_bytes(port, error);
+  return unwritten(remaining);
+}
+
+// Control Change 120 with value 0 on each of the sixteen channels.
+struct SoundOffBlock {
+  unsigned char bytes[48];
+  SoundOffBlock() {
+    for (int channel = 0; channel < 16; ++channel) {
+      bytes[channel * 3] = static_cast<unsigned char>(0xB0 + channel);
+      bytes[channel * 3 + 1] = 0x78;
+      bytes[channel * 3 + 2] = 0x00;
     }
   }
-  return unwritten(remaining);
+};
+
+// How far one port has got with the All Sound Off block.
+struct SilenceProgress {
+  size_t sent;
+  int failed;
+  bool done;  // all sent, or given up
+};
+
+// One non-blocking write of what is left of the block to a port; a device
+// that is gone loses the port, FAILED_WRITES refusals give the block up.
+void send_sound_off(int port, const SoundOffBlock& block, SilenceProgress* progress) {
+  ssize_t written = write(port_table.fds[port], block.bytes + progress->sent, sizeof block.bytes - progress->sent);
+  int error = written < 0 ? errno : 0;
+  if (written > 0) {
+    progress->sent += static_cast<size_t>(written);
+    progress->done = progress->sent == sizeof block.bytes;
+  } else if (written < 0 && device_gone(error)) {
+    lose_port(port, error);
+    progress->done = true;
+  } else if (written == 0 || (error != EAGAIN && error != EWOULDBLOCK)) {
+    progress->done = ++progress->failed >= FAILED_WRITES;
+  }
+}
+
+// Waits until one of the ports still sending has room, or the deadline; the
+// ports with room (or whose descriptor poll reports as broken) are marked.
+void wait_for_silence_room(const SilenceProgress (&progress)[PORT_COUNT], int64_t deadline_ms,
+                           bool (&ready)[PORT_COUNT]) {
+  pollfd watched[PORT_COUNT];
+  int ports[PORT_COUNT];
+  nfds_t count = 0;
+  for (int p = 0; p < PORT_COUNT; ++p) {
+    ready[p] = false;
+    if (progress[p].done) continue;
+    watched[count] = {port_table.fds[p], POLLOUT, 0};
+    ports[count++] = p;
+  }
+  int64_t left = deadline_ms - monotonic_ms();
+  if (count == 0 || left <= 0) return;
+  if (poll(watched, count, static_cast<int>(left < LONGEST_POLL_MS ? left : LONGEST_POLL_MS)) <= 0) return;
+  for (nfds_t i = 0; i < count; ++i) ready[ports[i]] = watched[i].revents != 0;
 }
 
 }  // namespace
@@ -171,8 +310,9 @@ int write_block(int port, const unsigned char* position, size_t remaining, int a
 void reset_port_table() {
   port_table = PortTable{{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
   stop_requests.store(0);
-  broken_write_port = -1;
-  for (bool& lost : port_lost) lost = false;
+  for (PortReport& report : port_reports) report = PortReport{};
+  for (char(&path)[NAME_SIZE] : opened_paths) path[0] = '\0';
+  any_bytes_lost = false;
 }
 
 // Only the top level of /dev/ is looked at, and only a whole-name match
@@ -210,33 +350,34 @@ int open_ports(const char* base, PortTable* table) {
 // dropped without a system call.
 int write_port(int port, const void* data, size_t length) {
   if (length == 0) return 0;
-  if (port < 0 || port >= PORT_COUNT || port_lost[port]) return unwritten(length);
-  return write_block(port, static_cast<const unsigned char*>(data), length, WRITE_ATTEMPTS);
+  if (port < 0 || port >= PORT_COUNT || port_reports[port].lost) return unwritten(length);
+  return write_block(port, static_cast<const unsigned char*>(data), length);
 }
 
-// False for an open port whose device has taken no byte for a while after a
-// stop, so that Ctrl-C cannot hang on it; ports that are not open are
-// written (and dropped) as usual.
-static bool port_takes_bytes(int port) {
-  if (stop_requests.load() == 0 || port_table.fds[port] < 0) return true;
-  pollfd ready = {port_table.fds[port], POLLOUT, 0};
-  return poll(&ready, 1, STALLED_PORT_MSEC) > 0 && (ready.revents & POLLOUT) != 0;
-}
-
-// Control Change 120 with value 0 on each of the sixteen channels, port by port.
+// Every open port is written at once and given what it takes as room
+// appears, so one slow or stalled port neither delays the others nor loses
+// its own block to them; the first writes go out in port order.
 int silence_all_ports() {
-  unsigned char block[48];
-  for (int channel = 0; channel < 16; ++channel) {
-    block[channel * 3] = static_cast<unsigned char>(0xB0 + channel);
-    block[channel * 3 + 1] = 0x78;
-    block[channel * 3 + 2] = 0x00;
+  static const SoundOffBlock block;
+  SilenceProgress progress[PORT_COUNT];
+  for (int p = 0; p < PORT_COUNT; ++p) progress[p] = {0, 0, port_table.fds[p] < 0};
+  int64_t deadline = monotonic_ms() + SILENCE_BOUND_MS;
+  bool ready[PORT_COUNT] = {true, true, true, true};
+  for (;;) {
+    bool sending = false;
+    for (int p = 0; p < PORT_COUNT; ++p) {
+      if (!progress[p].done && ready[p]) send_sound_off(p, block, &progress[p]);
+      sending = sending || !progress[p].done;
+    }
+    if (!sending || monotonic_ms() >= deadline) break;
+    wait_for_silence_room(progress, deadline, ready);
   }
-  // Only the port whose write the stop broke is suspected of not draining;
-  // every other port gets the full retry for the block.
-  int broken = broken_write_port;
   for (int p = 0; p < PORT_COUNT; ++p) {
-    if (port_lost[p] || !port_takes_bytes(p)) continue;
-    write_block(p, block, sizeof block, p == broken ? 1 : WRITE_ATTEMPTS);
+    if (progress[p].done && progress[p].sent == sizeof block.bytes) continue;
+    if (port_table.fds[p] < 0) continue;
+    any_bytes_lost = true;
+    fprintf(stderr, "Error!!: All Sound Off Not Sent (Device=%s Port=%d): it took %zu of 48 bytes.\n",
+            opened_paths[p], p, progress[p].sent);
   }
   return 0;
 }
@@ -250,6 +391,8 @@ bool any_port_open() {
   }
   return false;
 }
+
+bool port_bytes_lost() { return any_bytes_lost; }
 
 // Forgetting each descriptor as it is closed makes a second call harmless.
 int close_ports() {

@@ -19,23 +19,31 @@ int device_exists(const char* name);
 // Finds the unit, names the unnamed ports and opens all four; 0 when port 0 is open, else -1.
 int open_ports(const char* base, PortTable* table);
 
-// Writes a block to a port in at most three attempts; returns the bytes not
-// written. A write that fails because the device is gone reports it once,
-// closes the port and marks it lost; a lost port is written no more.
+// Writes a block to a port and returns the bytes not written. The device
+// is given all the time it needs to take the block, waiting for room in
+// poll; three writes that take nothing give the rest up. A device that is
+// gone is reported once, closed and marked lost, and written no more; other
+// lost bytes are reported once per port. A port that takes nothing for a
+// few seconds is reported once as stalled; a stop ends any wait for room.
 int write_port(int port, const void* data, size_t length);
 
 // True while at least one port is open and not lost: once it is false, no
 // byte of the song can reach any device.
 bool any_port_open();
 
-// Sends All Sound Off on all sixteen channels to ports 0, 1, 2 and 3; always
-// 0. After a stop, a port that takes no byte for a moment is passed over, and
-// the port whose write the stop broke gets a single attempt.
+// True once a byte meant for an open port was lost (a lost device, a write
+// error, an All Sound Off block that did not fit in time): the run failed.
+bool port_bytes_lost();
+
+// Sends All Sound Off on all sixteen channels to every open port at once,
+// each port taking the block as room appears, for two seconds at most in
+// all; a port that has not taken the whole block by then is named. Always 0.
 int silence_all_ports();
 
 // Called on a stop request, also from a signal handler (async-signal-safe):
-// a write under way when it comes is not tried again. A write that starts
-// after it keeps the full retry.
+// a write under way when it comes is not tried again, and a wait for room
+// in a device ends. A write that starts after it still gives the device
+// what it takes at once.
 void interrupt_port_writes();
 
 // Closes every open port; always 0.

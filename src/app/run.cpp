@@ -89,7 +89,10 @@ RunOutcome run_outcome(PlayOutcome played) {
 RunOutcome run_with_ports_open() {
   if (init_state_lock() != 0) return RUN_FAILED;
   RunOutcome outcome = RUN_FAILED;
-  if (load_midi_file(midi_path) == 0) {
+  if (load_midi_file(midi_path) != 0) {
+    // A stop ends the load early, and is no failure of the file.
+    if (stop_requested()) outcome = RUN_STOPPED;
+  } else {
     outcome = stop_requested() ? RUN_STOPPED : run_outcome(play_on_thread());
     free_data_buffer();
     free_event_table();

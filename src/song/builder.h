@@ -19,8 +19,9 @@ struct TableWriter {
   uint32_t reset_delay;  // added to the song's first record: the wait after the automatic reset
 };
 
-// Merges all tracks into the event table and the data buffer: 0, or -2 after
-// its message when there is no memory for the merge queue. data_size is the
+// Merges all tracks into the event table and the data buffer: 0, -2 after
+// its message when there is no memory for the merge queue, or -3 without one
+// when a stop came. data_size is the
 // room the pre-scan counted in the data buffer: together with the table's
 // event count it bounds everything the merge writes.
 int build_event_table(ResetFlags reset_flags, uint32_t data_size);

@@ -19,7 +19,7 @@ struct ScanTotals {
 };
 
 // Counts one track's events up to the end of its chunk; 1 after the message
-// when a delta time is longer than four bytes (its first four bytes, inside
+// when a delta time is longer than four bytes, or without one on a stop (its first four bytes, inside
 // the chunk, all have the top bit set). A track whose last event runs past
 // its chunk ends before that event, where the builder will end it too.
 int scan_track(int index, const TrackState& track, ScanTotals* totals) {
@@ -29,6 +29,8 @@ int scan_track(int index, const TrackState& track, ScanTotals* totals) {
   // Counted here and added up once the track is done.
   uint32_t count = 0;
   while (p < end) {
+    // A stop ends the scan, without a message: the run says why it ends.
+    if (count % LOAD_STOP_STRIDE == 0 && load_stop_requested()) return 1;
     // A channel message needs nothing but its count and its running status.
     int size = quick_channel_size(p, end, running_status);
     if (size != 0) {

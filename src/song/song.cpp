@@ -82,3 +82,5 @@ void reset_song_state() {
   playback_info.text_size = 0;
   tempo_state = TempoState{};
 }
+
+bool load_stop_requested() { return playback_info.state.load(std::memory_order_relaxed) == PLAYER_STOP_REQUESTED; }

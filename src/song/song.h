@@ -107,3 +107,11 @@ int free_event_table();
 
 // Releases every song block and zeroes the shared records (between tests and fuzz inputs).
 void reset_song_state();
+
+// Whether a stop has been asked for; the load's long loops look at it every
+// so often, so that a stop during the load of a big file ends it at once.
+bool load_stop_requested();
+
+// How many events or reads a loop of the load gets through between looks at
+// the stop: a few milliseconds' work.
+constexpr uint32_t LOAD_STOP_STRIDE = 1u << 16;

@@ -232,6 +232,27 @@ TEST(Calibration, MarginIsAHighPercentileOfTheLatenessClamped) {
   }
 }
 
+// Without a calibration before the song, the margin starts at 1 ms and the
+// player's own first fifty sleeps set it by the same rule; later sleeps
+// leave it alone.
+TEST(Calibration, ThePlayersFirstFiftySleepsSetTheMargin) {
+  std::vector<int64_t> spread;
+  for (int i = 0; i < 50; ++i) spread.push_back((i + 1) * 10 * US);  // 10 … 500 µs
+  ArmedClock clock(123 * MS, 1 * US);
+  fake.lateness = spread;
+  fake.late_ns = 7 * MS;
+  learn_wake_margin();
+  EXPECT_EQ(wake_margin_ns, 1 * MS);
+  for (int i = 0; i < 49; ++i) wait_until(fake.now + 5 * MS, never);
+  EXPECT_EQ(wake_margin_ns, 1 * MS) << "set before the fiftieth sleep";
+  wait_until(fake.now + 5 * MS, never);
+  EXPECT_EQ(wake_margin_ns, 450 * US);
+  for (int i = 0; i < 60; ++i) wait_until(fake.now + 50 * MS, never);
+  EXPECT_EQ(wake_margin_ns, 450 * US) << "the late sleeps after the fiftieth changed it";
+  EXPECT_FALSE(fake.bad_call);
+  reset_wake_margin();
+}
+
 // The length of many ticks, in exact integer arithmetic, at the extremes.
 TEST(Schedule, TicksToNanosecondsIsExactAndNeverWraps) {
   struct Case {

@@ -10,7 +10,6 @@
 #include "app/settings.h"
 #include "output/ports.h"
 #include "player/player.h"
-#include "player/priority.h"
 #include "player/timing.h"
 #include "song/loader.h"
 #include "song/song.h"
@@ -101,14 +100,12 @@ RunOutcome run_with_ports_open() {
   return outcome;
 }
 
-// Calibrates, opens the ports and plays; the caller has armed the stop.
-RunOutcome calibrate_open_and_play() {
-  // The margin is measured at the priority the player will have, so that
-  // it fits the player's own wake-ups.
+// Opens the ports and plays; the caller has armed the stop.
+RunOutcome open_and_play() {
+  // The player inherits the timer slack, and measures its margin from its
+  // own first sleeps, at its own priority, instead of before the song.
   lower_timer_slack();
-  bool real_time = raise_to_real_time();
-  calibrate_sleep();
-  if (real_time) drop_real_time();
+  learn_wake_margin();
   if (stop_requested()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = DEFAULT_DEVICE_BASE;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
@@ -120,14 +117,14 @@ RunOutcome calibrate_open_and_play() {
 
 }  // namespace
 
-// The stop signals are armed first, so that a stop during the calibration or
+// The stop signals are armed first, so that a stop during the set-up or
 // the opening of the ports ends the run as one during playback does.
 RunOutcome run_player() {
   if (!arm_stop_signals()) return RUN_FAILED;
   // Without the pipe a stop still reaches the player through its state; only
   // a wait in poll would then have to run out first.
   open_stop_wake();
-  RunOutcome outcome = calibrate_open_and_play();
+  RunOutcome outcome = open_and_play();
   close_stop_wake();
   return outcome;
 }

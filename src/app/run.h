@@ -9,7 +9,7 @@ enum RunOutcome {
   RUN_STOPPED,  // a stop signal ended it
 };
 
-// Arms the stop signals, calibrates, opens the ports, loads, plays on a thread
+// Arms the stop signals, opens the ports, loads, plays on a thread
 // of its own and takes everything down.
 RunOutcome run_player();
 

@@ -14,6 +14,9 @@ int64_t wake_margin_ns = 1000000;
 
 namespace {
 
+// The margin before any measurement: the most that a wait spins.
+constexpr int64_t FIRST_MARGIN_NS = 1000000;
+
 constexpr int CALIBRATION_ROUNDS = 50;
 constexpr int64_t CALIBRATION_SLEEP_NS = 1000000;
 
@@ -48,6 +51,28 @@ void sleep_until(int64_t ns) {
   clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
+// The margin that a set of CALIBRATION_ROUNDS wake-ups calls for.
+int64_t margin_from(std::array<int64_t, CALIBRATION_ROUNDS>& late) {
+  std::nth_element(late.begin(), late.begin() + MARGIN_RANK, late.end());
+  return std::clamp(late[MARGIN_RANK], MIN_MARGIN_NS, MAX_MARGIN_NS);
+}
+
+// The player's own sleeps, gathered while the song plays until there are
+// enough to set the margin; full (and so idle) unless learn_wake_margin
+// started a gathering.
+struct MarginLearning {
+  std::array<int64_t, CALIBRATION_ROUNDS> late;
+  int count = CALIBRATION_ROUNDS;
+};
+MarginLearning learning;
+
+// Notes how late one of the player's sleeps woke; the fiftieth sets the margin.
+void note_lateness(int64_t late_ns) {
+  if (learning.count >= CALIBRATION_ROUNDS) return;
+  learning.late[static_cast<size_t>(learning.count++)] = late_ns;
+  if (learning.count == CALIBRATION_ROUNDS) wake_margin_ns = margin_from(learning.late);
+}
+
 }  // namespace
 
 int64_t monotonic_ns() {
@@ -69,21 +94,34 @@ int64_t calibrate_sleep() {
     sleep_until(deadline);
     lateness = monotonic_ns() - deadline;
   }
-  std::nth_element(late.begin(), late.begin() + MARGIN_RANK, late.end());
-  wake_margin_ns = std::clamp(late[MARGIN_RANK], MIN_MARGIN_NS, MAX_MARGIN_NS);
+  wake_margin_ns = margin_from(late);
   return wake_margin_ns;
+}
+
+void learn_wake_margin() {
+  wake_margin_ns = FIRST_MARGIN_NS;
+  learning.count = 0;
+}
+
+void reset_wake_margin() {
+  wake_margin_ns = FIRST_MARGIN_NS;
+  learning.count = CALIBRATION_ROUNDS;
 }
 
 // A deadline that has passed costs one clock reading. Sleeps end a margin
 // early; the rest is spent reading the clock, which looks at the stop
-// request on every turn.
+// request on every turn. The reading after a sleep tells how late it woke.
 int64_t wait_until(int64_t deadline_ns, bool (*stop_requested)()) {
+  int64_t slept_until = -1;
   for (;;) {
     if (stop_requested()) return WAIT_STOPPED;
     int64_t now = monotonic_ns();
+    if (slept_until >= 0) note_lateness(now - slept_until);
     if (now >= deadline_ns) return now;
+    slept_until = -1;
     if (deadline_ns - now > wake_margin_ns) {
-      sleep_until(std::min(deadline_ns - wake_margin_ns, now + LONGEST_SLEEP_NS));
+      slept_until = std::min(deadline_ns - wake_margin_ns, now + LONGEST_SLEEP_NS);
+      sleep_until(slept_until);
     }
   }
 }

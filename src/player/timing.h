@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // How long before a due time the wait stops sleeping and reads the clock
-// instead; 1 ms until calibrated.
+// instead; 1 ms until calibrated or learned.
 extern int64_t wake_margin_ns;
 
 // Nanoseconds on the monotonic clock, which no change of the date moves.
@@ -19,6 +19,14 @@ void lower_timer_slack();
 // Times fifty 1 ms sleeps to absolute deadlines and stores, as the margin, how
 // late a sleep wakes in nine cases out of ten; returns it.
 int64_t calibrate_sleep();
+
+// Sets the margin to 1 ms and has the waits that follow measure it as
+// calibrate_sleep does, from their own first fifty sleeps: the song starts
+// at once, and its first waits spin a little longer until then.
+void learn_wake_margin();
+
+// The margin back to 1 ms, with no learning under way (between tests).
+void reset_wake_margin();
 
 // What wait_until returns when a stop request ended the wait.
 constexpr int64_t WAIT_STOPPED = -1;

@@ -3,6 +3,7 @@
 
 #include "app/settings.h"
 #include "output/ports.h"
+#include "player/timing.h"
 #include "song/song.h"
 #include "song/stop_wake.h"
 
@@ -10,6 +11,7 @@ void reset_process_state() {
   reset_song_state();
   reset_port_table();
   close_stop_wake();
+  reset_wake_margin();
   clear_settings();
   playback_info.state.store(PLAYER_IDLE);
 }

@@ -151,7 +151,7 @@ TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
   TrackBuilder track;
   track.text(0, 0x03, "\x1B[2J\x1B]0;owned\x07").text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7\r").end();
   for (const char* lang : {"LANG=de_DE.UTF-8@euro", "LANG=sr_RS.UTF-8@latin"}) {
-    Played run = play(smf(0, 480, {track}), {"-r"}, {lang});
+    Played run = play(smf(0, 480, {track}), {"-r"}, {"LC_ALL", "LC_CTYPE", lang});
     EXPECT_EQ(run.process.exit_status, 0) << lang << ": " << run.process.err;
     EXPECT_EQ(run.process.out,
               "  [Title     ]: ^[[2J^[]0;owned^G\n"

@@ -42,9 +42,9 @@ TEST(MonitorNodes, RefusedDefaultDirectoryFallsBackToATemporaryOne) {
   EXPECT_NE(err.find("using a temporary directory"), std::string::npos) << err;
   EXPECT_TRUE(nodes.temp_dir);
   EXPECT_EQ(nodes.dir.rfind(scratch.path + "/songrelay-mon-", 0), 0u) << nodes.dir;
-  EXPECT_EQ(player_arguments(nodes), "-0 .." + nodes.dir + "/umidi5.0 -1 .." + nodes.dir + "/umidi5.1");
-  EXPECT_TRUE(is_fifo("/dev/" + nodes.port_names[0]));
-  EXPECT_TRUE(is_fifo("/dev/" + nodes.port_names[1]));
+  EXPECT_EQ(player_arguments(nodes), "-0 " + nodes.dir + "/umidi5.0 -1 " + nodes.dir + "/umidi5.1");
+  EXPECT_TRUE(is_fifo(nodes.port_names[0]));
+  EXPECT_TRUE(is_fifo(nodes.port_names[1]));
   EXPECT_FALSE(path_exists(nodes.dir + "/umidi5.2"));
   std::string dir = nodes.dir;
   remove_nodes(nodes);

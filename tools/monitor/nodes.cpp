@@ -78,16 +78,31 @@ int make_temp_dir(NodeSet& nodes) {
   return NODES_OK;
 }
 
+// Makes a directory named with -D when it is not there yet, its last level
+// only and private to the user, to be removed again at the end. NODES_OK
+// when the directory is there, or NODES_FAILED after saying why not.
+int make_missing_dir(NodeSet& nodes, const std::string& dir) {
+  if (mkdir(trim_slashes(dir).c_str(), 0700) == 0) {
+    nodes.temp_dir = true;
+    return NODES_OK;
+  }
+  if (errno == EEXIST) return NODES_OK;
+  std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", dir.c_str(), std::strerror(errno));
+  return NODES_FAILED;
+}
+
 }  // namespace
 
 int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
   int error = 0;
+  if (!options.dir.empty() && make_missing_dir(nodes, options.dir) != NODES_OK) return NODES_FAILED;
   const std::string& first_dir = options.dir.empty() ? options.default_dir : options.dir;
   int result = create_all(nodes, first_dir, options, error);
   if (result != NODES_FAILED) return result;
   if (!options.dir.empty()) {
     std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", options.dir.c_str(),
                  std::strerror(error));
+    remove_nodes(nodes);
     return NODES_FAILED;
   }
   std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s); using a temporary directory\n",

@@ -30,13 +30,20 @@ function(songrelay_default_maintainer result)
     endif()
   endif()
   cmake_host_system_information(RESULT host QUERY FQDN)
-  set(${result} "$ENV{USER} <$ENV{USER}@${host}>" PARENT_SCOPE)
+  set(user "$ENV{USER}")
+  if(user STREQUAL "")
+    set(user "$ENV{LOGNAME}")
+  endif()
+  message(WARNING "No packager found in DEBEMAIL or git; the packages' maintainer will be ${user}@${host}. "
+                  "Set SONGRELAY_MAINTAINER to an address that reaches you.")
+  set(${result} "${user} <${user}@${host}>" PARENT_SCOPE)
 endfunction()
 
 if(NOT DEFINED SONGRELAY_MAINTAINER)
   songrelay_default_maintainer(default_maintainer)
   set(SONGRELAY_MAINTAINER "${default_maintainer}" CACHE STRING
       "Maintainer of the Debian packages, as \"Name <address>\"")
+  message(STATUS "Package maintainer (SONGRELAY_MAINTAINER): ${SONGRELAY_MAINTAINER}")
 endif()
 
 # The manual pages as installed: the footer names this version whatever the

@@ -165,7 +165,7 @@ TEST(DemoSong, PlaysThroughTheMonitorMessageByMessage) {
   ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
   ASSERT_TRUE(wait_child(monitor));
   EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
-  for (const std::string& name : names) EXPECT_FALSE(path_exists("/dev/" + name)) << name;
+  for (const std::string& name : names) EXPECT_FALSE(path_exists(node_path(name))) << name;
   EXPECT_NE(player.out.find("[Title     ]: Sakura Sakura"), std::string::npos) << player.out << player.err;
   EXPECT_EQ(player.exit_status, 0);
   EXPECT_NE(player.out.find("さ"), std::string::npos) << "lyrics shown in the terminal's encoding";

@@ -105,7 +105,8 @@ struct DevNodeGuard {
 
 TEST(MonitorBinary, PortNamesReachTheNodesFromDev) {
   // The nodes go to /dev/ when it takes them, else to a temporary directory;
-  // either way the printed names, read relative to /dev/, reach them.
+  // either way the printed names, read as the player reads them, reach them:
+  // a plain name in /dev/, else the node's absolute path.
   DevNodeGuard guard{"srmon" + std::to_string(getpid()) + "t"};
   ChildProcess monitor;
   ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
@@ -115,17 +116,19 @@ TEST(MonitorBinary, PortNamesReachTheNodesFromDev) {
   ASSERT_EQ(names.size(), 2u) << monitor.out;
   for (size_t port = 0; port < names.size(); ++port) {
     EXPECT_EQ(names[port].substr(names[port].rfind('/') + 1), guard.base + "3." + std::to_string(port));
-    EXPECT_TRUE(is_fifo("/dev/" + names[port])) << names[port];
+    EXPECT_TRUE(is_fifo(node_path(names[port]))) << names[port];
   }
   if (access("/dev", W_OK) == 0) {
     EXPECT_EQ(names[0], guard.base + "3.0");
+  } else {
+    EXPECT_EQ(names[0].front(), '/') << names[0];
   }
-  write_node("/dev/" + names[1], {0xFF});
+  write_node(node_path(names[1]), {0xFF});
   ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
   ASSERT_TRUE(wait_child(monitor));
   EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
   EXPECT_EQ(port_lines(monitor.out, 1), std::vector<std::string>{"--  System Reset"});
-  for (const std::string& name : names) EXPECT_FALSE(path_exists("/dev/" + name)) << name;
+  for (const std::string& name : names) EXPECT_FALSE(path_exists(node_path(name))) << name;
 }
 
 }  // namespace

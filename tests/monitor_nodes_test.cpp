@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "nodes.h"
@@ -42,13 +43,41 @@ TEST(MonitorNodes, RefusedDefaultDirectoryFallsBackToATemporaryOne) {
   EXPECT_NE(err.find("using a temporary directory"), std::string::npos) << err;
   EXPECT_TRUE(nodes.temp_dir);
   EXPECT_EQ(nodes.dir.rfind(scratch.path + "/songrelay-mon-", 0), 0u) << nodes.dir;
-  EXPECT_EQ(player_arguments(nodes), "-0 .." + nodes.dir + "/umidi5.0 -1 .." + nodes.dir + "/umidi5.1");
-  EXPECT_TRUE(is_fifo("/dev/" + nodes.port_names[0]));
-  EXPECT_TRUE(is_fifo("/dev/" + nodes.port_names[1]));
+  EXPECT_EQ(player_arguments(nodes), "-0 " + nodes.dir + "/umidi5.0 -1 " + nodes.dir + "/umidi5.1");
+  EXPECT_TRUE(is_fifo(nodes.port_names[0]));
+  EXPECT_TRUE(is_fifo(nodes.port_names[1]));
   EXPECT_FALSE(path_exists(nodes.dir + "/umidi5.2"));
   std::string dir = nodes.dir;
   remove_nodes(nodes);
   EXPECT_FALSE(path_exists(dir));
+}
+
+// A -D directory that is missing is made (its last level only, private to
+// the user) and removed again with the nodes; one whose parent is missing is
+// an error that leaves nothing behind.
+TEST(MonitorNodes, AMissingDirectoryIsMadeAndRemovedAgain) {
+  TempDir scratch;
+  MonitorOptions options;
+  options.dir = scratch.file("ports/");
+  options.ports = 1;
+  NodeSet nodes;
+  ASSERT_EQ(setup_nodes(nodes, options), NODES_OK);
+  struct stat info;
+  ASSERT_EQ(stat(scratch.file("ports").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(player_arguments(nodes), "-0 " + scratch.file("ports/umidi0.0"));
+  EXPECT_TRUE(is_fifo(scratch.file("ports/umidi0.0")));
+  remove_nodes(nodes);
+  EXPECT_FALSE(path_exists(scratch.file("ports")));
+
+  NodeSet deep;
+  options.dir = scratch.file("a/b");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(setup_nodes(deep, options), NODES_FAILED);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "songrelay-monitor: cannot make nodes in " + scratch.file("a/b") + " (No such file or directory)\n");
+  EXPECT_FALSE(path_exists(scratch.file("a")));
+  EXPECT_EQ(deep.count, 0);
 }
 
 TEST(MonitorNodes, ANameTakenOverByOthersIsNotRemoved) {

@@ -2,6 +2,7 @@
 // the stop on SIGINT and the failure paths of a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -151,7 +152,7 @@ TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
   TrackBuilder track;
   track.text(0, 0x03, "\x1B[2J\x1B]0;owned\x07").text(0, 0x05, "\x82\xB3\x82\xAD\x82\xE7\r").end();
   for (const char* lang : {"LANG=de_DE.UTF-8@euro", "LANG=sr_RS.UTF-8@latin"}) {
-    Played run = play(smf(0, 480, {track}), {"-r"}, {lang});
+    Played run = play(smf(0, 480, {track}), {"-r"}, {"LC_ALL", "LC_CTYPE", lang});
     EXPECT_EQ(run.process.exit_status, 0) << lang << ": " << run.process.err;
     EXPECT_EQ(run.process.out,
               "  [Title     ]: ^[[2J^[]0;owned^G\n"
@@ -347,15 +348,32 @@ TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
   EXPECT_EQ(text.find(lost, first + 1), std::string::npos) << "reported more than once:\n" << text;
 }
 
+// Without port 0 nothing is read; when no -0 named the node, a last line
+// tells how to name one or where virtual ports come from.
 TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
+  const std::string port0_line = "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n";
+  const std::string hint =
+      "Hint: name port 0's node with -0 (for instance -0 snd/midiC1D0), "
+      "or play to virtual ports made by songrelay-monitor.\n";
   TempDir dir;
-  ProcessResult result = run_process(
-      SONGRELAY_BIN, {SONGRELAY_BIN, "-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2", dir.from_dev("m2"),
-                      "-3", dir.from_dev("m3"), dir.file("no-such.mid")});
-  EXPECT_EQ(result.exit_status, 2);
-  EXPECT_NE(result.err.find("Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n"),
-            std::string::npos);
-  EXPECT_EQ(result.err.find("MIDI file"), std::string::npos) << result.err;
+  const std::string base = "srnone" + std::to_string(getpid()) + "x";
+  const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+      {{"-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2", dir.from_dev("m2"), "-3", dir.from_dev("m3")},
+       false},
+      {{"-v", "-d", base}, true},
+      {{"-d", base, "-1", dir.from_dev("m1")}, true},
+  };
+  for (const auto& [options, hinted] : cases) {
+    std::vector<std::string> argv{SONGRELAY_BIN};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(dir.file("no-such.mid"));
+    ProcessResult result = run_process(SONGRELAY_BIN, argv);
+    SCOPED_TRACE(hinted ? "unit search" : "-0 given");
+    EXPECT_EQ(result.exit_status, 2);
+    const std::string ending = hinted ? port0_line + hint : port0_line;
+    EXPECT_EQ(result.err.substr(result.err.size() - std::min(result.err.size(), ending.size())), ending) << result.err;
+    EXPECT_EQ(result.err.find("MIDI file"), std::string::npos) << result.err;
+  }
 }
 
 // Whole runs, each with four fresh ports: the exit status tells a script

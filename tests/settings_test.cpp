@@ -73,11 +73,18 @@ TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
   }
 }
 
-// Runs the option parser and the defaults in this process and returns the two names.
+// The three locale variables that can name the terminal's encoding.
+const char* const LOCALE_VARIABLES[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+
+// Runs the option parser and the defaults in this process, with only the
+// locale variables of locale ("NAME=value") set, and returns the two names.
 std::pair<std::string, std::string> encodings_for(std::vector<std::string> args,
-                                                  const std::optional<std::string>& lang) {
-  if (!lang) unsetenv("LANG");
-  else setenv("LANG", lang->c_str(), 1);
+                                                  const std::vector<std::string>& locale) {
+  for (const char* name : LOCALE_VARIABLES) unsetenv(name);
+  for (const std::string& entry : locale) {
+    size_t eq = entry.find('=');
+    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
   args.insert(args.begin(), "songrelay");
   args.push_back("song.mid");
   std::vector<char*> argv;
@@ -95,43 +102,72 @@ std::pair<std::string, std::string> encodings_for(std::vector<std::string> args,
 struct EncodingCase {
   const char* name;
   std::vector<std::string> args;
-  std::optional<std::string> lang;  // empty: LANG unset
+  std::vector<std::string> locale;  // "NAME=value"; the locale variables not named are unset
   std::string source;
   std::string terminal;
 };
 
-TEST(Encodings, OptionsAndLangChooseTheNames) {
+TEST(Encodings, OptionsAndLocaleChooseTheNames) {
   const std::string s63(63, 'a'), s64(64, 'b');
   const std::vector<EncodingCase> cases = {
-      {"defaults without LANG", {}, std::nullopt, "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG gives the part after its first dot", {}, "ja_JP.UTF-8", "SHIFT_JISX0213", "UTF-8"},
-      {"LANG is upper-cased", {}, "ja_JP.eucJP", "SHIFT_JISX0213", "EUCJP"},
-      {"LANG x.y.z keeps everything after the first dot", {}, "x.y.z", "SHIFT_JISX0213", "Y.Z"},
-      {"LANG without a dot", {}, "C", "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG ending in its dot", {}, "ja_JP.", "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG's modifier is not part of the encoding", {}, "de_DE.UTF-8@euro", "SHIFT_JISX0213", "UTF-8"},
-      {"LANG's modifier after a lower-case encoding", {}, "sr_RS.utf8@latin", "SHIFT_JISX0213", "UTF8"},
-      {"LANG with a modifier and no encoding", {}, "de_DE@euro", "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG with a modifier right after its dot", {}, "ca_ES.@valencia", "SHIFT_JISX0213", "EUC-JP"},
-      {"LANG of 63 characters is used", {}, "a." + std::string(61, 'c'), "SHIFT_JISX0213", std::string(61, 'C')},
-      {"LANG of 64 characters is ignored", {}, "a." + std::string(62, 'c'), "SHIFT_JISX0213", "EUC-JP"},
-      {"-t wins over LANG", {"-t", "utf-8"}, "ja_JP.eucJP", "SHIFT_JISX0213", "UTF-8"},
-      {"-l is upper-cased", {"-l", "cp932"}, std::nullopt, "CP932", "EUC-JP"},
-      {"empty -l and -t mean the defaults", {"-l", "", "-t", ""}, "en_US.UTF-8", "SHIFT_JISX0213", "UTF-8"},
-      {"63 characters accepted", {"-t", s63}, std::nullopt, "SHIFT_JISX0213", std::string(63, 'A')},
-      {"64 characters ignored, earlier -t kept", {"-t", "utf-8", "-t", s64}, std::nullopt, "SHIFT_JISX0213", "UTF-8"},
-      {"64 characters ignored alone", {"-l", s64}, std::nullopt, "SHIFT_JISX0213", "EUC-JP"},
-      {"bytes of 0x80 and above unchanged", {"-t", "\xe3\x81\x82x"}, std::nullopt, "SHIFT_JISX0213", "\xe3\x81\x82X"},
+      {"defaults without a locale", {}, {}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG gives the part after its first dot", {}, {"LANG=ja_JP.UTF-8"}, "SHIFT_JISX0213", "UTF-8"},
+      {"LANG is upper-cased", {}, {"LANG=ja_JP.eucJP"}, "SHIFT_JISX0213", "EUCJP"},
+      {"LANG x.y.z keeps everything after the first dot", {}, {"LANG=x.y.z"}, "SHIFT_JISX0213", "Y.Z"},
+      {"LANG without a dot", {}, {"LANG=C"}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG ending in its dot", {}, {"LANG=ja_JP."}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG's modifier is not part of the encoding", {}, {"LANG=de_DE.UTF-8@euro"}, "SHIFT_JISX0213", "UTF-8"},
+      {"LANG's modifier after a lower-case encoding", {}, {"LANG=sr_RS.utf8@latin"}, "SHIFT_JISX0213", "UTF8"},
+      {"LANG with a modifier and no encoding", {}, {"LANG=de_DE@euro"}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG with a modifier right after its dot", {}, {"LANG=ca_ES.@valencia"}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LANG of 63 characters is used", {}, {"LANG=a." + std::string(61, 'c')}, "SHIFT_JISX0213", std::string(61, 'C')},
+      {"LANG of 64 characters is ignored", {}, {"LANG=a." + std::string(62, 'c')}, "SHIFT_JISX0213", "EUC-JP"},
+      {"LC_ALL alone", {}, {"LC_ALL=en_US.UTF-8"}, "SHIFT_JISX0213", "UTF-8"},
+      {"LC_ALL wins over LANG=C", {}, {"LC_ALL=en_US.UTF-8", "LANG=C"}, "SHIFT_JISX0213", "UTF-8"},
+      {"LC_ALL wins over LC_CTYPE and LANG",
+       {},
+       {"LC_ALL=ja_JP.eucJP", "LC_CTYPE=en_US.UTF-8", "LANG=de_DE.ISO-8859-1"},
+       "SHIFT_JISX0213",
+       "EUCJP"},
+      {"LC_CTYPE wins over LANG",
+       {},
+       {"LC_CTYPE=de_DE.ISO-8859-1", "LANG=en_US.UTF-8"},
+       "SHIFT_JISX0213",
+       "ISO-8859-1"},
+      {"empty variables are passed over", {}, {"LC_ALL=", "LC_CTYPE=", "LANG=ja_JP.UTF-8"}, "SHIFT_JISX0213", "UTF-8"},
+      {"the first one set decides, even without an encoding",
+       {},
+       {"LC_ALL=C", "LANG=en_US.UTF-8"},
+       "SHIFT_JISX0213",
+       "EUC-JP"},
+      {"LC_CTYPE of 64 characters is not passed over",
+       {},
+       {"LC_CTYPE=a." + std::string(62, 'c'), "LANG=en_US.UTF-8"},
+       "SHIFT_JISX0213",
+       "EUC-JP"},
+      {"-t wins over LANG", {"-t", "utf-8"}, {"LANG=ja_JP.eucJP"}, "SHIFT_JISX0213", "UTF-8"},
+      {"-t wins over LC_ALL", {"-t", "utf-8"}, {"LC_ALL=ja_JP.eucJP"}, "SHIFT_JISX0213", "UTF-8"},
+      {"-l is upper-cased", {"-l", "cp932"}, {}, "CP932", "EUC-JP"},
+      {"empty -l and -t mean the defaults", {"-l", "", "-t", ""}, {"LANG=en_US.UTF-8"}, "SHIFT_JISX0213", "UTF-8"},
+      {"63 characters accepted", {"-t", s63}, {}, "SHIFT_JISX0213", std::string(63, 'A')},
+      {"64 characters ignored, earlier -t kept", {"-t", "utf-8", "-t", s64}, {}, "SHIFT_JISX0213", "UTF-8"},
+      {"64 characters ignored alone", {"-l", s64}, {}, "SHIFT_JISX0213", "EUC-JP"},
+      {"bytes of 0x80 and above unchanged", {"-t", "\xe3\x81\x82x"}, {}, "SHIFT_JISX0213", "\xe3\x81\x82X"},
   };
-  const char* saved = getenv("LANG");
-  std::string saved_lang = saved ? saved : "";
+  std::vector<std::optional<std::string>> saved;
+  for (const char* name : LOCALE_VARIABLES) {
+    const char* value = getenv(name);
+    saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+  }
   for (const EncodingCase& c : cases) {
-    auto [source, terminal] = encodings_for(c.args, c.lang);
+    auto [source, terminal] = encodings_for(c.args, c.locale);
     EXPECT_EQ(source, c.source) << c.name;
     EXPECT_EQ(terminal, c.terminal) << c.name;
   }
-  if (saved) setenv("LANG", saved_lang.c_str(), 1);
-  else unsetenv("LANG");
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i]) setenv(LOCALE_VARIABLES[i], saved[i]->c_str(), 1);
+    else unsetenv(LOCALE_VARIABLES[i]);
+  }
 }
 
 TEST(Encodings, NameBufferIsZeroFilledBehindTheName) {

@@ -73,6 +73,15 @@ bool arm_stop_signals() {
   return true;
 }
 
+// Follows the error lines of a port 0 that the unit search named and could
+// not open: a newcomer without hardware learns the two ways on.
+void print_no_device_hint() {
+  fputs(
+      "Hint: name port 0's node with -0 (for instance -0 snd/midiC1D0), "
+      "or play to virtual ports made by songrelay-monitor.\n",
+      stderr);
+}
+
 // What the outcome of the playback makes of the run: a song that played to
 // its end failed all the same when a port lost bytes of it.
 RunOutcome run_outcome(PlayOutcome played) {
@@ -109,7 +118,10 @@ RunOutcome open_and_play() {
   if (stop_requested()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = DEFAULT_DEVICE_BASE;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
-  if (open_ports(device_base, &port_table) != 0) return RUN_FAILED;
+  if (open_ports(device_base, &port_table) != 0) {
+    if (port_names[0] == nullptr) print_no_device_hint();
+    return RUN_FAILED;
+  }
   RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();
   close_ports();
   return outcome;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <unistd.h>
 
 const char* device_base;
@@ -38,18 +39,29 @@ void restart_getopt() {
 #endif
 }
 
-// Takes the terminal encoding from what follows the first '.' of LANG, up to
-// an '@' that begins a modifier (de_DE.UTF-8@euro is in UTF-8): the modifier
-// names a variant of the locale, never part of the encoding.
-void encoding_from_lang() {
-  const char* lang = getenv("LANG");
-  if (lang == nullptr || strnlen(lang, 64) > 63) return;
-  const char* dot = strchr(lang, '.');
+// The locale variable that names the character set, in the order POSIX
+// gives: LC_ALL, then LC_CTYPE, then LANG; the first that is set and not
+// empty wins, or null when none is.
+const char* ctype_locale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return nullptr;
+}
+
+// Takes the terminal encoding from what follows the first '.' of the locale,
+// up to an '@' that begins a modifier (de_DE.UTF-8@euro is in UTF-8): the
+// modifier names a variant of the locale, never part of the encoding.
+void encoding_from_locale() {
+  const char* locale = ctype_locale();
+  if (locale == nullptr || strnlen(locale, 64) > 63) return;
+  const char* dot = strchr(locale, '.');
   if (dot == nullptr) return;
   const char* encoding = dot + 1;
   size_t length = strcspn(encoding, "@");
   if (length == 0) return;
-  // LANG has at most 63 characters, so what follows its dot has at most 62.
+  // The value has at most 63 characters, so what follows its dot has at most 62.
   memset(text_converter.terminal_encoding, 0, sizeof text_converter.terminal_encoding);
   memcpy(text_converter.terminal_encoding, encoding, length);
   upper_case(text_converter.terminal_encoding);
@@ -127,7 +139,7 @@ ParseOutcome parse_command_line(int argc, char** argv) {
 void choose_encodings() {
   if (text_converter.source_encoding[0] == '\0')
     memcpy(text_converter.source_encoding, DEFAULT_SOURCE_ENCODING, sizeof DEFAULT_SOURCE_ENCODING);
-  if (text_converter.terminal_encoding[0] == '\0') encoding_from_lang();
+  if (text_converter.terminal_encoding[0] == '\0') encoding_from_locale();
   if (text_converter.terminal_encoding[0] == '\0')
     memcpy(text_converter.terminal_encoding, DEFAULT_TERMINAL_ENCODING, sizeof DEFAULT_TERMINAL_ENCODING);
 }

@@ -1,5 +1,5 @@
 // Start-up and run control: the process-wide settings that main writes from
-// the command line and LANG before the run, and that every room only reads.
+// the command line and the locale before the run, and that every room only reads.
 #pragma once
 
 #include <cstdint>
@@ -31,5 +31,6 @@ ParseOutcome parse_command_line(int argc, char** argv);
 // 64 characters or more, in which case the buffer keeps what it held.
 void set_encoding_name(char (&buffer)[64], const char* name);
 
-// Fills in the defaults: SHIFT_JISX0213 for the file, LANG or EUC-JP for the terminal.
+// Fills in the defaults: SHIFT_JISX0213 for the file; for the terminal, the
+// encoding of LC_ALL, LC_CTYPE or LANG (the first set), else EUC-JP.
 void choose_encodings();

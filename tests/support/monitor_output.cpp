@@ -20,6 +20,10 @@ std::vector<std::string> ready_port_names(const std::string& out) {
   return names;
 }
 
+std::string node_path(const std::string& port_name) {
+  return port_name.rfind('/', 0) == 0 ? port_name : "/dev/" + port_name;
+}
+
 std::vector<std::string> port_lines(const std::string& out, int port) {
   std::vector<std::string> lines;
   std::istringstream stream(out);

@@ -11,6 +11,10 @@
 // The -0 … -3 names from the monitor's ready line, by port.
 std::vector<std::string> ready_port_names(const std::string& out);
 
+// The node a -0 … -3 name reaches, as the player finds it: an absolute name
+// as it stands, any other under /dev/.
+std::string node_path(const std::string& port_name);
+
 // The decoded lines of one port, without their time column, in order.
 std::vector<std::string> port_lines(const std::string& out, int port);
 

@@ -12,7 +12,8 @@
 
 namespace {
 
-// The player formats "/dev/NAME" into 256 bytes and cuts what does not fit.
+// The player makes "/dev/NAME" (or takes an absolute NAME) in 256 bytes and
+// cuts what does not fit.
 constexpr size_t PLAYER_NAME_LIMIT = 255;
 
 // The directory without trailing slashes ("/" stays "/").
@@ -21,11 +22,11 @@ std::string trim_slashes(std::string dir) {
   return dir;
 }
 
-// The name under which the player reaches a node: relative to /dev/.
-std::string name_from_dev(const std::string& real_dir, const std::string& node) {
+// The name under which the player reaches a node: a plain name in /dev/,
+// where its unit search finds it, else the node's absolute path.
+std::string player_name(const std::string& real_dir, const std::string& node) {
   if (real_dir == "/dev") return node;
-  if (real_dir == "/") return "../" + node;
-  return ".." + real_dir + "/" + node;
+  return (real_dir == "/" ? "" : real_dir) + "/" + node;
 }
 
 // Makes the nodes in dir, one per port. Returns NODES_OK; NODES_EXIST after
@@ -51,11 +52,12 @@ int create_all(NodeSet& nodes, const std::string& dir, const MonitorOptions& opt
       return error == EEXIST ? NODES_EXIST : NODES_FAILED;
     }
     nodes.paths[port] = path;
-    nodes.port_names[port] = name_from_dev(real, node);
+    nodes.port_names[port] = player_name(real, node);
     nodes.devices[port] = info.st_dev;
     nodes.inodes[port] = info.st_ino;
     nodes.count = port + 1;
-    if (std::strlen("/dev/") + nodes.port_names[port].size() > PLAYER_NAME_LIMIT)
+    size_t player_path = nodes.port_names[port].size() + (nodes.port_names[port][0] == '/' ? 0 : std::strlen("/dev/"));
+    if (player_path > PLAYER_NAME_LIMIT)
       std::fprintf(stderr, "songrelay-monitor: warning: %s is too long a port name for the player\n",
                    nodes.port_names[port].c_str());
   }
@@ -76,16 +78,31 @@ int make_temp_dir(NodeSet& nodes) {
   return NODES_OK;
 }
 
+// Makes a directory named with -D when it is not there yet, its last level
+// only and private to the user, to be removed again at the end. NODES_OK
+// when the directory is there, or NODES_FAILED after saying why not.
+int make_missing_dir(NodeSet& nodes, const std::string& dir) {
+  if (mkdir(trim_slashes(dir).c_str(), 0700) == 0) {
+    nodes.temp_dir = true;
+    return NODES_OK;
+  }
+  if (errno == EEXIST) return NODES_OK;
+  std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", dir.c_str(), std::strerror(errno));
+  return NODES_FAILED;
+}
+
 }  // namespace
 
 int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
   int error = 0;
+  if (!options.dir.empty() && make_missing_dir(nodes, options.dir) != NODES_OK) return NODES_FAILED;
   const std::string& first_dir = options.dir.empty() ? options.default_dir : options.dir;
   int result = create_all(nodes, first_dir, options, error);
   if (result != NODES_FAILED) return result;
   if (!options.dir.empty()) {
     std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", options.dir.c_str(),
                  std::strerror(error));
+    remove_nodes(nodes);
     return NODES_FAILED;
   }
   std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s); using a temporary directory\n",

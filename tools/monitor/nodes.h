@@ -17,10 +17,11 @@ constexpr int NODES_FAILED = -2;  // a system call failed
 // The nodes of one monitor run; one per process.
 struct NodeSet {
   std::string dir;                    // directory holding the nodes
-  bool temp_dir = false;              // dir was made here and is removed at the end
+  bool temp_dir = false;              // dir was made here (temporary, or a missing -D one)
+                                      // and is removed at the end
   int count = 0;                      // nodes created so far, ports 0 … count-1
   std::string paths[MAX_NODES];       // full path of each node
-  std::string port_names[MAX_NODES];  // each node's name relative to /dev/, for -0 … -3
+  std::string port_names[MAX_NODES];  // each node's name for -0 … -3: plain in /dev/, else absolute
   dev_t devices[MAX_NODES] = {};      // identity of each created node, so that only
   ino_t inodes[MAX_NODES] = {};       // our own node is ever removed
   int read_fds[MAX_NODES] = {-1, -1, -1, -1};
@@ -29,9 +30,9 @@ struct NodeSet {
   int keep_fds[MAX_NODES] = {-1, -1, -1, -1};
 };
 
-// Creates options.ports nodes: in options.dir when given, otherwise in
-// options.default_dir, falling back to a new temporary directory when that
-// directory refuses them. Returns NODES_OK, or NODES_EXIST / NODES_FAILED after
+// Creates options.ports nodes: in options.dir when given (made when missing),
+// otherwise in options.default_dir, falling back to a new temporary directory
+// when that directory refuses them. Returns NODES_OK, or NODES_EXIST / NODES_FAILED after
 // printing one line and removing whatever it had made.
 int setup_nodes(NodeSet& nodes, const MonitorOptions& options);
 

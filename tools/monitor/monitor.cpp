@@ -13,6 +13,7 @@
 
 #include "nodes.h"
 #include "options.h"
+#include "printer.h"
 
 namespace {
 
@@ -96,16 +97,16 @@ void remove_stop_signals() {
   }
 }
 
-// Shows and logs the messages decoded from one read of port.
+// Shows and logs the messages decoded from one read of port; the lines go to
+// the printing thread in one piece.
 void emit_decoded(MonitorRun& run, int port, int64_t arrival_ns) {
+  std::string lines;
   for (const DecodedMessage& message : run.decoded) {
-    if (!run.quiet) {
-      std::string line = format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
-      std::fputs(line.c_str(), stdout);
-    }
+    if (!run.quiet) lines += format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
     if (run.log != nullptr) std::fputs(format_log_line(port, arrival_ns, message).c_str(), run.log);
     ++run.message_count;
   }
+  if (!lines.empty()) printer_put(lines);
   run.decoded.clear();
 }
 
@@ -161,7 +162,6 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
       }
       if (events & POLLIN) read_port(run, port);
     }
-    std::fflush(stdout);
   }
   return 0;
 }
@@ -177,7 +177,6 @@ void drain_ports(MonitorRun& run) {
     decoder_finish(run.decoders[port], run.decoded);
     if (!run.decoded.empty()) emit_decoded(run, port, monotonic_ns());
   }
-  std::fflush(stdout);
 }
 
 // Prints the column heads and the line that tells people and scripts where
@@ -188,10 +187,11 @@ void print_ready(const MonitorRun& run) {
     names += port > 0 ? " " : "";
     names += run.nodes.paths[port].substr(run.nodes.paths[port].rfind('/') + 1);
   }
-  if (!run.quiet) std::printf("        time  P  Ch  %-17s  %s\n", "Message", "Values");
-  std::printf("songrelay-monitor: ready: %s in %s; player options: %s\n", names.c_str(), run.nodes.dir.c_str(),
-              player_arguments(run.nodes).c_str());
-  std::fflush(stdout);
+  char head[80];
+  std::snprintf(head, sizeof head, "        time  P  Ch  %-17s  %s\n", "Message", "Values");
+  if (!run.quiet) printer_put(head);
+  printer_put("songrelay-monitor: ready: " + names + " in " + run.nodes.dir +
+              "; player options: " + player_arguments(run.nodes) + "\n");
 }
 
 // Opens the log file, when one is asked for.
@@ -217,11 +217,49 @@ int close_log(MonitorRun& run, const MonitorOptions& options) {
   return 0;
 }
 
+// Gives the standard descriptors that the caller left closed to /dev/null,
+// so that no pipe or node of the run takes their numbers and receives the
+// messages meant for a console.
+void fill_standard_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+// Writes the closing line on standard error, waiting a bounded time for room,
+// so that a stalled console cannot hold the end off either.
+void say_closing_line(const std::string& line) {
+  constexpr int CLOSING_WAIT_MS = 1000;
+  pollfd fd = {STDERR_FILENO, POLLOUT, 0};
+  if (poll(&fd, 1, CLOSING_WAIT_MS) <= 0 || (fd.revents & POLLOUT) == 0) return;
+  ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+// The closing line: messages seen, lines not shown when the console fell
+// behind or stalled, and that the nodes are gone.
+std::string closing_line(const MonitorRun& run) {
+  std::string line = "songrelay-monitor: " + std::to_string(run.message_count) + " messages; ";
+  uint64_t dropped = printer_dropped_lines();
+  if (dropped > 0) line += std::to_string(dropped) + " lines not shown (the output did not keep up); ";
+  return line + "nodes removed\n";
+}
+
 // Runs the monitor with its options; the nodes made are removed on every path.
 int run_monitor(const MonitorOptions& options) {
   MonitorRun run;
   run.quiet = options.quiet;
+  fill_standard_fds();
   if (install_stop_signals() != 0) return 1;
+  if (printer_start(STDOUT_FILENO) != 0) {
+    remove_stop_signals();
+    return 1;
+  }
   int status = 1;
   if (open_log(run, options) == 0) {
     if (setup_nodes(run.nodes, options) == NODES_OK) {
@@ -235,10 +273,13 @@ int run_monitor(const MonitorOptions& options) {
     }
     if (close_log(run, options) != 0) status = 1;
   }
+  // The nodes are gone before the console is waited for at all. SIGPIPE
+  // stays ignored until after the closing line, so that a closed standard
+  // error cannot turn a clean end into a death by signal.
+  constexpr int PRINTER_IDLE_MS = 1000;
+  printer_finish(PRINTER_IDLE_MS);
+  if (status == 0) say_closing_line(closing_line(run));
   remove_stop_signals();
-  if (status == 0)
-    std::fprintf(stderr, "songrelay-monitor: %llu messages; nodes removed\n",
-                 static_cast<unsigned long long>(run.message_count));
   return status;
 }
 

@@ -14,6 +14,7 @@
 #include "nodes.h"
 #include "options.h"
 #include "printer.h"
+#include "synth.h"
 
 namespace {
 
@@ -97,11 +98,12 @@ void remove_stop_signals() {
   }
 }
 
-// Shows and logs the messages decoded from one read of port; the lines go to
-// the printing thread in one piece.
+// Plays, shows and logs the messages decoded from one read of port; the
+// lines go to the printing thread in one piece.
 void emit_decoded(MonitorRun& run, int port, int64_t arrival_ns) {
   std::string lines;
   for (const DecodedMessage& message : run.decoded) {
+    synth_put(port, arrival_ns, message);
     if (!run.quiet) lines += format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
     if (run.log != nullptr) std::fputs(format_log_line(port, arrival_ns, message).c_str(), run.log);
     ++run.message_count;
@@ -261,18 +263,22 @@ int run_monitor(const MonitorOptions& options) {
     return 1;
   }
   int status = 1;
-  if (open_log(run, options) == 0) {
+  if (open_log(run, options) == 0 && synth_start(options) == 0) {
+    int64_t end_ns = monotonic_ns();
     if (setup_nodes(run.nodes, options) == NODES_OK) {
       if (open_nodes(run.nodes) == NODES_OK) {
         print_ready(run);
         run.start_ns = monotonic_ns();
         status = watch_ports(run, options);
         drain_ports(run);
+        end_ns = monotonic_ns();
       }
       remove_nodes(run.nodes);
     }
-    if (close_log(run, options) != 0) status = 1;
+    // The rest of the sound is rendered once the nodes are gone.
+    if (synth_finish(end_ns) != 0) status = 1;
   }
+  if (close_log(run, options) != 0) status = 1;
   // The nodes are gone before the console is waited for at all. SIGPIPE
   // stays ignored until after the closing line, so that a closed standard
   // error cannot turn a clean end into a death by signal.

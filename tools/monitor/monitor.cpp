@@ -150,6 +150,11 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
   while (!stop_requested) {
     int limit = wait_limit_ms(run, options);
     if (limit == 0) break;
+    // Every message of the rounds before is handed over; any later one is
+    // stamped after this.
+    synth_mark_quiet(monotonic_ns());
+    int quiet_interval = synth_quiet_interval_ms();
+    if (quiet_interval >= 0 && (limit < 0 || limit > quiet_interval)) limit = quiet_interval;
     int ready = poll(fds, static_cast<nfds_t>(run.nodes.count + 1), limit);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {

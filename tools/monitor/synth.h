@@ -25,6 +25,15 @@ int synth_start(const MonitorOptions& options);
 // to every output. Never waits for a synthesizer.
 void synth_put(int port, int64_t arrival_ns, const DecodedMessage& message);
 
+// Tells the outputs that no message stamped before now_ns is still to come,
+// so that the file can be rendered that far while the nodes are quiet. The
+// reader calls it before each wait.
+void synth_mark_quiet(int64_t now_ns);
+
+// The longest the reader may wait before it marks the quiet time again, in
+// milliseconds; -1 when nothing needs it.
+int synth_quiet_interval_ms();
+
 // Ends synthesis: the WAV file is rendered up to end_ns (the run's end, on
 // the monotonic clock) and at least a second past the last message, its
 // header completed, and the outputs closed. Returns 0, or -1 when the file

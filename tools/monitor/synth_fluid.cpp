@@ -2,6 +2,7 @@
 // stamps and a live output, each in a thread of its own behind a queue, so
 // that the reader of the nodes never waits for either.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <thread>
@@ -20,6 +21,9 @@ constexpr int64_t NS_PER_SECOND = 1000000000;
 // ring out even when the run ends at once.
 constexpr int64_t TAIL_NS = NS_PER_SECOND;
 constexpr int RENDER_FRAMES = 1024;
+// How often the file catches up with the clock while the nodes are quiet, so
+// that a long rest is rendered as it passes, not all at once after it.
+constexpr int QUIET_INTERVAL_MS = 50;
 
 // The WAV render: a synthesizer advanced by exactly the frames between one
 // arrival stamp and the next.
@@ -29,11 +33,12 @@ struct WavOutput {
   WavFile file;
   SynthQueue queue;
   std::thread thread;
-  int64_t origin_ns = -1;      // stamp of the first message: frame 0
-  int64_t last_ns = -1;        // stamp of the latest message
-  int64_t end_ns = 0;          // the run's end, set before the queue closes
-  uint64_t frames = 0;         // frames rendered so far
-  int64_t most_behind_ns = 0;  // the longest a message waited to be played
+  int64_t origin_ns = -1;             // stamp of the first message: frame 0
+  int64_t last_ns = -1;               // stamp of the latest message
+  int64_t end_ns = 0;                 // the run's end, set before the queue closes
+  uint64_t frames = 0;                // frames rendered so far
+  int64_t most_behind_ns = 0;         // the longest a message waited to be played
+  std::atomic<int64_t> quiet_ns{-1};  // no message stamped before this is still to come
 };
 
 // The live output: a synthesizer that the library's audio driver renders.
@@ -78,7 +83,11 @@ void render_until(WavOutput& out, uint64_t target) {
 void run_wav_output() {
   WavOutput& out = wav_output;
   std::vector<StampedMessage> batch;
-  while (queue_take(out.queue, batch)) {
+  for (;;) {
+    // Read before the queue is taken: every message stamped before it is
+    // then in the batch.
+    int64_t quiet = out.quiet_ns.load(std::memory_order_acquire);
+    bool open = queue_take(out.queue, batch, QUIET_INTERVAL_MS);
     for (const StampedMessage& item : batch) {
       if (out.origin_ns < 0) out.origin_ns = item.arrival_ns;
       render_until(out, frame_at(out, item.arrival_ns));
@@ -86,6 +95,8 @@ void run_wav_output() {
       out.last_ns = item.arrival_ns;
       out.most_behind_ns = std::max(out.most_behind_ns, now_ns() - item.arrival_ns);
     }
+    if (!open) break;
+    if (out.origin_ns >= 0 && quiet > out.origin_ns) render_until(out, frame_at(out, quiet));
   }
   if (out.origin_ns >= 0) render_until(out, frame_at(out, std::max(out.end_ns, out.last_ns + TAIL_NS)));
 }
@@ -206,6 +217,12 @@ void synth_put(int port, int64_t arrival_ns, const DecodedMessage& message) {
   if (wav_output.on) queue_put(wav_output.queue, StampedMessage{arrival_ns, port, message});
   if (live_output.on) queue_put(live_output.queue, StampedMessage{arrival_ns, port, message});
 }
+
+void synth_mark_quiet(int64_t now) {
+  if (wav_output.on) wav_output.quiet_ns.store(now, std::memory_order_release);
+}
+
+int synth_quiet_interval_ms() { return wav_output.on ? QUIET_INTERVAL_MS : -1; }
 
 int synth_finish(int64_t end_ns) {
   int status = 0;

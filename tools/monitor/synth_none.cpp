@@ -14,4 +14,8 @@ int synth_start(const MonitorOptions& options) {
 
 void synth_put(int, int64_t, const DecodedMessage&) {}
 
+void synth_mark_quiet(int64_t) {}
+
+int synth_quiet_interval_ms() { return -1; }
+
 int synth_finish(int64_t) { return 0; }

@@ -35,9 +35,9 @@ struct SynthQueue {
 // The lock is held only for the append, never while the synthesizer works.
 void queue_put(SynthQueue& queue, StampedMessage&& item);
 
-// Waits for messages and moves all of them into out (emptied first). Returns
-// false once the queue is closed and empty.
-bool queue_take(SynthQueue& queue, std::vector<StampedMessage>& out);
+// Waits for messages, up to timeout_ms (-1: no limit), and moves all of them
+// into out (emptied first). Returns false once the queue is closed and empty.
+bool queue_take(SynthQueue& queue, std::vector<StampedMessage>& out, int timeout_ms = -1);
 
 // Tells the thread that nothing more will come.
 void queue_close(SynthQueue& queue);

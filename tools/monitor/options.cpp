@@ -61,6 +61,12 @@ int parse_seconds(const char* text, double& value) {
   return 0;
 }
 
+// Stores a value that must not be empty into field.
+int take_text(const char* value, std::string& field) {
+  field = value;
+  return *value == '\0' ? -1 : 0;
+}
+
 // Stores the value of one option. Returns 0, or -1 after saying what is wrong.
 int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& options) {
   int result = 0;
@@ -82,13 +88,11 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       expected = "1 to 4";
       break;
     case 'D':
-      options.dir = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.dir);
       expected = "a directory";
       break;
     case 'l':
-      options.log_path = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.log_path);
       expected = "a file name";
       break;
     case 'q': options.quiet = true; break;
@@ -102,21 +106,18 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       break;
     case 'h': options.help = true; break;
     case 'w':
-      options.wav_path = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.wav_path);
       expected = "a file name";
       break;
     case 'p': options.play = true; break;
     case 'a':
       // Naming a driver asks for live sound through it.
-      options.audio_driver = value;
       options.play = true;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.audio_driver);
       expected = "a driver name";
       break;
     case 's':
-      options.soundfont = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.soundfont);
       expected = "a file name";
       break;
   }

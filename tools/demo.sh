@@ -80,14 +80,16 @@ start_monitor() {
 name=$(basename "$song" .mid)
 wav=$(cd "$build" && pwd)/$name.wav
 if start_monitor --play; then
-  sound=live
-elif echo "demo: no live sound here; rendering the song to $wav instead" >&2 && start_monitor --wav "$wav"; then
-  sound=file
-elif echo "demo: no sound; showing the messages only" >&2 && start_monitor; then
-  sound=none
+  sound="live"
 else
-  echo "demo: the monitor did not start" >&2
-  exit 1
+  echo "demo: no live sound here; rendering the song to $wav instead" >&2
+  if start_monitor --wav "$wav"; then
+    sound="file"
+  else
+    echo "demo: no sound; showing the messages only" >&2
+    start_monitor || { echo "demo: the monitor did not start" >&2; exit 1; }
+    sound="none"
+  fi
 fi
 cat <&3 &
 relay_pid=$!

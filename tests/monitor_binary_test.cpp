@@ -1,13 +1,18 @@
 // The monitor program end to end: each port decoded in order, the ways it
-// ends, a taken node name, and port names that reach the nodes from /dev/.
+// ends (also with a console that stops reading or a closed standard error),
+// a taken node name, and port names that reach the nodes from /dev/.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "support/monitor_output.h"
+#include "support/port_files.h"
 #include "support/support.h"
 
 namespace {
@@ -77,6 +82,53 @@ TEST(MonitorBinary, EndsByItselfWhenIdleOrOutOfTime) {
   }
   EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
   EXPECT_FALSE(path_exists(dir.file("umidi0.3")));
+}
+
+TEST(MonitorBinary, StalledConsoleDoesNotHoldOffTheStop) {
+  // Standard output is a pipe that nobody reads once the ready line is in:
+  // far more lines than the pipe holds, then SIGTERM.
+  TempDir dir;
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path}));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  Bytes notes;
+  for (int i = 0; i < 4000; ++i) notes = notes + Bytes{0x90, static_cast<uint8_t>(i % 128), 0x40};
+  write_node(dir.file("umidi0.1"), notes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto stop_sent = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  int status = 0;
+  bool ended = wait_or_kill(monitor.pid, status, 10);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop_sent).count();
+  monitor.pid = -1;
+  EXPECT_TRUE(ended) << "still running 10 s after SIGTERM";
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(shell_status(status), 0);
+  for (int port = 0; port < 4; ++port) EXPECT_FALSE(path_exists(dir.file("umidi0." + std::to_string(port))));
+  read_child_until(monitor, "", 1000);
+  EXPECT_NE(monitor.err.find("4000 messages; "), std::string::npos) << monitor.err;
+  EXPECT_NE(monitor.err.find(" lines not shown (the output did not keep up); nodes removed\n"), std::string::npos)
+      << monitor.err;
+}
+
+TEST(MonitorBinary, ClosedStandardErrorKeepsTheStatus) {
+  // Standard error a pipe whose reader has gone, and standard error closed.
+  TempDir dir;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  pid_t pid = start_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--timeout", "0.2"}, -1,
+                            fds[1]);
+  close(fds[1]);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_TRUE(wait_or_kill(pid, status, 30));
+  EXPECT_EQ(shell_status(status), 0);
+  ProcessResult closed = run_process(
+      "/bin/sh", {"/bin/sh", "-c", "exec \"$0\" --dir \"$1\" --timeout 0.2 2>&-", SONGRELAY_MONITOR_BIN, dir.path});
+  EXPECT_EQ(closed.exit_status, 0);
+  EXPECT_NE(closed.out.find("player options: "), std::string::npos) << closed.out;
+  EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
 }
 
 TEST(MonitorBinary, ExistingNodeNameIsRefusedAndLeftInPlace) {

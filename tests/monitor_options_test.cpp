@@ -38,13 +38,31 @@ TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
   EXPECT_DOUBLE_EQ(options.idle_seconds, 0.5);
   EXPECT_DOUBLE_EQ(options.timeout_seconds, 2.0);
   EXPECT_EQ(err, "");
+  MonitorOptions sound;
+  ASSERT_EQ(parse({"-w", "a.wav", "--soundfont=gm.sf2"}, sound, err), 0) << err;
+  EXPECT_EQ(sound.wav_path, "a.wav");
+  EXPECT_EQ(sound.soundfont, "gm.sf2");
+  EXPECT_FALSE(sound.play);
+  // Naming an audio driver asks for live sound.
+  ASSERT_EQ(parse({"--wav=b.wav", "-aoss"}, sound, err), 0) << err;
+  EXPECT_EQ(sound.wav_path, "b.wav");
+  EXPECT_EQ(sound.audio_driver, "oss");
+  EXPECT_TRUE(sound.play);
 }
 
 TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-n", "0"},   {"--ports", "5"}, {"-u", "15"},    {"-u", "1x"}, {"-i", "0"},   {"--idle=-1"},
-      {"-t", "nan"}, {"-t", "inf"},    {"-d", "a/b"},   {"--base="},  {"--bogus"},   {"-x"},
-      {"operand"},   {"-n"},           {"--quiet=yes"}, {"-qq"},      {"--dir", ""},
+      {"-n", "0"},     {"--ports", "5"},
+      {"-u", "15"},    {"-u", "1x"},
+      {"-i", "0"},     {"--idle=-1"},
+      {"-t", "nan"},   {"-t", "inf"},
+      {"-d", "a/b"},   {"--base="},
+      {"--bogus"},     {"-x"},
+      {"operand"},     {"-n"},
+      {"--quiet=yes"}, {"-qq"},
+      {"--dir", ""},   {"--wav="},
+      {"-s", ""},      {"--play=yes"},
+      {"-a"},          {"--audio-driver", ""},
   };
   for (const std::vector<std::string>& args : cases) {
     MonitorOptions options;

@@ -1,7 +1,11 @@
 #!/bin/sh
 # Plays a song through songrelay-monitor, so it runs on a machine without
 # MIDI hardware: the player's console (title, lyrics, tempo, rhythm, key) and
-# the monitor's decoded messages appear together on the terminal.
+# the monitor's decoded messages appear together on the terminal, and the
+# monitor sounds the song as a General MIDI module: live where an audio output
+# can be opened, otherwise rendered to BUILD_DIR/<song>.wav, whose path is
+# printed at the end. A monitor built without synthesis (or with no SoundFont
+# installed) shows the messages alone.
 #
 # Usage: tools/demo.sh [BUILD_DIR [MIDI_FILE]]
 #   BUILD_DIR  where songrelay and songrelay-monitor were built (default ./build)
@@ -50,23 +54,42 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The monitor's output comes through a FIFO: the script reads it up to the
-# ready line, then passes the rest through to the terminal. The time limit
-# only guards against a monitor left behind if this script is killed hard.
-mkfifo "$work/monitor.out"
-"$monitor" --dir "$nodes" --timeout 3600 >"$work/monitor.out" &
-monitor_pid=$!
-exec 3<"$work/monitor.out"
-ready=
-while IFS= read -r line <&3; do
-  echo "$line"
-  case $line in
-    *" ready: "*) ready=yes; break ;;
-  esac
-done
-if [ -z "$ready" ]; then
-  echo "demo: the monitor did not start" >&2
-  exit 1
+# Starts the monitor with the options given. Its output comes through a
+# FIFO: the script reads it up to the ready line, then passes the rest
+# through to the terminal. The time limit only guards against a monitor left
+# behind if this script is killed hard. Fails when the monitor ends first
+# (it has said why on standard error).
+start_monitor() {
+  rm -f "$work/monitor.out"
+  mkfifo "$work/monitor.out"
+  "$monitor" --dir "$nodes" --timeout 3600 "$@" >"$work/monitor.out" &
+  monitor_pid=$!
+  exec 3<"$work/monitor.out"
+  while IFS= read -r line <&3; do
+    echo "$line"
+    case $line in
+      *" ready: "*) return 0 ;;
+    esac
+  done
+  exec 3<&-
+  wait "$monitor_pid" || true
+  monitor_pid=
+  return 1
+}
+
+name=$(basename "$song" .mid)
+wav=$(cd "$build" && pwd)/$name.wav
+if start_monitor --play; then
+  sound="live"
+else
+  echo "demo: no live sound here; rendering the song to $wav instead" >&2
+  if start_monitor --wav "$wav"; then
+    sound="file"
+  else
+    echo "demo: no sound; showing the messages only" >&2
+    start_monitor || { echo "demo: the monitor did not start" >&2; exit 1; }
+    sound="none"
+  fi
 fi
 cat <&3 &
 relay_pid=$!
@@ -87,10 +110,16 @@ done
 status=0
 "$player" "$@" "$song" || status=$?
 
-# The monitor takes in what is still in its FIFOs before it ends.
+# The last notes ring out before the live sound stops. The monitor takes in
+# what is still in its FIFOs before it ends.
+[ "$sound" = live ] && sleep 1
 kill -TERM "$monitor_pid" 2>/dev/null || true
 wait "$monitor_pid" || status=$?
 monitor_pid=
 wait "$relay_pid" || true
 relay_pid=
+if [ "$sound" = file ]; then
+  echo "demo: the song is in $wav (16-bit stereo WAV); listen with any audio player," \
+    "for example: aplay $wav" >&2
+fi
 exit "$status"

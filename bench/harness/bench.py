@@ -14,6 +14,7 @@ import time
 import document
 import load
 import pieces
+import synthesis
 import tables
 import targets
 import timing
@@ -29,7 +30,7 @@ def parse_args():
     p.add_argument("--quick", action="store_true")
     p.add_argument("--runs", type=int, default=None)
     p.add_argument("--seconds", type=float, default=None, help="length of the timing piece")
-    p.add_argument("--only", choices=["timing", "load", "all"], default="all")
+    p.add_argument("--only", choices=["timing", "load", "synth", "all"], default="all")
     p.add_argument("--conditions", default="idle,busy")
     p.add_argument("--command", default="bench/run.sh")
     p.add_argument("--from-json", default=None, help="only write the report from a saved results file")
@@ -64,17 +65,19 @@ def machine_facts(repo):
             "commit": commit, "peers": peers, "rt": bool(rt_prefix())}
 
 
-def player_lists(tools, no_rt):
-    """Who plays in each machine state: songrelay, the peers found, and on
-    the busy machine songrelay without real-time priority when that can be
-    arranged here."""
+def player_lists(tools, no_rt, synth):
+    """Who plays in each machine state: songrelay, the peers found, on the
+    idle machine songrelay again with its reader rendering a WAV file when
+    the monitor has synthesis, and on the busy machine songrelay without
+    real-time priority when that can be arranged here."""
     players = ["songrelay"]
     if tools.midish and tools.alsa_shim:
         players.append("midish")
     if tools.python:
         players.append("mido")
+    idle = players[:1] + (["songrelay-wav"] if synth else []) + players[1:]
     busy = players[:1] + (["songrelay-nort"] if no_rt else []) + players[1:]
-    return {"idle": players, "busy": busy}
+    return {"idle": idle, "busy": busy}
 
 
 def play_and_analyse(name, tools, work, tag, piece, floor_file, sched, env_extra=None):
@@ -157,7 +160,7 @@ def timing_part(args, tools, results, runs, seconds):
     no_rt, why = no_rt_check()
     results["no_rt_note"] = ("`%s songrelay ...`: %s" % (" ".join(NO_RT_PREFIX), why)) if no_rt else \
         "not run: " + why
-    players = player_lists(tools, no_rt)
+    players = player_lists(tools, no_rt, synthesis.available(tools))
     print("timing piece: %d messages, %.1f s, %d waits; players: %s; without real-time priority: %s" %
           (len(sched["messages"]), sched["duration_us"] / 1e6, sched["waits"], ", ".join(players["busy"]),
            results["no_rt_note"]), flush=True)
@@ -168,6 +171,16 @@ def timing_part(args, tools, results, runs, seconds):
     for cond, res in results["timing"].items():
         print(tables.titled("Timing, %s machine: medians of %d runs" % (cond, runs),
                             tables.median_tables(tables.medians(res), players[cond]), False), flush=True)
+
+
+def synth_part(args, tools, results):
+    """The monitor as a sound module: its CPU on a dense piece, and the onset
+    error of the file it renders against its own arrival stamps."""
+    if not synthesis.available(tools):
+        print("synthesis: the monitor has none here (no libfluidsynth or no SoundFont); skipped", flush=True)
+        return
+    results["synth"] = synthesis.run(tools, args.work)
+    print(tables.titled("The monitor rendering a WAV file", synthesis.table(results), False), flush=True)
 
 
 def load_part(args, tools, results):
@@ -198,6 +211,8 @@ def main():
                "work": args.work, "build": args.build, "repo": args.repo, "players": {}}
     if args.only in ("timing", "all"):
         timing_part(args, tools, results, runs, args.seconds or (10.0 if args.quick else 30.0))
+    if args.only in ("synth", "all"):
+        synth_part(args, tools, results)
     if args.only in ("load", "all"):
         load_part(args, tools, results)
     print(tables.titled("Targets", tables.render(targets.HEADER, targets.all_rows(results)), False), flush=True)

@@ -3,6 +3,7 @@ What the figures mean and how they are taken is written once, in
 bench/README.md, which the report links to."""
 import os
 
+import synthesis
 import tables
 import targets
 
@@ -79,9 +80,13 @@ def section_commands(r):
         for p, runs in res.items():
             for f in runs:
                 seen.setdefault(tables.LABELS[p], f.get("command"))
-                seen.setdefault("reader", f.get("monitor_command"))
+                seen.setdefault("reader rendering --wav" if p == "songrelay-wav" else "reader",
+                                f.get("monitor_command"))
         for k, f in r.get("extras", {}).get(cond, {}).items():
             seen.setdefault("extra run: " + k, f.get("command"))
+    for k, f in r.get("synth", {}).items():
+        seen.setdefault("sound module, %s piece: player" % k, f.get("command"))
+        seen.setdefault("sound module, %s piece: reader" % k, f.get("monitor_command"))
     lines = ["# %s\n%s" % (k, shorten(v, r)) for k, v in seen.items() if v]
     return ["## Commands", "", "As run here (BUILD and WORK stand for the build and work directories):", "",
             "```sh"] + lines + ["```", ""]
@@ -115,6 +120,8 @@ def document(r):
     out += section_targets(r)
     for cond in r.get("timing", {}):
         out += section_timing(r, cond)
+    if r.get("synth") or synthesis.rows(r):
+        out += ["## The monitor as a sound module", "", synthesis.table(r, markdown=True), ""]
     if r.get("load"):
         out += section_load(r)
     out += section_commands(r)

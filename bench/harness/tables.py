@@ -4,7 +4,8 @@ from common import fmt, median, ratio, us
 from load import parse_ms
 
 LABELS = {"songrelay": "songrelay", "songrelay-nort": "songrelay, no RT priority", "midish": "midish",
-          "mido": "python3-mido loop", "floor": "C floor loop"}
+          "mido": "python3-mido loop", "floor": "C floor loop",
+          "songrelay-wav": "songrelay, reader rendering --wav"}
 # The players whose figures are set against the peers'.
 SUBJECTS = ("songrelay", "songrelay-nort")
 QUIET = 0.15
@@ -95,7 +96,7 @@ def subset(cond_results, indexes):
 
 
 MEDIAN_KEYS = ["drift_us", "drift_net_us", "drift_kept_us", "cpu_pct", "cpu_s", "pauses", "pause_lost_us", "moves", "moved_us",
-               "cost_per_wait_us", "offset_us", "start_latency_ms", "wall_s"]
+               "cost_per_wait_us", "offset_us", "start_latency_ms", "wall_s", "monitor_cpu_pct"]
 
 
 def median_figures(runs):
@@ -108,7 +109,7 @@ def median_figures(runs):
     for group in [g + c for g, _ in GROUPS for c in ("", "_clean")]:
         out[group] = {k: median([r[group][k] for r in good]) for k in ["p50", "p95", "p99", "max", "n"]}
     for k in MEDIAN_KEYS:
-        out[k] = median([r[k] for r in good])
+        out[k] = median([r.get(k) for r in good])
     out["pauses"] = int(round(out["pauses"]))
     out["moves"] = int(round(out["moves"]))
     out["ioi_clean"]["n"] = int(out["ioi_clean"]["n"])

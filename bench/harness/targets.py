@@ -93,11 +93,40 @@ def load_rows(ld, gbench):
     return rows
 
 
+def synth_rows(results):
+    """The monitor rendering a WAV file: the player's timing beside the run
+    without synthesis (held to the same idle targets), a dense piece that the
+    synthesizer keeps up with, and the onset error of the file."""
+    rows = []
+    idle = tables.medians(results["timing"]["idle"]) if results.get("timing", {}).get("idle") else {}
+    s, w = idle.get("songrelay"), idle.get("songrelay-wav")
+    if s and w and "ioi" in s and "ioi" in w:
+        pairs = [("|drift − moved|", abs(s["drift_kept_us"]) / 1000, abs(w["drift_kept_us"]) / 1000, 1.0, " ms", 2),
+                 ("schedule error p50", s["sched_clean"]["p50"], w["sched_clean"]["p50"], 50, " µs", 0),
+                 ("schedule error p99", s["sched_clean"]["p99"], w["sched_clean"]["p99"], 500, " µs", 0),
+                 ("IOI error p95", s["ioi_clean"]["p95"], w["ioi_clean"]["p95"], 100, " µs", 0)]
+        for name, plain, rendering, limit, unit, digits in pairs:
+            rows.append(["%s with the reader rendering --wav, idle, within the idle target (without / with)" % name,
+                         "%s%s / %s%s" % (fmt(plain, digits), unit, fmt(rendering, digits), unit),
+                         verdict(at_most(rendering, limit))])
+    synth = results.get("synth")
+    if synth:
+        d, o = synth["dense"], synth["onset"]
+        rows.append(["dense piece: the synthesizer keeps up (at most 100 ms behind, nothing dropped)",
+                     "%s ms, %d dropped" % (fmt(d["behind_ms"], 1), d["dropped"]),
+                     verdict(d["behind_ms"] is not None and d["behind_ms"] <= 100 and d["dropped"] == 0)])
+        rows.append(["onset error of the file against the arrival stamps: p50 and max ≤ 1.5 ms",
+                     "%s ms / %s ms" % (fmt(o["p50_ms"], 2), fmt(o["max_ms"], 2)),
+                     verdict(o["max_ms"] is not None and o["max_ms"] <= 1.5)])
+    return rows
+
+
 HEADER = ["target", "figure", "verdict"]
 
 
 def all_rows(results):
     rows = timing_rows(results["timing"]) if results.get("timing") else []
+    rows += synth_rows(results)
     if results.get("load"):
         rows += load_rows(results["load"], results.get("gbench"))
     return rows

@@ -56,6 +56,9 @@ def player_command(name, tools, piece, node_abs, node_rel, floor_schedule):
     """argv, environment and standard input of one player on one node."""
     if name == "songrelay":
         return songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
+    if name == "songrelay-wav":
+        # the same player; only its reader renders what it receives
+        return songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
     if name == "songrelay-nort":
         return NO_RT_PREFIX + songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
     if name == "songrelay-null":
@@ -98,10 +101,26 @@ def pinned(cpus, argv):
     return (["taskset", "-c", ",".join(str(c) for c in cpus)] if cpus else []) + argv
 
 
-def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_extra=None):
+def process_cpu_s(pid):
+    """User and system CPU seconds of a running process so far, or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def monitor_extra_for(name, work, tag):
+    """The reader's own options for a player: songrelay-wav's reader renders
+    a WAV file of what it receives."""
+    return ["-w", os.path.join(work, "%s.wav" % tag)] if name == "songrelay-wav" else []
+
+
+def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_extra=None, monitor_extra=None):
     """One playback of the piece by one player; returns the raw material:
-    log paths, the player's resource use, its threads' scheduling policies
-    and its start time."""
+    log paths, the player's resource use, its threads' scheduling policies,
+    its start time, and the reader's CPU time during the playback."""
     node_dir = os.path.join(work, "nodes-%s" % tag)
     shutil.rmtree(node_dir, ignore_errors=True)
     os.makedirs(node_dir)
@@ -112,7 +131,9 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
     detectors = [subprocess.Popen(pinned([c], rt_prefix() + [tools.pausedet, "%s.cpu%d.log" % (pause_log, c)]))
                  for c in range(os.cpu_count() or 1)]
     monitor_argv = pinned(reader_cpus, rt_prefix() + [tools.monitor, "-q", "-n", "1", "-D", node_dir, "-l", mon_log,
-                                                     "-i", "20", "-t", str(int(duration_s + 120))])
+                                                     "-i", "20", "-t", str(int(duration_s + 120))]
+                                    + (monitor_extra if monitor_extra is not None else monitor_extra_for(name, work,
+                                                                                                         tag)))
     monitor = subprocess.Popen(monitor_argv, stdout=subprocess.PIPE, stderr=open(mon_log + ".err", "w"), text=True)
     try:
         ready = read_ready_line(monitor)
@@ -123,6 +144,7 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
             env = dict(env or os.environ, **env_extra)
         time.sleep(0.2)  # let the detectors settle before the song starts
         before = cpu_times()
+        monitor_before = process_cpu_s(monitor.pid)
         with open(out_path, "wb") as out:
             usage = run_measured(pinned(player_cpus, argv), stdout=out, stderr=subprocess.STDOUT, env=env,
                                  input_bytes=stdin, timeout=duration_s + 60, probe_after=min(1.0, duration_s / 2))
@@ -133,6 +155,9 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
         usage["other_during"] = max(0.0, busy_s - usage["user"] - usage["sys"]) / (
             (os.cpu_count() or 1) * usage["wall"])
         time.sleep(0.2)  # the last messages reach the log
+        monitor_after = process_cpu_s(monitor.pid)
+        if monitor_before is not None and monitor_after is not None:
+            usage["monitor_cpu_s"] = monitor_after - monitor_before
     finally:
         stop(monitor)
         for d in detectors:
@@ -144,6 +169,7 @@ def play_once(name, tools, work, tag, piece, floor_schedule, duration_s, env_ext
     with open("/proc/loadavg") as f:
         usage["loadavg"] = float(f.read().split()[0])
     usage["monitor_log"] = mon_log
+    usage["monitor_err"] = mon_log + ".err"
     usage["pause_log"] = pause_log
     return usage
 
@@ -272,6 +298,8 @@ def analyse(sched, usage):
     result = {"missing": missing, "extra": extra, "messages": len(pairs), "cpu_s": cpu,
               "cpu_pct": 100.0 * cpu / (sched["duration_us"] / 1e6), "wall_s": usage["wall"],
               "loadavg": usage.get("loadavg"), "other_during": usage.get("other_during"),
+              "monitor_cpu_pct": (100.0 * usage["monitor_cpu_s"] / (sched["duration_us"] / 1e6)
+                                  if usage.get("monitor_cpu_s") is not None else None),
               "policies": usage.get("policies")}
     if len(pairs) < 2:
         return result

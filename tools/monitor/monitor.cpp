@@ -13,6 +13,8 @@
 
 #include "nodes.h"
 #include "options.h"
+#include "printer.h"
+#include "synth.h"
 
 namespace {
 
@@ -96,16 +98,17 @@ void remove_stop_signals() {
   }
 }
 
-// Shows and logs the messages decoded from one read of port.
+// Plays, shows and logs the messages decoded from one read of port; the
+// lines go to the printing thread in one piece.
 void emit_decoded(MonitorRun& run, int port, int64_t arrival_ns) {
+  std::string lines;
   for (const DecodedMessage& message : run.decoded) {
-    if (!run.quiet) {
-      std::string line = format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
-      std::fputs(line.c_str(), stdout);
-    }
+    synth_put(port, arrival_ns, message);
+    if (!run.quiet) lines += format_monitor_line(arrival_ns - run.first_ns, port, describe_message(message));
     if (run.log != nullptr) std::fputs(format_log_line(port, arrival_ns, message).c_str(), run.log);
     ++run.message_count;
   }
+  if (!lines.empty()) printer_put(lines);
   run.decoded.clear();
 }
 
@@ -147,6 +150,11 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
   while (!stop_requested) {
     int limit = wait_limit_ms(run, options);
     if (limit == 0) break;
+    // Every message of the rounds before is handed over; any later one is
+    // stamped after this.
+    synth_mark_quiet(monotonic_ns());
+    int quiet_interval = synth_quiet_interval_ms();
+    if (quiet_interval >= 0 && (limit < 0 || limit > quiet_interval)) limit = quiet_interval;
     int ready = poll(fds, static_cast<nfds_t>(run.nodes.count + 1), limit);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
@@ -161,7 +169,6 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
       }
       if (events & POLLIN) read_port(run, port);
     }
-    std::fflush(stdout);
   }
   return 0;
 }
@@ -177,7 +184,6 @@ void drain_ports(MonitorRun& run) {
     decoder_finish(run.decoders[port], run.decoded);
     if (!run.decoded.empty()) emit_decoded(run, port, monotonic_ns());
   }
-  std::fflush(stdout);
 }
 
 // Prints the column heads and the line that tells people and scripts where
@@ -188,10 +194,11 @@ void print_ready(const MonitorRun& run) {
     names += port > 0 ? " " : "";
     names += run.nodes.paths[port].substr(run.nodes.paths[port].rfind('/') + 1);
   }
-  if (!run.quiet) std::printf("        time  P  Ch  %-17s  %s\n", "Message", "Values");
-  std::printf("songrelay-monitor: ready: %s in %s; player options: %s\n", names.c_str(), run.nodes.dir.c_str(),
-              player_arguments(run.nodes).c_str());
-  std::fflush(stdout);
+  char head[80];
+  std::snprintf(head, sizeof head, "        time  P  Ch  %-17s  %s\n", "Message", "Values");
+  if (!run.quiet) printer_put(head);
+  printer_put("songrelay-monitor: ready: " + names + " in " + run.nodes.dir +
+              "; player options: " + player_arguments(run.nodes) + "\n");
 }
 
 // Opens the log file, when one is asked for.
@@ -217,28 +224,73 @@ int close_log(MonitorRun& run, const MonitorOptions& options) {
   return 0;
 }
 
+// Gives the standard descriptors that the caller left closed to /dev/null,
+// so that no pipe or node of the run takes their numbers and receives the
+// messages meant for a console.
+void fill_standard_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
+
+// Writes the closing line on standard error, waiting a bounded time for room,
+// so that a stalled console cannot hold the end off either.
+void say_closing_line(const std::string& line) {
+  constexpr int CLOSING_WAIT_MS = 1000;
+  pollfd fd = {STDERR_FILENO, POLLOUT, 0};
+  if (poll(&fd, 1, CLOSING_WAIT_MS) <= 0 || (fd.revents & POLLOUT) == 0) return;
+  ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+// The closing line: messages seen, lines not shown when the console fell
+// behind or stalled, and that the nodes are gone.
+std::string closing_line(const MonitorRun& run) {
+  std::string line = "songrelay-monitor: " + std::to_string(run.message_count) + " messages; ";
+  uint64_t dropped = printer_dropped_lines();
+  if (dropped > 0) line += std::to_string(dropped) + " lines not shown (the output did not keep up); ";
+  return line + "nodes removed\n";
+}
+
 // Runs the monitor with its options; the nodes made are removed on every path.
 int run_monitor(const MonitorOptions& options) {
   MonitorRun run;
   run.quiet = options.quiet;
+  fill_standard_fds();
   if (install_stop_signals() != 0) return 1;
+  if (printer_start(STDOUT_FILENO) != 0) {
+    remove_stop_signals();
+    return 1;
+  }
   int status = 1;
-  if (open_log(run, options) == 0) {
+  if (open_log(run, options) == 0 && synth_start(options) == 0) {
+    int64_t end_ns = monotonic_ns();
     if (setup_nodes(run.nodes, options) == NODES_OK) {
       if (open_nodes(run.nodes) == NODES_OK) {
         print_ready(run);
         run.start_ns = monotonic_ns();
         status = watch_ports(run, options);
         drain_ports(run);
+        end_ns = monotonic_ns();
       }
       remove_nodes(run.nodes);
     }
-    if (close_log(run, options) != 0) status = 1;
+    // The rest of the sound is rendered once the nodes are gone.
+    if (synth_finish(end_ns) != 0) status = 1;
   }
+  if (close_log(run, options) != 0) status = 1;
+  // The nodes are gone before the console is waited for at all. SIGPIPE
+  // stays ignored until after the closing line, so that a closed standard
+  // error cannot turn a clean end into a death by signal.
+  constexpr int PRINTER_IDLE_MS = 1000;
+  printer_finish(PRINTER_IDLE_MS);
+  if (status == 0) say_closing_line(closing_line(run));
   remove_stop_signals();
-  if (status == 0)
-    std::fprintf(stderr, "songrelay-monitor: %llu messages; nodes removed\n",
-                 static_cast<unsigned long long>(run.message_count));
   return status;
 }
 

@@ -20,8 +20,10 @@ struct OptionEntry {
 };
 
 const OptionEntry OPTION_TABLE[] = {
-    {'d', "base", true},   {'u', "unit", true}, {'n', "ports", true},   {'D', "dir", true},   {'l', "log", true},
-    {'q', "quiet", false}, {'i', "idle", true}, {'t', "timeout", true}, {'h', "help", false},
+    {'d', "base", true},      {'u', "unit", true},   {'n', "ports", true}, {'D', "dir", true},
+    {'l', "log", true},       {'q', "quiet", false}, {'i', "idle", true},  {'t', "timeout", true},
+    {'h', "help", false},     {'w', "wav", true},    {'p', "play", false}, {'a', "audio-driver", true},
+    {'s', "soundfont", true},
 };
 
 // The entry of a long option name (text up to '=' or its end), or null.
@@ -59,6 +61,12 @@ int parse_seconds(const char* text, double& value) {
   return 0;
 }
 
+// Stores a value that must not be empty into field.
+int take_text(const char* value, std::string& field) {
+  field = value;
+  return *value == '\0' ? -1 : 0;
+}
+
 // Stores the value of one option. Returns 0, or -1 after saying what is wrong.
 int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& options) {
   int result = 0;
@@ -80,13 +88,11 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       expected = "1 to 4";
       break;
     case 'D':
-      options.dir = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.dir);
       expected = "a directory";
       break;
     case 'l':
-      options.log_path = value;
-      result = *value == '\0' ? -1 : 0;
+      result = take_text(value, options.log_path);
       expected = "a file name";
       break;
     case 'q': options.quiet = true; break;
@@ -99,6 +105,21 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       expected = "seconds above 0";
       break;
     case 'h': options.help = true; break;
+    case 'w':
+      result = take_text(value, options.wav_path);
+      expected = "a file name";
+      break;
+    case 'p': options.play = true; break;
+    case 'a':
+      // Naming a driver asks for live sound through it.
+      options.play = true;
+      result = take_text(value, options.audio_driver);
+      expected = "a driver name";
+      break;
+    case 's':
+      result = take_text(value, options.soundfont);
+      expected = "a file name";
+      break;
   }
   if (result != 0)
     std::fprintf(stderr, "songrelay-monitor: bad value for --%s: \"%s\" (%s)\n", entry.long_name, value, expected);
@@ -156,7 +177,21 @@ void print_monitor_usage() {
       "  -q, --quiet        do not show the decoded messages\n"
       "  -i, --idle SEC     end after SEC seconds without data, once data has come\n"
       "  -t, --timeout SEC  end after SEC seconds in all\n"
+      "  -w, --wav FILE     also render the messages to FILE, a 16-bit stereo 44.1 kHz\n"
+      "                     WAV file, in step with their arrival times\n"
+      "  -p, --play         also play the messages live on the audio output\n"
+      "  -a, --audio-driver NAME\n"
+      "                     play live through the synthesizer library's driver NAME\n"
+      "                     (alsa, pulseaudio, oss, jack, ...) instead of its default\n"
+      "  -s, --soundfont FILE\n"
+      "                     the SoundFont for --wav and --play (default: the first of\n"
+      "                     /usr/share/sounds/sf2/default-GM.sf2, TimGM6mb.sf2 and\n"
+      "                     FluidR3_GM.sf2 there, /usr/share/soundfonts/default.sf2,\n"
+      "                     /usr/local/share/sounds/sf2/FluidR3_GM.sf2 and\n"
+      "                     TimGM6mb.sf2 there)\n"
       "  -h, --help         show this screen\n"
+      "Port P, channel C sounds on synthesizer channel 16*P+C; channel 10 of every\n"
+      "port is a drum channel.\n"
       "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit.\n"
       "A node name that already exists is refused, never replaced.\n",
       stderr);

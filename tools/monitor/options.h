@@ -14,6 +14,10 @@ struct MonitorOptions {
   double idle_seconds = 0;     // stop after this long without data once data came; 0 = never
   double timeout_seconds = 0;  // stop after this long in all; 0 = never
   bool help = false;           // -h: show the usage screen and end
+  std::string wav_path;        // render the messages to this WAV file; empty = none
+  bool play = false;           // play the messages live through the audio driver
+  std::string audio_driver;    // the library's audio driver for --play; empty = its default
+  std::string soundfont;       // the SoundFont; empty = the first of the search list
   // Where the nodes go when no directory is forced; a temporary directory is
   // taken when this one refuses them. Not an option: tests point it elsewhere.
   std::string default_dir = "/dev";

@@ -1,0 +1,390 @@
+// The monitor as a sound module, judged by the sound it renders: the pitch of
+// a held note, onsets against arrival stamps over four ports, drums on every
+// port's channel 10, silence after All Sound Off and after the player's stop,
+// each reset taking effect whatever its device ID, a damaged stream, the
+// WAV header on every way out, and the lines of a synthesis that cannot run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "soundfont.h"
+#include "support/monitor_output.h"
+#include "support/port_files.h"
+#include "support/rendered_sound.h"
+#include "support/support.h"
+
+namespace {
+
+// Why the rendering tests cannot run here, or an empty text.
+std::string cannot_render() {
+  if (!SONGRELAY_MONITOR_SYNTH) return "the monitor was built without libfluidsynth";
+  if (find_soundfont(default_soundfonts()).empty()) return "no SoundFont installed (timgm6mb-soundfont)";
+  return "";
+}
+
+#define SKIP_UNLESS_RENDERING()                  \
+  do {                                           \
+    std::string reason = cannot_render();        \
+    if (!reason.empty()) GTEST_SKIP() << reason; \
+  } while (false)
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A monitor rendering into a WAV file, with its log, and what it left.
+struct Render {
+  TempDir dir;
+  ChildProcess monitor;
+  std::string wav = dir.file("out.wav");
+  std::string log = dir.file("monitor.log");
+  RenderedSound sound;
+  std::vector<LoggedMessage> messages;
+  // Writes bytes into port's node.
+  void send(int port, const Bytes& bytes) const { write_node(dir.file("umidi0." + std::to_string(port)), bytes); }
+  // Time of the first logged message on port starting with prefix.
+  double at(int port, const std::string& prefix) const { return logged_time(messages, port, prefix); }
+};
+
+// Starts the monitor with --wav and --log and the extra options.
+::testing::AssertionResult start_render(Render& render, const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> args = {
+      SONGRELAY_MONITOR_BIN, "--dir", render.dir.path, "--quiet", "--wav", render.wav, "--log", render.log};
+  args.insert(args.end(), extra.begin(), extra.end());
+  if (!start_child(render.monitor, SONGRELAY_MONITOR_BIN, args)) return ::testing::AssertionFailure() << "no start";
+  if (!read_child_until(render.monitor, "player options: "))
+    return ::testing::AssertionFailure() << "no ready line: " << render.monitor.err;
+  return ::testing::AssertionSuccess();
+}
+
+// Ends the monitor by signal_number (0: it ends by itself) and reads the file and the log.
+::testing::AssertionResult finish_render(Render& render, int signal_number = SIGTERM) {
+  if (signal_number != 0) kill(render.monitor.pid, signal_number);
+  if (!wait_child(render.monitor)) return ::testing::AssertionFailure() << "the monitor did not end";
+  if (render.monitor.exit_status != 0)
+    return ::testing::AssertionFailure() << "status " << render.monitor.exit_status << ": " << render.monitor.err;
+  std::string problem = read_rendered(render.wav, render.sound);
+  if (!problem.empty()) return ::testing::AssertionFailure() << render.wav << ": " << problem;
+  render.messages = read_log(render.log);
+  if (render.messages.empty()) return ::testing::AssertionFailure() << "nothing logged";
+  return ::testing::AssertionSuccess();
+}
+
+const Bytes GM_ON = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+// The GS reset as the player sends it, with device ID 0x20.
+const Bytes GS_RESET_20 = {0xF0, 0x41, 0x20, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+const Bytes GS_RESET_10 = {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+const Bytes XG_ON = {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
+
+TEST(MonitorSynth, HeldA4SoundsAt440Hz) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render, {"--idle", "1"}));
+  render.send(0, {0x90, 69, 100});
+  pause_ms(800);
+  render.send(0, {0x80, 69, 0});
+  ASSERT_TRUE(finish_render(render, 0));
+  double start = render.at(0, "90 45");
+  EXPECT_NEAR(pitch_between(render.sound, start + 0.1, start + 0.6, 300, 700), 440.0, 4.4);
+}
+
+TEST(MonitorSynth, OnsetsFollowArrivalStampsOnFourPorts) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  // Uneven gaps, so that a render that drifts or snaps to a grid shows.
+  const int GAPS_MS[12] = {130, 170, 110, 190, 150, 120, 180, 140, 160, 115, 175, 135};
+  for (int i = 0; i < 12; ++i) {
+    int port = i % 4;
+    render.send(port, {0x90, 81, 100});
+    pause_ms(70);
+    render.send(port, {0xB0, 0x78, 0x00});
+    pause_ms(GAPS_MS[i]);
+  }
+  ASSERT_TRUE(finish_render(render));
+  std::vector<double> delays;
+  for (const LoggedMessage& message : render.messages) {
+    if (message.hex != "90 51 64") continue;
+    double stamp = static_cast<double>(message.arrival_ns - render.messages.front().arrival_ns) / 1e9;
+    double onset = onset_between(render.sound, stamp - 0.005, stamp + 0.06, 0.1);
+    ASSERT_GE(onset, 0) << "no note at " << stamp;
+    delays.push_back(onset - stamp);
+  }
+  ASSERT_EQ(delays.size(), 12u);
+  std::vector<double> sorted = delays;
+  std::sort(sorted.begin(), sorted.end());
+  double attack = sorted[6];  // the SoundFont's own constant delay
+  EXPECT_GE(attack, -0.0015);
+  EXPECT_LT(attack, 0.03);
+  for (size_t i = 0; i < delays.size(); ++i) EXPECT_NEAR(delays[i], attack, 0.002) << "note " << i;
+}
+
+TEST(MonitorSynth, ChannelTenOfEveryPortIsPercussion) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  // After the player's own GS reset, which the library alone would ignore
+  // and which sets every channel back to its default.
+  render.send(0, GS_RESET_20);
+  pause_ms(50);
+  const Bytes NOTES[3][2] = {{{0x99, 42, 110}, {0xB9, 0x78, 0x00}},   // port 1, channel 10
+                             {{0x90, 42, 110}, {0xB0, 0x78, 0x00}},   // port 1, channel 1
+                             {{0x99, 42, 110}, {0xB9, 0x78, 0x00}}};  // port 3, channel 10
+  const int PORTS[3] = {1, 1, 3};
+  for (int i = 0; i < 3; ++i) {
+    render.send(PORTS[i], NOTES[i][0]);
+    pause_ms(250);
+    render.send(PORTS[i], NOTES[i][1]);
+    pause_ms(100);
+  }
+  ASSERT_TRUE(finish_render(render));
+  double drum = periodicity_at(render.sound, render.at(1, "99 2A") + 0.01);
+  double piano = periodicity_at(render.sound, render.at(1, "90 2A") + 0.01);
+  double drum_port3 = periodicity_at(render.sound, render.at(3, "99 2A") + 0.01);
+  EXPECT_LT(drum, 0.6) << "port 1 channel 10 sounds pitched";
+  EXPECT_LT(drum_port3, 0.6) << "port 3 channel 10 sounds pitched";
+  EXPECT_GT(piano, 0.9) << "port 1 channel 1 does not sound pitched";
+}
+
+// Checks that the sound is still on just before stop and silent from 50 ms after it.
+void expect_silence_after(const RenderedSound& sound, double onset, double stop) {
+  double note = peak_between(sound, onset, stop);
+  ASSERT_GT(note, 0.005) << "no note before the stop";
+  EXPECT_GT(peak_between(sound, stop - 0.05, stop), 0.2 * note) << "the note had ended by itself";
+  EXPECT_LT(peak_between(sound, stop + 0.05, stop + 0.4), 0.03 * note) << "still sounding 50 ms after the stop";
+}
+
+// The oboe: it holds its level and sends little to the reverb, so that the
+// room's echo cannot pass for a note that goes on sounding.
+constexpr uint8_t OBOE = 68;
+
+TEST(MonitorSynth, AllSoundOffSilencesAtOnce) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  render.send(2, {0xC4, OBOE, 0x94, 57, 100});
+  pause_ms(500);
+  render.send(2, {0xB4, 0x78, 0x00});
+  pause_ms(500);
+  ASSERT_TRUE(finish_render(render));
+  expect_silence_after(render.sound, render.at(2, "94 39"), render.at(2, "B4 78 00"));
+}
+
+TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  // Notes held for ten seconds on ports 0 and 3.
+  std::string song = render.dir.file("held.mid");
+  write_file(song, smf(0, 480,
+                       {TrackBuilder()
+                            .event(0, {0xC0, OBOE})
+                            .event(0, {0x90, 57, 100})
+                            .meta(0, 0x21, {3})
+                            .event(0, {0xC1, OBOE})
+                            .event(0, {0x91, 64, 100})
+                            .event(9600, {0x81, 64, 0})
+                            .meta(0, 0x21, {0})
+                            .event(0, {0x80, 57, 0})
+                            .end()}));
+  std::vector<std::string> names = ready_port_names(render.monitor.out);
+  ASSERT_EQ(names.size(), 4u) << render.monitor.out;
+  pid_t player = start_process(
+      SONGRELAY_BIN, {SONGRELAY_BIN, "-q", "-0", names[0], "-1", names[1], "-2", names[2], "-3", names[3], song}, -1,
+      -1);
+  ASSERT_GT(player, 0);
+  pause_ms(1000);
+  kill(player, SIGINT);
+  int status = 0;
+  ASSERT_TRUE(wait_or_kill(player, status, 30));
+  EXPECT_EQ(shell_status(status), 130);
+  pause_ms(300);
+  ASSERT_TRUE(finish_render(render));
+  double stop = std::max(render.at(0, "B0 78 00"), render.at(3, "B0 78 00"));
+  ASSERT_GT(render.at(3, "B0 78 00"), 0) << "no All Sound Off on port 3";
+  expect_silence_after(render.sound, render.at(0, "90 39"), stop);
+}
+
+// One reset and the kind of sound that bank 127 then selects on a melodic channel.
+struct ResetCase {
+  const char* name;
+  Bytes reset;
+  bool bank_127_drums;  // XG mode: bank 127 is a drum kit; GM mode ignores bank select
+};
+
+TEST(MonitorSynth, EachResetTakesEffectWhateverItsDeviceId) {
+  SKIP_UNLESS_RENDERING();
+  const std::vector<ResetCase> cases = {
+      {"GS reset, device 0x10", GS_RESET_10, false},
+      {"XG System On, device 0x10", XG_ON, true},
+      {"GM System On", GM_ON, false},
+      {"GS reset, device 0x20", GS_RESET_20, false},
+  };
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  for (const ResetCase& test : cases) {
+    // Volume 0 before the reset: only a reset brings the note back.
+    render.send(0, {0xB0, 0x07, 0x00});
+    pause_ms(30);
+    render.send(0, test.reset);
+    pause_ms(30);
+    render.send(0, {0x90, 69, 100});
+    pause_ms(200);
+    render.send(0, {0xB0, 0x78, 0x00, 0xB1, 0x00, 0x7F, 0xC1, 0x00, 0x91, 42, 110});
+    pause_ms(200);
+    render.send(0, {0xB1, 0x78, 0x00, 0xB1, 0x00, 0x00, 0xC1, 0x00});
+    pause_ms(100);
+  }
+  ASSERT_TRUE(finish_render(render));
+  // Each case's messages are found from the stamp of its reset on.
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    std::vector<LoggedMessage> from_reset;
+    size_t seen = 0;
+    for (const LoggedMessage& message : render.messages) {
+      if (message.hex.rfind("F0", 0) == 0) ++seen;  // each case sends one exclusive, its reset
+      if (seen == i + 1) from_reset.push_back(message);
+    }
+    ASSERT_FALSE(from_reset.empty());
+    int64_t origin = render.messages.front().arrival_ns;
+    auto time_of = [&](const std::string& prefix) {
+      for (const LoggedMessage& message : from_reset)
+        if (message.hex.rfind(prefix, 0) == 0) return static_cast<double>(message.arrival_ns - origin) / 1e9;
+      return -1.0;
+    };
+    double note = time_of("90 45");
+    EXPECT_GT(peak_between(render.sound, note, note + 0.2), 0.005) << "the volume was not reset";
+    double bank_note = time_of("91 2A");
+    double pitched = periodicity_at(render.sound, bank_note + 0.01);
+    if (cases[i].bank_127_drums) EXPECT_LT(pitched, 0.6) << "bank 127 is not a drum kit";
+    else EXPECT_GT(pitched, 0.9) << "bank 127 gave no melodic sound";
+  }
+}
+
+TEST(MonitorSynth, DamagedStreamEndsInSilence) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  // Random bytes, a cut exclusive, stray data and end bytes, an exclusive
+  // longer than the decoder keeps whole, on every port.
+  uint32_t seed = 12345;
+  for (int port = 0; port < 4; ++port) {
+    Bytes noise;
+    for (int i = 0; i < 3000; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      noise.push_back(static_cast<uint8_t>(seed >> 16));
+    }
+    render.send(port, noise);
+    render.send(port, {0x90, 60, 100, 0xF0, 0x41, 0x10, 0x42, 0x93, 0x40, 0x64, 0x12, 0x34, 0xF7, 0xF7});
+    Bytes long_exclusive = {0xF0, 0x43};
+    long_exclusive.resize(6000, 0x11);
+    render.send(port, long_exclusive + Bytes{0xF7});
+  }
+  pause_ms(300);
+  for (int port = 0; port < 4; ++port) render.send(port, all_sound_off());
+  pause_ms(300);
+  ASSERT_TRUE(finish_render(render));
+  double stop = render.at(3, "BF 78 00");
+  ASSERT_GT(stop, 0);
+  double loudest = peak_between(render.sound, 0, stop);
+  double end = static_cast<double>(render.sound.samples.size()) / render.sound.rate;
+  ASSERT_GT(end, stop + 0.99) << "the file stops before the sound has died";
+  // Whatever the damage started, nothing sounds once its echo has died.
+  EXPECT_LT(peak_between(render.sound, end - 0.1, end), 0.01 * loudest);
+}
+
+TEST(MonitorSynth, HeaderIsWholeOnEveryWayOut) {
+  SKIP_UNLESS_RENDERING();
+  struct WayOut {
+    const char* name;
+    std::vector<std::string> options;
+    int signal_number;
+  };
+  const std::vector<WayOut> ways = {
+      {"--idle", {"--idle", "0.2"}, 0},
+      {"--timeout", {"--timeout", "0.5"}, 0},
+      {"SIGINT", {}, SIGINT},
+      {"SIGTERM", {}, SIGTERM},
+  };
+  for (const WayOut& way : ways) {
+    SCOPED_TRACE(way.name);
+    Render render;
+    ASSERT_TRUE(start_render(render, way.options));
+    render.send(0, {0x90, 69, 100});
+    pause_ms(100);
+    render.send(0, {0x80, 69, 0});
+    ASSERT_TRUE(finish_render(render, way.signal_number));
+    // Up to the end of the run, and at least a second past the last message.
+    double last = render.at(0, "80 45");
+    EXPECT_GE(render.sound.samples.size(), static_cast<size_t>((last + 0.999) * render.sound.rate));
+    EXPECT_GT(peak_between(render.sound, 0, 0.1), 0.005);
+    EXPECT_NE(render.monitor.err.find(render.wav + ": "), std::string::npos) << render.monitor.err;
+  }
+}
+
+TEST(MonitorSynth, LiveOutputAndFileTogetherWithDecodedLines) {
+  SKIP_UNLESS_RENDERING();
+  // The library's file driver stands in for a sound card: it plays in real
+  // time into fluidsynth.wav in the working directory.
+  TempDir dir;
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, "/bin/sh",
+                          {"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" --dir . --audio-driver file --wav out.wav",
+                           SONGRELAY_MONITOR_BIN, dir.path}));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  write_node(dir.file("umidi0.0"), {0x90, 69, 100});
+  pause_ms(500);
+  kill(monitor.pid, SIGTERM);
+  ASSERT_TRUE(wait_child(monitor));
+  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+  EXPECT_EQ(port_lines(monitor.out, 0), std::vector<std::string>{" 1  Note On            A4 (69), velocity 100"});
+  RenderedSound file;
+  ASSERT_EQ(read_rendered(dir.file("out.wav"), file), "");
+  EXPECT_GT(peak_between(file, 0, 0.3), 0.005);
+  Bytes live = read_file(dir.file("fluidsynth.wav"));
+  ASSERT_GT(live.size(), 44u) << "nothing played live";
+  EXPECT_TRUE(std::any_of(live.begin() + 44, live.end(), [](uint8_t byte) { return byte > 0x10 && byte < 0xF0; }));
+}
+
+TEST(MonitorSynth, SynthesisThatCannotRunSaysSoInOneLine) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> options;
+    std::string says;
+  };
+  std::vector<Case> cases;
+  if (!SONGRELAY_MONITOR_SYNTH) {
+    cases = {{{"--wav", dir.file("x.wav")}, "synthesis is not built in"}, {{"--play"}, "synthesis is not built in"}};
+  } else {
+    cases = {{{"--audio-driver", "nosuchdriver"}, "no audio output through the nosuchdriver driver"},
+             {{"--wav", dir.file("x.wav"), "--soundfont", dir.file("none.sf2")}, "cannot load the SoundFont"},
+             {{"--wav", dir.file("no/such/dir/x.wav")}, "cannot open " + dir.file("no/such/dir/x.wav")}};
+    if (find_soundfont(default_soundfonts()).empty()) cases.resize(2);
+  }
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.options[0]);
+    std::vector<std::string> args = {SONGRELAY_MONITOR_BIN, "--dir", dir.path};
+    args.insert(args.end(), test.options.begin(), test.options.end());
+    ProcessResult result = run_process(SONGRELAY_MONITOR_BIN, args);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_NE(result.err.find(test.says), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
+    EXPECT_FALSE(path_exists(dir.file("x.wav")));
+  }
+}
+
+TEST(MonitorSynth, SoundFontSearchTakesTheFirstThatExists) {
+  TempDir dir;
+  write_file(dir.file("b.sf2"), {'R', 'I', 'F', 'F'});
+  write_file(dir.file("c.sf2"), {'R', 'I', 'F', 'F'});
+  EXPECT_EQ(find_soundfont({dir.file("a.sf2"), dir.file("b.sf2"), dir.file("c.sf2")}), dir.file("b.sf2"));
+  EXPECT_EQ(find_soundfont({dir.file("a.sf2")}), "");
+  EXPECT_EQ(default_soundfonts().front(), "/usr/share/sounds/sf2/default-GM.sf2");
+}
+
+}  // namespace

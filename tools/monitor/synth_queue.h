@@ -1,0 +1,43 @@
+// The queue between the reader of the nodes and a synthesizer's thread:
+// messages with their arrival stamps, handed over without the reader ever
+// waiting on the synthesizer.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "decoder.h"
+
+// Messages waiting beyond this many are dropped and counted: a synthesizer
+// that far behind has lost its place anyway.
+constexpr size_t SYNTH_QUEUE_LIMIT = 1 << 16;
+
+// One message as the reader stamped it.
+struct StampedMessage {
+  int64_t arrival_ns = 0;  // monotonic clock, absolute
+  int port = 0;
+  DecodedMessage message;
+};
+
+// The hand-over point; one per synthesizer thread.
+struct SynthQueue {
+  std::mutex lock;
+  std::condition_variable ready;
+  std::vector<StampedMessage> items;
+  bool closed = false;
+  uint64_t dropped = 0;
+};
+
+// Adds a message unless the queue is full (then it is counted as dropped).
+// The lock is held only for the append, never while the synthesizer works.
+void queue_put(SynthQueue& queue, StampedMessage&& item);
+
+// Waits for messages, up to timeout_ms (-1: no limit), and moves all of them
+// into out (emptied first). Returns false once the queue is closed and empty.
+bool queue_take(SynthQueue& queue, std::vector<StampedMessage>& out, int timeout_ms = -1);
+
+// Tells the thread that nothing more will come.
+void queue_close(SynthQueue& queue);

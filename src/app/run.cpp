@@ -40,8 +40,8 @@ sigset_t stop_signal_set() {
 }
 
 // Plays the loaded song on a thread of its own and waits for it to end.
-// While it plays, the stop signals are held back from this thread, so they
-// reach the player and break the sleep or the write it is in.
+// While it plays, the stop signals and the suspend key are held back from
+// this thread, so they reach the player and break the sleep it is in.
 PlayOutcome play_on_thread() {
   PlayOutcome outcome = PLAY_FAILED;
   pthread_t player;
@@ -51,10 +51,28 @@ PlayOutcome play_on_thread() {
     return PLAY_FAILED;
   }
   sigset_t stops = stop_signal_set(), saved;
+  sigaddset(&stops, SIGTSTP);
   pthread_sigmask(SIG_BLOCK, &stops, &saved);
   pthread_join(player, nullptr);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return outcome;
+}
+
+// The suspend key's handler: asks the player to silence the ports before the
+// process stops.
+void on_pause_signal(int) { request_pause(); }
+
+// Takes over the suspend key, unless it was ignored when the program started
+// (a shell without job control), which then stays so. Without the handler
+// the key still stops the process, only without silencing the ports first.
+void arm_pause_signal() {
+  struct sigaction before;
+  if (sigaction(SIGTSTP, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) return;
+  struct sigaction action = {};
+  action.sa_handler = on_pause_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGTSTP, &action, nullptr);
 }
 
 // Installs on_stop_signal without SA_RESTART, so an interrupted write or
@@ -70,6 +88,7 @@ bool arm_stop_signals() {
       return false;
     }
   }
+  arm_pause_signal();
   return true;
 }
 

@@ -2,7 +2,9 @@
 // record's bytes to the current port, or hands a meta event to the display.
 #include "player/player.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,6 +20,40 @@
 namespace {
 
 const uint32_t STARTING_TEMPO = 500000;
+
+// Set by the suspend key's handler while a song plays; the player takes it
+// at its next look, between two turns of a wait.
+std::atomic<bool> pause_pending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+// Whether a wait must end early: for a stop, or for a pause.
+bool stop_or_pause() { return stop_requested() || pause_pending.load(); }
+
+// Silences every port, then stops the process until it is continued, as
+// the suspend key would have; the nanoseconds it was stopped for.
+int64_t suspend_playback() {
+  pause_pending.store(false);
+  silence_all_ports();
+  int64_t stopped_at = monotonic_ns();
+  // Sent to this thread, so that the stop has taken effect when raise returns.
+  raise(SIGSTOP);
+  return monotonic_ns() - stopped_at;
+}
+
+// Waits until the schedule's current record is due, or a stop; a pause on
+// the way suspends the playback and moves the rest of the song by the time
+// it was suspended.
+void wait_for_record(Schedule* schedule) {
+  for (;;) {
+    int64_t now = wait_until(schedule->due_ns, stop_or_pause);
+    if (now != WAIT_STOPPED) {
+      absorb_pause(schedule, now);
+      return;
+    }
+    if (stop_requested()) return;
+    shift_schedule(schedule, suspend_playback());
+  }
+}
 
 // Allocates the converted-text buffer once, before the first record, big
 // enough for any text of the song in any terminal encoding (the display
@@ -81,8 +117,10 @@ PlayOutcome play_records(const SongView& view) {
   for (uint32_t i = 0; i < view.event_count; ++i) {
     const EventRecord& record = view.events[i];
     if (record.delta != 0) {
-      int64_t now = wait_until(advance_schedule(&schedule, record.delta), stop_requested);
-      if (now != WAIT_STOPPED) absorb_pause(&schedule, now);
+      advance_schedule(&schedule, record.delta);
+      wait_for_record(&schedule);
+    } else if (pause_pending.load()) {
+      shift_schedule(&schedule, suspend_playback());
     }
     if (stop_requested()) {
       silence_all_ports();
@@ -140,6 +178,18 @@ void* player_thread(void* outcome) {
 }
 
 bool stop_requested() { return playback_info.state.load() == PLAYER_STOP_REQUESTED; }
+
+// While no song plays there is nothing to silence or to move: the process
+// stops at once, as it would without a handler.
+void request_pause() {
+  if (playback_info.state.load() != PLAYER_PLAYING) {
+    raise(SIGSTOP);
+    return;
+  }
+  pause_pending.store(true);
+}
+
+void reset_pause_request() { pause_pending.store(false); }
 
 // Only a store of the state byte and of the ports' flag, and one write to
 // the wake-up pipe: safe inside a signal handler.

@@ -31,3 +31,12 @@ void request_stop();
 
 // Whether a stop has been asked for.
 bool stop_requested();
+
+// The suspend key (SIGTSTP): while a song plays, the player silences every
+// port at its next look, stops the process, and once continued plays on
+// from where it was, every later record moved by the time it was stopped.
+// Otherwise the process stops at once. Async-signal-safe.
+void request_pause();
+
+// Forgets a pause asked for and not yet taken (between tests).
+void reset_pause_request();

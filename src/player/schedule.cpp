@@ -43,6 +43,12 @@ void change_tick_length(Schedule* schedule, TickLength tick) {
   schedule->tick = tick;
 }
 
+void shift_schedule(Schedule* schedule, int64_t ns) {
+  if (ns <= 0) return;
+  schedule->anchor_ns = saturating_add(schedule->anchor_ns, ns);
+  schedule->due_ns = saturating_add(schedule->due_ns, ns);
+}
+
 // Moving the anchor by the lateness moves every later due time with it.
 void absorb_pause(Schedule* schedule, int64_t now_ns) {
   int64_t late = now_ns - schedule->due_ns;

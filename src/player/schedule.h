@@ -32,6 +32,10 @@ void change_tick_length(Schedule* schedule, TickLength tick);
 // more than LATE_BOUND_NS behind moves that record and all after it to now.
 void absorb_pause(Schedule* schedule, int64_t now_ns);
 
+// Moves the current record and all after it later by ns: the time that the
+// playback was suspended.
+void shift_schedule(Schedule* schedule, int64_t ns);
+
 // ticks × numerator / denominator without overflow on the way; the result
 // saturates at the largest time the clock can hold.
 int64_t ticks_to_ns(uint64_t ticks, TickLength tick);

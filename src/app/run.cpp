@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include "app/settings.h"
+#include "meta/console.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/priority.h"
@@ -89,7 +90,14 @@ RunOutcome run_with_ports_open() {
   if (init_state_lock() != 0) return RUN_FAILED;
   RunOutcome outcome = RUN_FAILED;
   if (load_midi_file(midi_path) == 0) {
-    outcome = stop_requested() ? RUN_STOPPED : run_outcome(play_on_thread());
+    if (stop_requested()) {
+      outcome = RUN_STOPPED;
+    } else {
+      // The song's text goes through the console's printing thread while it plays.
+      start_console();
+      outcome = run_outcome(play_on_thread());
+      stop_console();
+    }
     free_data_buffer();
     free_event_table();
   }

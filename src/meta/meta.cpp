@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iconv.h>
+#include <unistd.h>
 
+#include "meta/console.h"
 #include "meta/text_converter.h"
 #include "song/chunk.h"
 #include "song/options.h"
@@ -77,7 +79,7 @@ void set_tempo(const uint8_t* bytes, int length) {
   tempo_state.usec_per_tick = tempo / timebase;
   if (option_flags & OPT_VERBOSE) {
     // A tempo of 0 has no quarter notes per minute to show; 0 stands for it.
-    printf("  [Tempo     ]: %d\n", tempo != 0 ? static_cast<int>(60000000u / tempo) : 0);
+    console_printf(STDOUT_FILENO, "  [Tempo     ]: %d\n", tempo != 0 ? static_cast<int>(60000000u / tempo) : 0);
   }
 }
 
@@ -119,10 +121,10 @@ ControlChar control_at(const unsigned char* text, size_t length, size_t i, bool 
 // a C1 control takes M- in front of the caret form of its low seven bits
 // (U+009B, the one-byte CSI, is M-^[).
 void put_placeholder(unsigned code) {
-  if (code >= 0x80) fputs("M-", stdout);
+  if (code >= 0x80) console_append("M-", 2);
   code &= 0x7F;
-  putchar('^');
-  putchar(code == 0x7F ? '?' : static_cast<int>(code + 0x40));
+  char caret[2] = {'^', static_cast<char>(code == 0x7F ? '?' : code + 0x40)};
+  console_append(caret, 2);
 }
 
 // Prints converted text so that it cannot steer the terminal: no escape
@@ -132,7 +134,7 @@ void put_placeholder(unsigned code) {
 void put_harmless_text(const char* text) {
   const char* name = text_converter.terminal_encoding;
   if (!terminal_shows_placeholders(name)) {
-    fputs(text, stdout);
+    console_append(text, strlen(text));
     return;
   }
   bool utf8 = name_has(name, "UTF-8") || name_has(name, "UTF8");
@@ -143,12 +145,12 @@ void put_harmless_text(const char* text) {
   for (size_t i = 0; i < length; ++i) {
     ControlChar control = control_at(bytes, length, i, utf8);
     if (control.width == 0) continue;
-    fwrite(bytes + plain_from, 1, i - plain_from, stdout);
+    console_append(text + plain_from, i - plain_from);
     put_placeholder(control.code);
     i += control.width - 1;
     plain_from = i + 1;
   }
-  fwrite(bytes + plain_from, 1, length - plain_from, stdout);
+  console_append(text + plain_from, length - plain_from);
 }
 
 // Converts the text into the player's text buffer and gives back what to
@@ -160,7 +162,7 @@ const char* converted_text(const uint8_t* text, int length) {
     return playback_info.text;
   }
   int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length));
-  if (failures >= MAX_FAILED_CALLS) fprintf(stderr, "Error!!: iconv function error (%d)\n", errno);
+  if (failures >= MAX_FAILED_CALLS) console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", errno);
   return playback_info.text;
 }
 
@@ -213,13 +215,15 @@ int print_meta_text(uint8_t* text, int length, const char* label) {
   uint8_t kept = text[length];
   text[length] = '\0';
   const char* shown = converted_text(text, length);
+  console_begin(STDOUT_FILENO);
   if (tempo_state.channel == NO_CHANNEL) {
-    printf("  [%-10s]: ", label);
+    console_appendf("  [%-10s]: ", label);
   } else {
-    printf("  [%-10s]: (Channel:%01d) ", label, static_cast<int>(tempo_state.channel));
+    console_appendf("  [%-10s]: (Channel:%01d) ", label, static_cast<int>(tempo_state.channel));
   }
   put_harmless_text(shown);
-  putchar('\n');
+  console_append("\n", 1);
+  console_end();
   text[length] = kept;
   return 0;
 }
@@ -261,7 +265,7 @@ size_t text_buffer_size(uint32_t longest_meta) {
 int print_time_signature(const uint8_t* bytes) {
   if (!(option_flags & OPT_VERBOSE) || bytes[2] != 4) return 0;
   int32_t denominator = static_cast<int32_t>(1u << (bytes[4] % 32));
-  printf("  [Rhythm    ]: %d/%d \n", bytes[3], denominator);
+  console_printf(STDOUT_FILENO, "  [Rhythm    ]: %d/%d \n", bytes[3], denominator);
   return 0;
 }
 
@@ -270,9 +274,9 @@ int print_key_signature(const uint8_t* bytes) {
   uint8_t key = static_cast<uint8_t>(bytes[3] + 7);
   uint8_t minor = bytes[4];
   if (key < 15 && minor < 2) {
-    printf("  [KeySign.  ]: %s\n", key_signature_names[key * 2 + minor]);
+    console_printf(STDOUT_FILENO, "  [KeySign.  ]: %s\n", key_signature_names[key * 2 + minor]);
   } else {
-    printf("  [KeySign.  ]: Unknown Key (%d:%x)\n", static_cast<int8_t>(key), minor);
+    console_printf(STDOUT_FILENO, "  [KeySign.  ]: Unknown Key (%d:%x)\n", static_cast<int8_t>(key), minor);
   }
   return 0;
 }

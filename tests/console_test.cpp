@@ -96,13 +96,17 @@ struct TimedPort {
   std::thread reader;
 };
 
-// The dropped-text line and the count it gives.
+// The lines that the dropped-text lines say were lost, in all: text lost at
+// different moments is said where it was lost.
 int dropped_lines(const std::string& err) {
-  std::smatch match;
   static const std::regex line(
       "songrelay: ([0-9]+) lines? of song text \\([0-9]+ (KB|bytes)\\) (was|were) not shown: the console did "
       "not keep up\\.\n");
-  return std::regex_search(err, match, line) ? std::stoi(match[1]) : 0;
+  int total = 0;
+  for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator(); ++it) {
+    total += std::stoi((*it)[1]);
+  }
+  return total;
 }
 
 // Every note-on came within half a second of its time, counted from the first.

@@ -33,3 +33,6 @@ void set_encoding_name(char (&buffer)[64], const char* name);
 
 // Fills in the defaults: SHIFT_JISX0213 for the file, LANG or EUC-JP for the terminal.
 void choose_encodings();
+
+// The verbose line that names the file, in the terminal's encoding chosen.
+void print_file_line();

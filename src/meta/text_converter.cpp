@@ -203,34 +203,32 @@ int convert_through(iconv_t decoder, iconv_t encoder, uint32_t placeholder, bool
   return c.failures;
 }
 
-// The terminal's placeholder: U+FFFD where its encoding has it, else '?'.
-uint32_t placeholder_for(iconv_t encoder) {
+// Encodes one code point on its own into out (16 bytes) and puts the
+// encoder back in its initial state; the bytes it took, or -1.
+int encode_alone(iconv_t encoder, uint32_t point, char* out) {
   unsigned char in_bytes[4];
-  put_big_endian(REPLACEMENT_CHARACTER, in_bytes);
+  put_big_endian(point, in_bytes);
   char* in = reinterpret_cast<char*>(in_bytes);
   size_t in_left = sizeof in_bytes;
-  char out_bytes[16];
-  char* out = out_bytes;
-  size_t out_left = sizeof out_bytes;
-  bool has_it = iconv(encoder, &in, &in_left, &out, &out_left) != static_cast<size_t>(-1);
+  char* at = out;
+  size_t out_left = 16;
+  bool converted = iconv(encoder, &in, &in_left, &at, &out_left) != static_cast<size_t>(-1);
   iconv(encoder, nullptr, nullptr, nullptr, nullptr);
-  return has_it ? REPLACEMENT_CHARACTER : '?';
+  return converted ? static_cast<int>(at - out) : -1;
+}
+
+// The terminal's placeholder: U+FFFD where its encoding has it, else '?'.
+uint32_t placeholder_for(iconv_t encoder) {
+  char bytes[16];
+  return encode_alone(encoder, REPLACEMENT_CHARACTER, bytes) > 0 ? REPLACEMENT_CHARACTER : '?';
 }
 
 // Whether the terminal's encoding writes ASCII as ASCII, as a file name's
 // bytes are written; UTF-16 and its kin do not, and a name is then shown
 // byte by byte.
 bool writes_ascii_as_is(iconv_t encoder) {
-  unsigned char in_bytes[4];
-  put_big_endian('/', in_bytes);
-  char* in = reinterpret_cast<char*>(in_bytes);
-  size_t in_left = sizeof in_bytes;
-  char out_bytes[16];
-  char* out = out_bytes;
-  size_t out_left = sizeof out_bytes;
-  bool converted = iconv(encoder, &in, &in_left, &out, &out_left) != static_cast<size_t>(-1);
-  iconv(encoder, nullptr, nullptr, nullptr, nullptr);
-  return converted && out == out_bytes + 1 && out_bytes[0] == '/';
+  char bytes[16];
+  return encode_alone(encoder, '/', bytes) == 1 && bytes[0] == '/';
 }
 
 // Closes one converter if it is open.

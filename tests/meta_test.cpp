@@ -89,18 +89,24 @@ bool canary_intact() {
   return true;
 }
 
+// Opens the converter from one encoding to another, as the program does.
+bool use_converter(const char* from, const char* to) {
+  close_text_converter();
+  set_encoding_name(text_converter.source_encoding, from);
+  set_encoding_name(text_converter.terminal_encoding, to);
+  return open_text_converter();
+}
+
 class MetaTest : public testing::Test {
  protected:
   void SetUp() override {
     reset_process_state();
     tempo_state = TempoState{NO_CHANNEL, 500000, 480, 1041, 0};
     use_text_buffer(1024, false);
-    text_converter.handle = iconv_open("UTF-8", "SHIFT_JISX0213");
-    ASSERT_NE(text_converter.handle, reinterpret_cast<iconv_t>(-1)) << "SHIFT_JISX0213 to UTF-8 unavailable";
+    ASSERT_TRUE(use_converter("SHIFT_JISX0213", "UTF-8")) << "SHIFT_JISX0213 to UTF-8 unavailable";
   }
   void TearDown() override {
-    if (text_converter.handle != reinterpret_cast<iconv_t>(-1)) iconv_close(text_converter.handle);
-    text_converter.handle = reinterpret_cast<iconv_t>(-1);
+    close_text_converter();
     reset_process_state();
   }
 };
@@ -348,44 +354,40 @@ TEST_F(MetaTest, ShiftJisTextShownAsUtf8) {
   }
 }
 
-TEST_F(MetaTest, UnconvertibleBytesPassThroughUntilTheFifthFailure) {
+// What cannot be converted shows as a placeholder, never as the raw byte
+// (which could be half of a control sequence): U+FFFD where the terminal's
+// encoding has it, '?' elsewhere. The fifth failure ends the text after its
+// placeholder and is reported.
+TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
+  const std::string R = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
   struct Case {
+    const char* from;
+    const char* to;
     std::string in;
     std::string shown;
     std::string err;
   };
   const std::vector<Case> cases = {
-      {"\xFF"
-       "ab",
-       "\xFF"
-       "ab",
-       ""},
-      {"a\xFF"
-       "b\xFF",
-       "a\xFF"
-       "b\xFF",
-       ""},
-      {"ab\x93", "ab\x93", ""},
-      {"a\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF", ""},
-      {"a\xFF\xFF\xFF\xFF\xFF", "a\xFF\xFF\xFF\xFF\xFF", iconv_error(EILSEQ)},
-      {"a\xFF"
-       "b\xFF"
-       "c\xFF"
-       "d\xFF"
-       "e\xFF"
-       "f\xFF"
-       "g",
-       "a\xFF"
-       "b\xFF"
-       "c\xFF"
-       "d\xFF"
-       "e\xFF",
-       iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", ""},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, ""},
+      {"SHIFT_JISX0213", "UTF-8", "ab\x93", "ab" + R, ""},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF", "a" + R + R + R + R, ""},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF\xFF", "a" + R + R + R + R + R, iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF" "f\xFF" "g",
+       "a" + R + "b" + R + "c" + R + "d" + R + "e" + R, iconv_error(EILSEQ)},
+      // A lead byte whose second byte is no trail byte: the second is read again.
+      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", ""},
+      // Characters the terminal's encoding lacks, and a terminal without U+FFFD.
+      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a\xFF", "?a?", ""},
+      {"SHIFT_JISX0213", "EUC-JP", "\x82\xA0\xFF", "\xA4\xA2?", ""},
+      // Each byte of a sequence cut short is one failure.
+      {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", ""},
   };
   for (const Case& c : cases) {
+    ASSERT_TRUE(use_converter(c.from, c.to)) << c.from << " to " << c.to;
     Shown shown = play({text_event(0x01, c.in)});
-    EXPECT_EQ(shown.out, "  [Text      ]: " + c.shown + "\n") << hex(text_bytes(c.in));
-    EXPECT_EQ(shown.err, c.err) << hex(text_bytes(c.in));
+    EXPECT_EQ(shown.out, "  [Text      ]: " + c.shown + "\n") << c.to << " " << hex(text_bytes(c.in));
+    EXPECT_EQ(shown.err, c.err) << c.to << " " << hex(text_bytes(c.in));
   }
 }
 
@@ -417,11 +419,12 @@ TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
        3,
        "ab",
        {iconv_error(E2BIG), iconv_error(EILSEQ)}},
-      {"last byte of room taken by a bad byte",
+      {"a placeholder that does not fit", text_bytes("\xFF\xFF\xFF"), 3, "", {iconv_error(E2BIG)}},
+      {"room for one placeholder",
        text_bytes("\xFF\xFF\xFF"),
-       2,
-       "\xFF",
-       {iconv_error(E2BIG), iconv_error(EILSEQ)}},
+       5,
+       "\xEF\xBF\xBD",
+       {iconv_error(E2BIG)}},
       {"character one byte too big", text_bytes("a\xB1"), 4, "a", {iconv_error(E2BIG)}},
       {"exact fit", text_bytes("\xB1\xB2"), 7, "\xEF\xBD\xB1\xEF\xBD\xB2", {""}},
   };
@@ -453,10 +456,7 @@ struct TextCase {
 void check_texts(const std::vector<TextCase>& cases) {
   for (const TextCase& c : cases) {
     SCOPED_TRACE(c.what);
-    iconv_close(text_converter.handle);
-    text_converter.handle = iconv_open(c.to, c.from);
-    ASSERT_NE(text_converter.handle, reinterpret_cast<iconv_t>(-1)) << c.from << " to " << c.to << " unavailable";
-    set_encoding_name(text_converter.terminal_encoding, c.to);
+    ASSERT_TRUE(use_converter(c.from, c.to)) << c.from << " to " << c.to << " unavailable";
     std::vector<Bytes> events;
     uint32_t longest = 0;
     for (const std::string& text : c.texts) {
@@ -520,10 +520,10 @@ TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
   check_texts(cases);
 }
 
-// Control characters cannot steer the terminal: they show in caret notation
-// (M- in front for the C1 controls in UTF-8) and a line ending at the end of
-// a text is dropped. TAB stays, and an escape-based encoding, which needs
-// ESC, is left as it is.
+// Control characters cannot steer the terminal, whatever its encoding: they
+// show in caret notation (M- in front for the C1 controls) and a line ending
+// at the end of a text is dropped. TAB stays; an escape-based encoding keeps
+// the escapes of its own shifts, and only those.
 TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
   const std::vector<TextCase> cases = {
       {"a window title", "SHIFT_JISX0213", "UTF-8", {"\x1B]0;owned\x07"}, "  [Lylic     ]: ^[]0;owned^G\n"},
@@ -556,11 +556,24 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
        "EUC-JP",
        {"\x1B[2J\xB1"},
        "  [Lylic     ]: ^[[2J\x8E\xB1\n"},
-      {"ISO-2022-JP left alone",
+      {"C1 controls in ISO-8859-1",
+       "ISO-8859-1",
+       "ISO-8859-1",
+       {"\x9B"
+        "2J\x9D"
+        "0;t\x9C\x90q\x9C\xE9"},
+       "  [Lylic     ]: M-^[2JM-^]0;tM-^\\M-^PqM-^\\\xE9\n"},
+      {"C1 controls of an EUC-JP text", "EUC-JP", "EUC-JP", {"\x9B" "2J\xA4\xA2"}, "  [Lylic     ]: M-^[2J\xA4\xA2\n"},
+      {"line endings inside stay visible, a NUL ends the text",
+       "SHIFT_JISX0213",
+       "UTF-8",
+       {std::string("a\r\nb\n\0c\x1B", 8)},
+       "  [Lylic     ]: a^M^Jb\n"},
+      {"ISO-2022-JP: its own shifts only",
        "UTF-8",
        "ISO-2022-JP",
-       {"\xE3\x81\x82\x1B[2J\r"},
-       "  [Lylic     ]: \x1B$B$\"\x1B(B\x1B[2J\r\n"},
+       {"\xE3\x81\x82\x1B[2J\xC2\x9B\r"},
+       "  [Lylic     ]: \x1B$B$\"\x1B(B^[[2JM-^[\n"},
   };
   check_texts(cases);
 }

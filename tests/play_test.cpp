@@ -161,6 +161,52 @@ TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
   }
 }
 
+// No control reaches the terminal from the song or the file's name, whatever
+// the terminal's encoding: C1 controls (CSI 0x9B, OSC 0x9D, DCS 0x90, ST
+// 0x9C) and escape sequences show in caret notation, and what cannot be
+// converted shows as U+FFFD or, where the encoding lacks it, '?'. LANG=C
+// names no encoding, so the terminal's is the default EUC-JP.
+TEST(Play, NoControlReachesTheTerminalFromSongTextOrFileName) {
+  const std::string name = "evil\x1B]0;PWNED\x07\x1B[2J\x9B.mid";
+  const std::string shown_name = "evil^[]0;PWNED^G^[[2J";
+  const std::string sjis = "\x1B[2J\x9B" "2J\x82\xA0";  // ESC, a lead byte without its trail, a kana
+  const std::string latin = "\x9B" "2J\x9D" "0;x\x9C\x90" "q\x9C";
+  const std::string latin_shown = "M-^[2JM-^]0;xM-^\\M-^PqM-^\\";
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<std::string> env;
+    std::string text;
+    std::string text_shown;
+    std::string name_end;  // what the name's 0x9B and ".mid" show as
+  };
+  const std::vector<Case> cases = {
+      {{"-t", "UTF-8"}, {}, sjis, "^[[2J\xEF\xBF\xBD" "2J\xE3\x81\x82", "\xEF\xBF\xBD.mid"},
+      {{"-t", "ISO-8859-1"}, {}, sjis, "^[[2J?2J?", "M-^[.mid"},
+      {{"-t", "EUC-JP"}, {}, sjis, "^[[2J?2J\xA4\xA2", "M-^[.mid"},
+      {{}, {"LANG=C"}, sjis, "^[[2J?2J\xA4\xA2", "M-^[.mid"},
+      {{"-t", "US-ASCII"}, {}, sjis, "^[[2J?2J?", "?.mid"},
+      {{"-l", "ISO-8859-1", "-t", "UTF-8"}, {}, latin, latin_shown, "\xEF\xBF\xBD.mid"},
+      {{"-l", "ISO-8859-1", "-t", "ISO-8859-1"}, {}, latin, latin_shown, "M-^[.mid"},
+      {{"-l", "ISO-8859-1", "-t", "EUC-JP"}, {}, latin, latin_shown, "M-^[.mid"},
+      {{"-l", "ISO-8859-1"}, {"LANG=C"}, latin, latin_shown, "M-^[.mid"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(hex(Bytes(c.text.begin(), c.text.end())) + " with " + testing::PrintToString(c.options) +
+                 testing::PrintToString(c.env));
+    TrackBuilder track;
+    track.text(0, 0x03, c.text).end();
+    PortFiles ports;
+    write_file(ports.dir.file(name), smf(0, 480, {track}));
+    std::vector<std::string> options = c.options;
+    options.insert(options.end(), {"-r", "-v"});
+    ProcessResult result = run_process(SONGRELAY_BIN, player_argv(options, ports, ports.dir.file(name)), c.env);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "  [MIDI File ]: " + ports.dir.path + "/" + shown_name + c.name_end + "\n" +
+                              "  [File Info ]: Format= 0, Tracks= 1, Delta= 480\n"
+                              "  [Title     ]: " + c.text_shown + "\n");
+  }
+}
+
 // A port named by its absolute path is opened there, not under /dev/.
 TEST(Play, AbsolutePortPathsAreUsedAsTheyStand) {
   TrackBuilder track;

@@ -188,6 +188,11 @@ TEST(CommandLine, OptionsFillTheSettings) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(parse_command_line(static_cast<int>(args.size()), argv.data()), PARSE_RUN);
+  // The file's line waits for the terminal's encoding, which shows the name.
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  choose_encodings();
+  testing::internal::CaptureStdout();
+  print_file_line();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "  [MIDI File ]: -song.mid\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(device_base, "base");

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iconv.h>
 
 #include "app/run.h"
 #include "app/settings.h"
@@ -35,15 +34,18 @@ int main(int argc, char** argv) {
   if (outcome == PARSE_HELP) return 0;
   if (outcome == PARSE_USAGE_ERROR) return 1;
   choose_encodings();
-  text_converter.handle = iconv_open(text_converter.terminal_encoding, text_converter.source_encoding);
-  if (text_converter.handle == reinterpret_cast<iconv_t>(-1)) {
+  bool converter_open = open_text_converter();
+  int open_error = errno;
+  // The file is named even when the converter then cannot be opened.
+  print_file_line();
+  if (!converter_open) {
+    errno = open_error;
     fflush(stdout);
     fprintf(stderr, "Error!!: Can't Initialize libiconv (%d)\n", errno);
     return 1;
   }
   RunOutcome run = run_player();
-  iconv_close(text_converter.handle);
-  text_converter.handle = reinterpret_cast<iconv_t>(-1);
+  close_text_converter();
   int stop_signal = received_stop_signal();
   if (stop_signal != 0) {
     fflush(stdout);

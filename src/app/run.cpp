@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include "app/settings.h"
+#include "meta/console.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
@@ -120,7 +121,14 @@ RunOutcome run_with_ports_open() {
     // A stop ends the load early, and is no failure of the file.
     if (stop_requested()) outcome = RUN_STOPPED;
   } else {
-    outcome = stop_requested() ? RUN_STOPPED : run_outcome(play_on_thread());
+    if (stop_requested()) {
+      outcome = RUN_STOPPED;
+    } else {
+      // The song's text goes through the console's printing thread while it plays.
+      start_console();
+      outcome = run_outcome(play_on_thread());
+      stop_console();
+    }
     free_data_buffer();
     free_event_table();
   }

@@ -132,7 +132,6 @@ ParseOutcome parse_command_line(int argc, char** argv) {
     return PARSE_USAGE_ERROR;
   }
   midi_path = argv[optind];
-  if (option_flags & OPT_VERBOSE) printf("  [MIDI File ]: %s\n", midi_path);
   return PARSE_RUN;
 }
 
@@ -142,4 +141,13 @@ void choose_encodings() {
   if (text_converter.terminal_encoding[0] == '\0') encoding_from_locale();
   if (text_converter.terminal_encoding[0] == '\0')
     memcpy(text_converter.terminal_encoding, DEFAULT_TERMINAL_ENCODING, sizeof DEFAULT_TERMINAL_ENCODING);
+}
+
+// The name is shown as song text is, so that a file name cannot steer the
+// terminal either.
+void print_file_line() {
+  if (!(option_flags & OPT_VERBOSE)) return;
+  fputs("  [MIDI File ]: ", stdout);
+  print_harmless_name(midi_path);
+  putchar('\n');
 }

@@ -34,3 +34,6 @@ void set_encoding_name(char (&buffer)[64], const char* name);
 // Fills in the defaults: SHIFT_JISX0213 for the file; for the terminal, the
 // encoding of LC_ALL, LC_CTYPE or LANG (the first set), else EUC-JP.
 void choose_encodings();
+
+// The verbose line that names the file, in the terminal's encoding chosen.
+void print_file_line();

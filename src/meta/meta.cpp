@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iconv.h>
+#include <unistd.h>
 
+#include "meta/console.h"
 #include "meta/text_converter.h"
 #include "song/chunk.h"
 #include "song/options.h"
@@ -26,17 +27,18 @@ namespace {
 // The channel value that stands for "no prefix seen".
 constexpr uint32_t NO_CHANNEL = 0xFFFFFFFF;
 
-// A conversion gives up after this many failed calls.
-constexpr int MAX_FAILED_CALLS = 5;
-
 // Converted text takes at most this many bytes for each byte of the event.
 // The widest terminal encodings reach it: UTF-32 writes 4 bytes for every
 // one-byte character, and 8 for a 2-byte JIS X 0213 pair that stands for 2
 // code points; ISO-2022-JP-3 text that switches between one-byte and other
 // characters at every byte pays 3 bytes of escape before each; UTF-8 needs
 // 3 at most (a half-width katakana of 1 byte). Only a source encoding that
-// makes several characters of one byte (TSCII does) can need more; such a
-// text is cut and reported like any text that does not fit.
+// makes several characters of one byte (TSCII does) can need more, and so
+// can control characters shown in caret notation on a terminal whose
+// characters are wider than a byte (M-^[ for a one-byte C1 control is 16
+// bytes of UTF-32), or between shifts of an ISO-2022 terminal; on the
+// byte-wide terminal encodings they take 4 at most. Such a text is cut and
+// reported like any text that does not fit.
 constexpr size_t OUTPUT_PER_INPUT_BYTE = 4;
 
 // What a text may add once, apart from its characters: a byte-order mark or
@@ -77,78 +79,8 @@ void set_tempo(const uint8_t* bytes, int length) {
   tempo_state.usec_per_tick = tempo / timebase;
   if (option_flags & OPT_VERBOSE) {
     // A tempo of 0 has no quarter notes per minute to show; 0 stands for it.
-    printf("  [Tempo     ]: %d\n", tempo != 0 ? static_cast<int>(60000000u / tempo) : 0);
+    console_printf(STDOUT_FILENO, "  [Tempo     ]: %d\n", tempo != 0 ? static_cast<int>(60000000u / tempo) : 0);
   }
-}
-
-// Whether name, an upper-case encoding name, holds part.
-bool name_has(const char* name, const char* part) { return strstr(name, part) != nullptr; }
-
-// Whether the terminal's encoding writes every control character as a byte
-// of its own below 0x20 (or 0x7F), which may then be shown as a placeholder.
-// Not so for the escape-based ISO-2022 family, which needs ESC, SO and SI
-// for its shifts, nor for the wide encodings, whose bytes below 0x20 are
-// parts of characters.
-bool terminal_shows_placeholders(const char* name) {
-  static const char* const unsuited[] = {"2022", "UTF-16", "UTF16", "UTF-32", "UTF32", "UCS", "UNICODE", "WCHAR_T"};
-  for (const char* part : unsuited) {
-    if (name_has(name, part)) return false;
-  }
-  // ISO-10646 alone is UCS-4; ISO-10646/UTF8/ is UTF-8.
-  return !name_has(name, "10646") || name_has(name, "UTF");
-}
-
-// A control character found in converted text: its code (0x00 to 0x1F, 0x7F,
-// or 0x80 to 0x9F) and the bytes it takes; none when width is 0.
-struct ControlChar {
-  unsigned code;
-  size_t width;
-};
-
-// The control character that starts at text[i], if any. TAB is kept. The C1
-// controls (U+0080 to U+009F) are looked for in UTF-8 only: in the other
-// multi-byte encodings the bytes 0x80 to 0x9F are parts of characters.
-ControlChar control_at(const unsigned char* text, size_t length, size_t i, bool utf8) {
-  unsigned char byte = text[i];
-  if ((byte < 0x20 && byte != '\t') || byte == 0x7F) return {byte, 1};
-  if (utf8 && byte == 0xC2 && i + 1 < length && text[i + 1] >= 0x80 && text[i + 1] <= 0x9F) return {text[i + 1], 2};
-  return {0, 0};
-}
-
-// Caret notation, as terminals echo control keys: ESC is ^[, CR ^M, DEL ^?;
-// a C1 control takes M- in front of the caret form of its low seven bits
-// (U+009B, the one-byte CSI, is M-^[).
-void put_placeholder(unsigned code) {
-  if (code >= 0x80) fputs("M-", stdout);
-  code &= 0x7F;
-  putchar('^');
-  putchar(code == 0x7F ? '?' : static_cast<int>(code + 0x40));
-}
-
-// Prints converted text so that it cannot steer the terminal: no escape
-// sequence, cursor move, bell or line of its own (a fake "Error!!" line)
-// reaches it, and the lyric stays on its one line. A line ending at the end
-// of a text only ends the line that is printed anyway, and is dropped.
-void put_harmless_text(const char* text) {
-  const char* name = text_converter.terminal_encoding;
-  if (!terminal_shows_placeholders(name)) {
-    fputs(text, stdout);
-    return;
-  }
-  bool utf8 = name_has(name, "UTF-8") || name_has(name, "UTF8");
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-  size_t length = strlen(text);
-  while (length > 0 && (bytes[length - 1] == '\r' || bytes[length - 1] == '\n')) --length;
-  size_t plain_from = 0;
-  for (size_t i = 0; i < length; ++i) {
-    ControlChar control = control_at(bytes, length, i, utf8);
-    if (control.width == 0) continue;
-    fwrite(bytes + plain_from, 1, i - plain_from, stdout);
-    put_placeholder(control.code);
-    i += control.width - 1;
-    plain_from = i + 1;
-  }
-  fwrite(bytes + plain_from, 1, length - plain_from, stdout);
 }
 
 // Converts the text into the player's text buffer and gives back what to
@@ -160,20 +92,8 @@ const char* converted_text(const uint8_t* text, int length) {
     return playback_info.text;
   }
   int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length));
-  if (failures >= MAX_FAILED_CALLS) fprintf(stderr, "Error!!: iconv function error (%d)\n", errno);
+  if (failures >= MAX_FAILED_CALLS) console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", errno);
   return playback_info.text;
-}
-
-// Ends a text with the converter back in its initial state: a character it
-// held back (one that might have combined with the next) and the shift back
-// to ASCII are written now, so nothing of this text reaches the next one.
-// False when they found no room; the converter is reset either way.
-bool finish_text(char** out_pos, size_t* out_space) {
-  bool flushed = iconv(text_converter.handle, nullptr, nullptr, out_pos, out_space) != static_cast<size_t>(-1);
-  int error = errno;
-  iconv(text_converter.handle, nullptr, nullptr, nullptr, nullptr);
-  errno = error;
-  return flushed;
 }
 
 }  // namespace
@@ -213,42 +133,17 @@ int print_meta_text(uint8_t* text, int length, const char* label) {
   uint8_t kept = text[length];
   text[length] = '\0';
   const char* shown = converted_text(text, length);
+  console_begin(STDOUT_FILENO);
   if (tempo_state.channel == NO_CHANNEL) {
-    printf("  [%-10s]: ", label);
+    console_appendf("  [%-10s]: ", label);
   } else {
-    printf("  [%-10s]: (Channel:%01d) ", label, static_cast<int>(tempo_state.channel));
+    console_appendf("  [%-10s]: (Channel:%01d) ", label, static_cast<int>(tempo_state.channel));
   }
-  put_harmless_text(shown);
-  putchar('\n');
+  console_append(shown, strlen(shown));
+  console_append("\n", 1);
+  console_end();
   text[length] = kept;
   return 0;
-}
-
-// A byte that cannot be converted is passed through and conversion goes on
-// behind it. A text that does not fit is cut at the last whole character:
-// a call that failed for want of room copies nothing, so the remaining calls
-// fail as well and the caller reports the cut with errno E2BIG.
-int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length) {
-  if (out == nullptr) return 0;
-  if (in_length == 0) {
-    *out = '\0';
-    return 0;
-  }
-  char* in_pos = reinterpret_cast<char*>(const_cast<uint8_t*>(in));
-  char* out_pos = out;
-  int failures = 0;
-  while (in_length > 0 && failures < MAX_FAILED_CALLS) {
-    if (iconv(text_converter.handle, &in_pos, &in_length, &out_pos, &out_space) != static_cast<size_t>(-1)) continue;
-    ++failures;
-    if (errno != E2BIG && in_length > 0 && out_space > 0) {
-      *out_pos++ = *in_pos++;
-      --in_length;
-      --out_space;
-    }
-  }
-  if (!finish_text(&out_pos, &out_space)) failures = MAX_FAILED_CALLS;
-  *out_pos = '\0';
-  return failures;
 }
 
 // 4 bytes of output for each byte of text, plus what a text adds once and the NUL.
@@ -261,7 +156,7 @@ size_t text_buffer_size(uint32_t longest_meta) {
 int print_time_signature(const uint8_t* bytes) {
   if (!(option_flags & OPT_VERBOSE) || bytes[2] != 4) return 0;
   int32_t denominator = static_cast<int32_t>(1u << (bytes[4] % 32));
-  printf("  [Rhythm    ]: %d/%d \n", bytes[3], denominator);
+  console_printf(STDOUT_FILENO, "  [Rhythm    ]: %d/%d \n", bytes[3], denominator);
   return 0;
 }
 
@@ -270,9 +165,9 @@ int print_key_signature(const uint8_t* bytes) {
   uint8_t key = static_cast<uint8_t>(bytes[3] + 7);
   uint8_t minor = bytes[4];
   if (key < 15 && minor < 2) {
-    printf("  [KeySign.  ]: %s\n", key_signature_names[key * 2 + minor]);
+    console_printf(STDOUT_FILENO, "  [KeySign.  ]: %s\n", key_signature_names[key * 2 + minor]);
   } else {
-    printf("  [KeySign.  ]: Unknown Key (%d:%x)\n", static_cast<int8_t>(key), minor);
+    console_printf(STDOUT_FILENO, "  [KeySign.  ]: Unknown Key (%d:%x)\n", static_cast<int8_t>(key), minor);
   }
   return 0;
 }

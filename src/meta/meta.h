@@ -14,11 +14,12 @@ extern const char* const key_signature_names[30];
 int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
 // Converts and prints one text with its label unless quiet; always 0. Control
-// characters in the text are shown in caret notation (see meta.cpp).
+// characters in the text are shown in caret notation (see text_converter.cpp).
 int print_meta_text(uint8_t* text, int length, const char* label);
 
-// Converts in_length bytes into at most out_space bytes plus a NUL and leaves
-// the converter in its initial state; returns failed calls (0 to 5).
+// Converts in_length bytes into at most out_space bytes plus a NUL, shown so
+// that they cannot steer the terminal, and leaves the converter in its
+// initial state; returns the failures (0 to 5), errno telling the last.
 int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length);
 
 // Bytes of converted-text buffer that any text of a song fits in, whatever

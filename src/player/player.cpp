@@ -7,7 +7,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
+#include "meta/console.h"
 #include "meta/meta.h"
 #include "output/ports.h"
 #include "player/priority.h"
@@ -63,7 +65,8 @@ bool alloc_text_buffer(uint32_t longest_meta) {
   playback_info.text = size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
   if (playback_info.text == nullptr) {
     // A size beyond size_t is as far out of reach as memory that is not there.
-    fprintf(stderr, "Error!!: Can't Alloc LangCode Convert Buffer Memory (%d)\n", size != 0 ? errno : ENOMEM);
+    console_printf(STDERR_FILENO, "Error!!: Can't Alloc LangCode Convert Buffer Memory (%d)\n",
+                   size != 0 ? errno : ENOMEM);
     return false;
   }
   playback_info.text_size = size;

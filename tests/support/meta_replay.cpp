@@ -22,15 +22,25 @@ constexpr const char* CONVERTERS[][2] = {
 };
 constexpr int CONVERTER_COUNT = sizeof CONVERTERS / sizeof CONVERTERS[0];
 
-// Opens each converter once for the life of the process.
-iconv_t converter(int index) {
-  static iconv_t handles[CONVERTER_COUNT];
+// Opens each converter once for the life of the process, as the program
+// opens its own; one that cannot be opened stays closed and shows no text.
+const TextConverter& converter(int index) {
+  static TextConverter converters[CONVERTER_COUNT];
   static bool opened = false;
   if (!opened) {
-    for (int i = 0; i < CONVERTER_COUNT; ++i) handles[i] = iconv_open(CONVERTERS[i][0], CONVERTERS[i][1]);
+    TextConverter saved = text_converter;
+    for (int i = 0; i < CONVERTER_COUNT; ++i) {
+      text_converter = TextConverter{};
+      set_encoding_name(text_converter.terminal_encoding, CONVERTERS[i][0]);
+      set_encoding_name(text_converter.source_encoding, CONVERTERS[i][1]);
+      text_converter.handle = text_converter.to_unicode = text_converter.from_unicode = reinterpret_cast<iconv_t>(-1);
+      open_text_converter();
+      converters[i] = text_converter;
+    }
+    text_converter = saved;
     opened = true;
   }
-  return handles[index];
+  return converters[index];
 }
 
 // The player's own start of play, with the text buffer filled rather than
@@ -91,11 +101,12 @@ ReplaySetup replay_setup(const uint8_t* image, size_t size) {
 
 const char* replay_meta_events(const uint8_t* image, size_t size) {
   ReplaySetup setup = replay_setup(image, size);
-  iconv_t saved_handle = text_converter.handle;
+  TextConverter saved_converter = text_converter;
   OptionFlags saved_options = option_flags;
-  text_converter.handle = converter(setup.converter);
-  // Each replay starts from the converter's initial shift state.
-  iconv(text_converter.handle, nullptr, nullptr, nullptr, nullptr);
+  text_converter = converter(setup.converter);
+  // Each replay starts from the converters' initial shift state.
+  iconv(text_converter.to_unicode, nullptr, nullptr, nullptr, nullptr);
+  iconv(text_converter.from_unicode, nullptr, nullptr, nullptr, nullptr);
   option_flags = setup.options;
   const char* broken = nullptr;
   if (parse_midi_image(image, size) == 0) {
@@ -103,6 +114,6 @@ const char* replay_meta_events(const uint8_t* image, size_t size) {
   }
   reset_song_state();
   option_flags = saved_options;
-  text_converter.handle = saved_handle;
+  text_converter = saved_converter;
   return broken;
 }

@@ -68,7 +68,9 @@ int index_tracks(const uint8_t* first_chunk, const uint8_t* image_end) {
     track->length = length;
     track->cursor = track->start;
     track->running_status = 0;
-    // An empty chunk has no delta time to read; the builder ends such a track at once.
+    // The first delta time, for the reference rule next_track (the builder
+    // walks it again itself). An empty chunk has none to read; the builder
+    // ends such a track at once.
     track->ticks_to_next = 0;
     Cursor data{track->start, track->start + length};
     take_vlq(&data, &track->ticks_to_next);

@@ -1,8 +1,9 @@
 // Song loading, event walk: the one reading of a track's event syntax that
 // the pre-scan and the builder share. Every byte it takes is checked against
-// the end of the chunk first (through a cursor, or once for a whole channel
-// message on the fast path below), so both passes stop a damaged track at the
-// same event and the builder can never write more than the pre-scan counted.
+// the end of the chunk first (through a BoundedCursor, or once for a whole
+// channel message on the fast path below), so both passes stop a damaged track
+// at the same event and the builder can never write more than the pre-scan
+// counted.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +45,7 @@ WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_
 // Most events are channel messages after a one-byte delta time: with four
 // bytes left such a message lies whole inside the chunk whatever its length,
 // so it is recognised with that one check, read straight from the bytes
-// instead of through a cursor: this fast path (quick_channel_size,
+// instead of through a BoundedCursor: this fast path (quick_channel_size,
 // quick_channel_running and walk_event below) is the one place that does so,
 // because it is most of the load's time. Its size with the delta time, or 0
 // for any other event, which has to be walked the long way.

@@ -12,7 +12,8 @@
 struct TrackState {
   uint32_t length;         // the chunk's data length (cut to what the file holds)
   const uint8_t* start;    // first data byte in the file image
-  const uint8_t* cursor;   // the builder's position; null once the track has ended
+  const uint8_t* cursor;   // the builder's position, a bare pointer (not a BoundedCursor:
+                           // the chunk ends at start + length); null once the track has ended
   uint8_t running_status;  // last channel status given explicitly; 0 at the start
   uint32_t ticks_to_next;  // ticks from the merged song's last record to the track's next
                            // event, for the reference rule next_track only (the builder

@@ -98,7 +98,7 @@ TEST_F(BuilderTest, NextTrackAndTheMergeQueueChooseByTheSameTieRules) {
 
     MergeQueue queue;
     ASSERT_EQ(open_merge_queue(&queue, static_cast<int>(c.ticks.size())), 0);
-    auto due = [&c](size_t i) { return c.ended[i] ? NEVER : c.ticks[i]; };
+    auto due = [&c](size_t i) { return c.ended[i] ? NEVER_DUE : c.ticks[i]; };
     for (size_t i = 0; i < c.ticks.size(); ++i) set_due(&queue, static_cast<int>(i), due(i));
     EXPECT_EQ(pass_turn(&queue, c.current, due(c.current)), c.expected);
   }
@@ -108,9 +108,9 @@ TEST_F(BuilderTest, MergeQueueEndsWhenEveryTrackHasEnded) {
   MergeQueue queue;
   ASSERT_EQ(open_merge_queue(&queue, 3), 0);
   set_due(&queue, 2, 40);
-  EXPECT_EQ(pass_turn(&queue, 0, NEVER), 2);
+  EXPECT_EQ(pass_turn(&queue, 0, NEVER_DUE), 2);
   EXPECT_EQ(due_tick(queue, 2), 40u);
-  EXPECT_EQ(pass_turn(&queue, 2, NEVER), -1);
+  EXPECT_EQ(pass_turn(&queue, 2, NEVER_DUE), -1);
 }
 
 TEST_F(BuilderTest, AutomaticResetGoesAheadOfTheSong) {

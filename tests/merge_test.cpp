@@ -106,10 +106,10 @@ class SongMaker {
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
 
   // Deltas that make ties likely: mostly 0 or a few small values shared by
-  // every track, now and then a few thousand ticks (near and past how far
-  // ahead the merge keeps tracks apart by tick); in songs with long deltas,
-  // often one of nearly 28 bits (from a few values, so those tie too), and
-  // the song's clock passes 2^32.
+  // every track, now and then a few thousand ticks (so that tracks drift far
+  // apart and meet again later); in songs with long deltas, often one of
+  // nearly 28 bits (from a few values, so those tie too), and the song's
+  // clock passes 2^32.
   uint32_t delta(bool long_deltas) {
     uint32_t pick = below(100);
     if (long_deltas && pick < 75) return (1u << 28) - 1 - below(3);

@@ -6,11 +6,10 @@
 #include <time.h>
 
 /* The monotonic clock in nanoseconds. */
-static inline long long now_ns(void)
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+static inline long long now_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 #endif

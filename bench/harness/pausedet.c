@@ -22,38 +22,40 @@
 static volatile sig_atomic_t stopping;
 
 /* Ends the loop at its next wake-up. */
-static void on_stop(int sig) { (void)sig; stopping = 1; }
+static void on_stop(int sig) {
+  (void)sig;
+  stopping = 1;
+}
 
-int main(int argc, char **argv)
-{
-	if (argc < 2) {
-		fprintf(stderr, "usage: pausedet LOGFILE [THRESHOLD_US]\n");
-		return 2;
-	}
-	long long threshold = (argc > 2 ? atoll(argv[2]) : 2000) * 1000LL;
-	FILE *log = fopen(argv[1], "w");
-	if (!log) {
-		perror(argv[1]);
-		return 1;
-	}
-	signal(SIGTERM, on_stop);
-	signal(SIGINT, on_stop);
-	const struct timespec step = {0, 1000000};
-	long long before = now_ns();
-	fprintf(log, "start %lld\n", before);
-	fflush(log);
-	while (!stopping) {
-		nanosleep(&step, NULL);
-		long long woke = now_ns();
-		long long late = woke - before - 1000000;
-		/* every pause is written at once so that a killed run keeps it */
-		if (late > threshold) {
-			fprintf(log, "%lld %lld %lld\n", before + 1000000, woke, late);
-			fflush(log);
-		}
-		before = woke;
-	}
-	fprintf(log, "end %lld\n", now_ns());
-	fclose(log);
-	return 0;
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: pausedet LOGFILE [THRESHOLD_US]\n");
+    return 2;
+  }
+  long long threshold = (argc > 2 ? atoll(argv[2]) : 2000) * 1000LL;
+  FILE* log = fopen(argv[1], "w");
+  if (!log) {
+    perror(argv[1]);
+    return 1;
+  }
+  signal(SIGTERM, on_stop);
+  signal(SIGINT, on_stop);
+  const struct timespec step = {0, 1000000};
+  long long before = now_ns();
+  fprintf(log, "start %lld\n", before);
+  fflush(log);
+  while (!stopping) {
+    nanosleep(&step, NULL);
+    long long woke = now_ns();
+    long long late = woke - before - 1000000;
+    /* every pause is written at once so that a killed run keeps it */
+    if (late > threshold) {
+      fprintf(log, "%lld %lld %lld\n", before + 1000000, woke, late);
+      fflush(log);
+    }
+    before = woke;
+  }
+  fprintf(log, "end %lld\n", now_ns());
+  fclose(log);
+  return 0;
 }

@@ -19,8 +19,8 @@ const uint8_t* chunk_end(const TrackState& track) { return track.start + track.l
 
 // Walks the track's next event, which the builder keeps until it writes it,
 // and tells when it is due, its delta time after tick now; or ends the track
-// (NEVER) when no whole event is left in its chunk: the same place where the
-// pre-scan stopped counting, so a track without End of Track ends at its
+// (NEVER_DUE) when no whole event is left in its chunk: the same place where
+// the pre-scan stopped counting, so a track without End of Track ends at its
 // chunk's end.
 uint64_t load_next_event(TrackState* track, uint64_t now) {
   if (track->cursor != nullptr &&
@@ -28,7 +28,7 @@ uint64_t load_next_event(TrackState* track, uint64_t now) {
     return now + track->next_event.delta;
   }
   track->cursor = nullptr;
-  return NEVER;
+  return NEVER_DUE;
 }
 
 // Moves the track past the event just written at tick now, ending it after

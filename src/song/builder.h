@@ -38,6 +38,8 @@ bool write_record(TableWriter* writer, const WalkedEvent& event, uint32_t delta)
 // Writes the GM, GS or XG reset records at the table's head; returns how many.
 uint32_t insert_reset_events(uint32_t* data_used, uint32_t* first_delay, ResetFlags reset_flags);
 
-// The track whose event comes next after the record that `current` produced,
-// by the plain rule: the lowest ticks_to_next of every live track.
+// The reference merge rule, which build_event_table does not call: the track
+// whose event comes next after the record that `current` produced, by the
+// lowest ticks_to_next of every live track. The builder takes its turns from
+// the merge queue (pass_turn), which merge_test proves gives the same order.
 int next_track(int current);

@@ -20,7 +20,7 @@ constexpr size_t HEADER_SIZE = 14;
 // at offset 14 whatever it says. A zero division is refused here so that it
 // can never reach the tempo arithmetic of the player.
 int check_header(const uint8_t* image, size_t image_size) {
-  Cursor header{image, image + image_size};
+  BoundedCursor header{image, image + image_size};
   const uint8_t* type = nullptr;
   if (!take_span(&header, 4, &type) || memcmp(type, "MThd", 4) != 0) {
     fprintf(stderr, "Error! : File is not MIDI File\n");
@@ -49,7 +49,7 @@ int check_header(const uint8_t* image, size_t image_size) {
 // the image: a file cut short keeps the tracks it still holds, the last one
 // cut to its bytes present, and the missing ones are dropped from the count.
 int index_tracks(const uint8_t* first_chunk, const uint8_t* image_end) {
-  Cursor chunks{first_chunk, image_end};
+  BoundedCursor chunks{first_chunk, image_end};
   for (int i = 0; i < song_data.track_count; ++i) {
     // The chunk's type is not looked at: whatever it says, the chunk is the track's.
     const uint8_t* type = nullptr;
@@ -68,18 +68,20 @@ int index_tracks(const uint8_t* first_chunk, const uint8_t* image_end) {
     track->length = length;
     track->cursor = track->start;
     track->running_status = 0;
-    // An empty chunk has no delta time to read; the builder ends such a track at once.
+    // The first delta time, for the reference rule next_track (the builder
+    // walks it again itself). An empty chunk has none to read; the builder
+    // ends such a track at once.
     track->ticks_to_next = 0;
-    Cursor data{track->start, track->start + length};
+    BoundedCursor data{track->start, track->start + length};
     take_vlq(&data, &track->ticks_to_next);
   }
   return 0;
 }
 
-// The quantity's bytes are those the cursor took; a count too large for the
-// int result counts as a quantity that runs on to the end.
+// The quantity's bytes are those the BoundedCursor took; a count too large
+// for the int result counts as a quantity that runs on to the end.
 int read_vlq(uint32_t* value, const uint8_t* p, const uint8_t* end) {
-  Cursor quantity{p, end};
+  BoundedCursor quantity{p, end};
   uint32_t result = 0;
   if (!take_vlq(&quantity, &result) || quantity.pos - p > INT_MAX) return 0;
   *value = result;

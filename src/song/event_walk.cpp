@@ -9,7 +9,7 @@ namespace {
 // chunk holds four bytes that all have the top bit set, wherever its end
 // would lie; fewer than four left, all with the top bit set, run past the
 // chunk.
-WalkResult take_delta_time(Cursor* c, uint32_t* delta) {
+WalkResult take_delta_time(BoundedCursor* c, uint32_t* delta) {
   uint32_t value = 0;
   for (int i = 0; i < 4; ++i) {
     uint8_t b = 0;
@@ -26,7 +26,7 @@ WalkResult take_delta_time(Cursor* c, uint32_t* delta) {
 // A channel message whose first byte is first, with a status byte of its own
 // or the running one: two data bytes, or one for 0xC0-0xDF; a data byte with
 // its top bit set is taken as data all the same.
-WalkResult walk_channel(Cursor* c, uint8_t first, uint8_t running_status, WalkedEvent* event) {
+WalkResult walk_channel(BoundedCursor* c, uint8_t first, uint8_t running_status, WalkedEvent* event) {
   bool own = first >= 0x80;
   uint8_t status = running_status;
   if (own) take_u8(c, &status);
@@ -45,7 +45,7 @@ WalkResult walk_channel(Cursor* c, uint8_t first, uint8_t running_status, Walked
 
 // System exclusive (F0), escape (F7) or meta (FF, type) event: a length
 // quantity and the bytes it counts, all inside the chunk.
-WalkResult walk_system(Cursor* c, WalkedEvent* event) {
+WalkResult walk_system(BoundedCursor* c, WalkedEvent* event) {
   const uint8_t* start = c->pos;
   take_u8(c, &event->status);
   if (event->status == 0xFF && !take_u8(c, &event->data1)) return WALK_CUT;
@@ -71,7 +71,7 @@ WalkResult walk_system(Cursor* c, WalkedEvent* event) {
 }  // namespace
 
 WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_status, WalkedEvent* event) {
-  Cursor c{p, end};
+  BoundedCursor c{p, end};
   if (bytes_left(c) == 0) return WALK_END;
   *event = WalkedEvent{};
   WalkResult delta = take_delta_time(&c, &event->delta);

@@ -1,8 +1,9 @@
 // Song loading, event walk: the one reading of a track's event syntax that
 // the pre-scan and the builder share. Every byte it takes is checked against
-// the end of the chunk first (through a cursor, or once for a whole channel
-// message on the fast path below), so both passes stop a damaged track at the
-// same event and the builder can never write more than the pre-scan counted.
+// the end of the chunk first (through a BoundedCursor, or once for a whole
+// channel message on the fast path below), so both passes stop a damaged track
+// at the same event and the builder can never write more than the pre-scan
+// counted.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +45,10 @@ WalkResult walk_any_event(const uint8_t* p, const uint8_t* end, uint8_t running_
 // Most events are channel messages after a one-byte delta time: with four
 // bytes left such a message lies whole inside the chunk whatever its length,
 // so it is recognised with that one check, read straight from the bytes
-// instead of through a cursor: the one place that does so, because it is most
-// of the load's time. Its size with the delta time, or 0 for any other event,
-// which has to be walked the long way.
+// instead of through a BoundedCursor: this fast path (quick_channel_size,
+// quick_channel_running and walk_event below) is the one place that does so,
+// because it is most of the load's time. Its size with the delta time, or 0
+// for any other event, which has to be walked the long way.
 inline int quick_channel_size(const uint8_t* p, const uint8_t* end, uint8_t running_status) {
   if (end - p < 4 || p[0] >= 0x80) return 0;
   uint8_t b = p[1];
@@ -54,6 +56,12 @@ inline int quick_channel_size(const uint8_t* p, const uint8_t* end, uint8_t runn
   if (own ? b >= 0xF0 : running_status == 0) return 0;
   uint8_t status = own ? b : running_status;
   return (own ? 2 : 1) + ((status & 0xE0) == 0xC0 ? 1 : 2);
+}
+
+// The track's running status after the channel message at p, which
+// quick_channel_size has sized (and so checked) already.
+inline uint8_t quick_channel_running(const uint8_t* p, uint8_t running_status) {
+  return p[1] >= 0x80 ? p[1] : running_status;
 }
 
 // Walks the event whose delta time begins at p; nothing at or after end is read.

@@ -20,6 +20,11 @@ int put_tick(MergeQueue* queue, int track, uint64_t tick, uint32_t right[MAX_LEV
     uint64_t sibling = queue->ticks[node ^ 1];
     tick = tick < sibling ? tick : sibling;
     queue->ticks[node >> 1] = tick;
+    // Means: if node is a left child, append its sibling to right. Written
+    // without a branch on purpose: the sibling is always stored and counted
+    // only when it lies to the right. Which side each step takes follows the
+    // track number's bits, which a branch predictor cannot guess; with a
+    // plain `if` here parse_bench's 1000-track song took 16 ms instead of 11.
     right[right_count] = node ^ 1;
     right_count += (node & 1) == 0;
   }
@@ -37,7 +42,7 @@ int leftmost_due(const MergeQueue& queue, uint32_t node, uint64_t tick) {
 MergeQueue::~MergeQueue() { free(ticks); }
 
 // The leaves are as many as the smallest power of two that holds every track,
-// so every node has two children; leaves without a track stay NEVER.
+// so every node has two children; leaves without a track stay NEVER_DUE.
 int open_merge_queue(MergeQueue* queue, int track_count) {
   uint32_t leaves = 1;
   while (leaves < static_cast<uint32_t>(track_count)) leaves *= 2;
@@ -46,7 +51,7 @@ int open_merge_queue(MergeQueue* queue, int track_count) {
     fprintf(stderr, "Error!!: Not Enough Memory to Merge the Tracks!\n");
     return -2;
   }
-  for (uint32_t node = 0; node < 2 * leaves; ++node) queue->ticks[node] = NEVER;
+  for (uint32_t node = 0; node < 2 * leaves; ++node) queue->ticks[node] = NEVER_DUE;
   queue->first_leaf = leaves;
   return 0;
 }
@@ -68,7 +73,7 @@ int pass_turn(MergeQueue* queue, int current, uint64_t due) {
   uint32_t right[MAX_LEVELS];
   int right_count = put_tick(queue, current, due, right);
   uint64_t earliest = queue->ticks[1];
-  if (earliest == NEVER) return -1;
+  if (earliest == NEVER_DUE) return -1;
   if (due == earliest) return current;
   for (int i = 0; i < right_count; ++i) {
     if (queue->ticks[right[i]] == earliest) return leftmost_due(*queue, right[i], earliest);

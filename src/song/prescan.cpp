@@ -34,7 +34,7 @@ int scan_track(int index, const TrackState& track, ScanTotals* totals) {
     // A channel message needs nothing but its count and its running status.
     int size = quick_channel_size(p, end, running_status);
     if (size != 0) {
-      if (p[1] >= 0x80) running_status = p[1];
+      running_status = quick_channel_running(p, running_status);
       count += 1;
       p += size;
       continue;

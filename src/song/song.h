@@ -12,10 +12,13 @@
 struct TrackState {
   uint32_t length;         // the chunk's data length (cut to what the file holds)
   const uint8_t* start;    // first data byte in the file image
-  const uint8_t* cursor;   // the builder's position; null once the track has ended
+  const uint8_t* cursor;   // the builder's position, a bare pointer (not a BoundedCursor:
+                           // the chunk ends at start + length); null once the track has ended
   uint8_t running_status;  // last channel status given explicitly; 0 at the start
   uint32_t ticks_to_next;  // ticks from the merged song's last record to the track's next
-                           // event, for next_track; the first delta time after indexing
+                           // event, for the reference rule next_track only (the builder
+                           // keeps due ticks in its merge queue); the first delta time
+                           // after indexing
   WalkedEvent next_event;  // the builder's walk of the event at cursor, kept until written
 };
 
@@ -84,9 +87,16 @@ extern SongData song_data;
 extern PlaybackInfo playback_info;
 extern TempoState tempo_state;
 
-// Copies the five snapshot fields; always 0.
+// Copies the five snapshot fields; always 0. The builder and the player read
+// the song through this snapshot.
 int take_song_view(SongView* view);
+
+// Stores the header's division as the song's timebase.
 void set_timebase(uint16_t division);
+
+// Accessors for the event count, the event table and the data buffer, kept
+// for the interface and read only by the tests; the builder and the player
+// read all three through take_song_view.
 uint32_t get_event_count();
 EventRecord* get_event_table();
 uint8_t* get_data_buffer();

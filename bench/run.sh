@@ -1,15 +1,16 @@
 #!/bin/sh
-# Benchmarks of songrelay beside its peers: timing accuracy and CPU on an
-# idle and on a busy machine, load throughput and memory, and the parse
-# micro-benchmark. Prints one table per run and writes a report in markdown;
+# Benchmarks of songrelay beside its peers: the time to the first byte,
+# timing accuracy and CPU on an idle and on a busy machine, load throughput
+# and memory, and the parse micro-benchmark. Prints one table per run and writes a report in markdown;
 # bench/README.md says what each figure means.
 #
-# Usage: bench/run.sh [--quick] [--runs N] [--only timing|synth|load] [--build DIR]
+# Usage: bench/run.sh [--quick] [--runs N] [--only first-byte|timing|synth|load] [--build DIR]
 #                     [--wait-quiet SECONDS] [--report FILE]
 #   --quick      one run of a 10 s piece instead of three of a 30 s piece
 #                (about 4 minutes instead of about 14)
 #   --runs N     timing runs per player and machine state (default 3)
-#   --only X     only the timing, the sound module's or the load part
+#   --only X     only the time to the first byte, the timing, the sound
+#                module's or the load part
 #   --build DIR  build directory (default build-bench)
 #   --wait-quiet S  wait at most S seconds in all for other work to leave
 #                the machine before idle-machine runs (default 300, 60 quick)

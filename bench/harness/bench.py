@@ -12,6 +12,7 @@ import sys
 import time
 
 import document
+import firstbyte
 import load
 import pieces
 import synthesis
@@ -30,7 +31,7 @@ def parse_args():
     p.add_argument("--quick", action="store_true")
     p.add_argument("--runs", type=int, default=None)
     p.add_argument("--seconds", type=float, default=None, help="length of the timing piece")
-    p.add_argument("--only", choices=["timing", "load", "synth", "all"], default="all")
+    p.add_argument("--only", choices=["first-byte", "timing", "load", "synth", "all"], default="all")
     p.add_argument("--conditions", default="idle,busy")
     p.add_argument("--command", default="bench/run.sh")
     p.add_argument("--from-json", default=None, help="only write the report from a saved results file")
@@ -88,10 +89,15 @@ def play_and_analyse(name, tools, work, tag, piece, floor_file, sched, env_extra
     return fig
 
 
+def quiet_wait(args):
+    """The wait for a quiet machine before idle-machine runs, with its budget."""
+    return QuietWait(args.wait_quiet if args.wait_quiet is not None else (60 if args.quick else 300))
+
+
 def run_timing(args, tools, players, sched, piece, floor_file, short, runs):
     """Every timing run; prints one table per run and returns the results
     as {condition: {player: [figures per run]}} plus the extra runs."""
-    quiet = QuietWait(args.wait_quiet if args.wait_quiet is not None else (60 if args.quick else 300))
+    quiet = quiet_wait(args)
     results, extras = {}, {}
     for cond in [c for c in args.conditions.split(",") if c]:
         hogs = timing.start_hogs(tools, os.cpu_count() or 2) if cond == "busy" else []
@@ -173,6 +179,15 @@ def timing_part(args, tools, results, runs, seconds):
                             tables.median_tables(tables.medians(res), players[cond]), False), flush=True)
 
 
+def first_byte_part(args, tools, results):
+    """The time from a player's start to its first byte, on the idle machine."""
+    quiet = quiet_wait(args)
+    fb = firstbyte.run(tools, args.repo, args.work, quiet)
+    results["first_byte"] = fb
+    print(tables.titled("Time to the first byte of %s: ms from the start to the reader's stamp, %d runs" % (
+        fb["piece"], fb["runs"]), tables.first_byte_table(fb), False), flush=True)
+
+
 def synth_part(args, tools, results):
     """The monitor as a sound module: its CPU on a dense piece, and the onset
     error of the file it renders against its own arrival stamps."""
@@ -209,6 +224,8 @@ def main():
     runs = args.runs or (1 if args.quick else 3)
     results = {"facts": machine_facts(args.repo), "runs": runs, "quick": args.quick, "command": args.command,
                "work": args.work, "build": args.build, "repo": args.repo, "players": {}}
+    if args.only in ("first-byte", "all"):
+        first_byte_part(args, tools, results)
     if args.only in ("timing", "all"):
         timing_part(args, tools, results, runs, args.seconds or (10.0 if args.quick else 30.0))
     if args.only in ("synth", "all"):

@@ -231,6 +231,34 @@ def extras_tables(cond, extras, markdown=False):
     return "\n\n".join(parts)
 
 
+FIRST_BYTE_HEADER = ["player", "first byte p50 ms", "max ms", "(first channel message p50 ms)", "(max ms)",
+                     "runs with none"]
+
+
+def first_byte_table(fb, markdown=False):
+    """Each player's time from its start to its first byte on port 0, then
+    songrelay's figures divided by the peer's (below 1 is better); the
+    floor is for information."""
+    figs = fb["figures"]
+    rows = []
+    for p in fb["players"]:
+        f, c = figs[p]["first"], figs[p]["channel"]
+        rows.append([LABELS[p], fmt(f["p50"], 1), fmt(f["max"], 1), fmt(c["p50"], 1), fmt(c["max"], 1),
+                     str(f["missing"])])
+    s = figs["songrelay"]
+    for p in fb["players"]:
+        if p in ("songrelay", "floor"):
+            continue
+        o = figs[p]
+
+        def r(kind, key):
+            v = ratio(s[kind][key], o[kind][key])
+            return fmt(v, 3 if v is not None and v < 0.1 else 2)
+        rows.append(["songrelay / %s" % LABELS[p], r("first", "p50"), r("first", "max"), r("channel", "p50"),
+                     r("channel", "max"), ""])
+    return render(FIRST_BYTE_HEADER, rows, markdown)
+
+
 LOAD_HEADER = ["file", "size MB", "songrelay ms", "RSS MiB", "least MiB", "RSS / least", "midicsv ms",
                "midicsv RSS MiB", "read proc ms", "read ms", "midicsv / songrelay", "songrelay / read"]
 PHASE_HEADER = ["file", "calibration ms", "load+open ms", "writes", "write span ms", "in write ms", "ns per write",

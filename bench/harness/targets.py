@@ -121,11 +121,22 @@ def synth_rows(results):
     return rows
 
 
+def first_byte_rows(fb):
+    """songrelay's first byte within 5 ms of its start, midish's beside it."""
+    figs = fb["figures"]
+    s = figs["songrelay"]["first"]["p50"]
+    m = figs["midish"]["first"]["p50"] if "midish" in figs else None
+    figure = fmt(s, 1) + " ms" + (" / %s ms" % fmt(m, 1) if "midish" in figs else "")
+    return [["time to the first byte ≤ 5 ms, median of %d runs (songrelay%s)" % (
+        fb["runs"], " / midish" if "midish" in figs else ""), figure, verdict(at_most(s, 5.0))]]
+
+
 HEADER = ["target", "figure", "verdict"]
 
 
 def all_rows(results):
-    rows = timing_rows(results["timing"]) if results.get("timing") else []
+    rows = first_byte_rows(results["first_byte"]) if results.get("first_byte") else []
+    rows += timing_rows(results["timing"]) if results.get("timing") else []
     rows += synth_rows(results)
     if results.get("load"):
         rows += load_rows(results["load"], results.get("gbench"))

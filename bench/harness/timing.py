@@ -36,6 +36,7 @@ class Tools:
         self.hog = os.path.join(bench, "hog")
         self.readbuf = os.path.join(bench, "readbuf")
         self.runstat = os.path.join(bench, "runstat")
+        self.firstbyte = os.path.join(bench, "firstbyte")
         self.phaseshim = os.path.join(bench, "phaseshim.so")
         shim = os.path.join(bench, "alsa_shim.so")
         self.alsa_shim = shim if os.path.exists(shim) else ""

@@ -7,17 +7,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -542,7 +542,7 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
     int error;
     bool gone;
   };
-  const std::vector<Case> cases = {{EIO, true},   {ENXIO, true},  {ENODEV, true},  {EPIPE, true},
+  const std::vector<Case> cases = {{EIO, true},   {ENXIO, true},  {ENODEV, true}, {EPIPE, true},
                                    {EBADF, true}, {EINTR, false}, {ENOSPC, false}};
   const Bytes note = {0x90, 0x3C, 0x40};
   for (const Case& c : cases) {
@@ -560,8 +560,8 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
       EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
       EXPECT_EQ(testing::internal::GetCapturedStderr(),
                 c.gone ? lost_line(ports.names[1], 1, c.error)
-                       : "Error!!: Can't Write MidiDevice (Device=" + ports.names[1] + " Port=1): " + strerror(c.error) +
-                             ". Bytes were dropped.\n");
+                       : "Error!!: Can't Write MidiDevice (Device=" + ports.names[1] +
+                             " Port=1): " + strerror(c.error) + ". Bytes were dropped.\n");
       EXPECT_EQ(fake_write.calls.size(), c.gone ? 1u : 6u);
     }
     EXPECT_EQ(port_table.fds[1] < 0, c.gone);

@@ -1,7 +1,8 @@
 // Raw MIDI output: the port table, the unit search under /dev/, opening,
 // writing and silencing the ports. Every descriptor is non-blocking: a
 // device with no room is waited for in poll, together with the stop, so no
-// device can hold the player beyond a stop.
+// device can hold the player beyond a stop. The player thread's lines go
+// through the console's queue, so no console can hold it either.
 #include "output/ports.h"
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "meta/console.h"
 #include "song/stop_wake.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
@@ -167,8 +169,8 @@ bool device_gone(int error) {
 // Says once that the port's device is gone, closes the port and marks it
 // lost, so that nothing is written to it again.
 void lose_port(int port, int error) {
-  fprintf(stderr, "Error!!: Lost MidiDevice (Device=%s Port=%d): %s. This port is no longer written.\n",
-          opened_paths[port], port, strerror(error));
+  console_printf(STDERR_FILENO, "Error!!: Lost MidiDevice (Device=%s Port=%d): %s. This port is no longer written.\n",
+                 opened_paths[port], port, strerror(error));
   close(port_table.fds[port]);
   port_table.fds[port] = -1;
   port_reports[port].lost = true;
@@ -181,18 +183,19 @@ void report_dropped_bytes(int port, int error) {
   any_bytes_lost = true;
   if (port_reports[port].dropped) return;
   port_reports[port].dropped = true;
-  fprintf(stderr, "Error!!: Can't Write MidiDevice (Device=%s Port=%d): %s. Bytes were dropped.\n",
-          opened_paths[port], port, error != 0 ? strerror(error) : "it took no byte");
+  console_printf(STDERR_FILENO, "Error!!: Can't Write MidiDevice (Device=%s Port=%d): %s. Bytes were dropped.\n",
+                 opened_paths[port], port, error != 0 ? strerror(error) : "it took no byte");
 }
 
 // Says, the first time only, that a port has taken nothing for a long while.
 void report_stall(int port) {
   if (port_reports[port].stalled) return;
   port_reports[port].stalled = true;
-  fprintf(stderr,
-          "Error!!: MidiDevice Stalled (Device=%s Port=%d): it has taken no byte for %d s. Still waiting; Ctrl-C "
-          "stops.\n",
-          opened_paths[port], port, static_cast<int>(STALL_REPORT_MS / 1000));
+  console_printf(
+      STDERR_FILENO,
+      "Error!!: MidiDevice Stalled (Device=%s Port=%d): it has taken no byte for %d s. Still waiting; Ctrl-C "
+      "stops.\n",
+      opened_paths[port], port, static_cast<int>(STALL_REPORT_MS / 1000));
 }
 
 // The count as write_port reports it.
@@ -376,8 +379,8 @@ int silence_all_ports() {
     if (progress[p].done && progress[p].sent == sizeof block.bytes) continue;
     if (port_table.fds[p] < 0) continue;
     any_bytes_lost = true;
-    fprintf(stderr, "Error!!: All Sound Off Not Sent (Device=%s Port=%d): it took %zu of 48 bytes.\n",
-            opened_paths[p], p, progress[p].sent);
+    console_printf(STDERR_FILENO, "Error!!: All Sound Off Not Sent (Device=%s Port=%d): it took %zu of 48 bytes.\n",
+                   opened_paths[p], p, progress[p].sent);
   }
   return 0;
 }

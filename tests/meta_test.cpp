@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr uint32_t NO_CHANNEL = 0xFFFFFFFF;
 constexpr uint8_t CANARY = 0xA5;
 constexpr size_t CANARY_SIZE = 16;
 
@@ -45,14 +44,15 @@ Bytes text_event(uint8_t type, const std::string& text) { return stored_meta(typ
 // The error line for a conversion that gave up with this errno.
 std::string iconv_error(int code) { return "Error!!: iconv function error (" + std::to_string(code) + ")\n"; }
 
-// Hands one stored event to the display; the buffer ends one spare byte after
-// it (or holds more when a test checks that bytes beyond length are ignored).
-void hand_over(Bytes& stored, int length) {
+// Hands one stored event to the display as the player does; the buffer ends
+// one spare byte after it (or holds more when a test checks that bytes beyond
+// length are ignored). The tempo the display hands back to the player.
+uint32_t hand_over(Bytes& stored, int length) {
   EventRecord record{};
   record.status = 0xFF;
   record.data1 = stored[1];
   record.length = static_cast<uint32_t>(length);
-  EXPECT_EQ(handle_meta_event(&record, stored.data(), length), 0);
+  return play_meta_event(&record, stored.data(), length);
 }
 
 // Plays the events in order and collects what they printed.
@@ -162,31 +162,38 @@ TEST_F(MetaTest, PortChangesOnlyForZeroToThree) {
   }
 }
 
-TEST_F(MetaTest, SetTempoSetsTempoAndTickAndShowsQuarterNotesPerMinute) {
+// The new tempo is shown and handed to the player, whose schedule follows
+// it; the same tempo again leaves the schedule alone.
+TEST_F(MetaTest, SetTempoHandsTheNewTempoToThePlayerAndShowsQuarterNotesPerMinute) {
   struct Case {
     Bytes data;
     uint16_t timebase;
     bool verbose;
     uint32_t tempo;
-    uint32_t usec_per_tick;
     std::string line;
   };
   const std::vector<Case> cases = {
-      {{0x07, 0xA1, 0x20}, 480, true, 500000, 1041, "  [Tempo     ]: 120\n"},
-      {{0xFF, 0xFF, 0xFF}, 480, true, 0xFFFFFF, 34952, "  [Tempo     ]: 3\n"},
-      {{0x00, 0x00, 0x01}, 96, true, 1, 0, "  [Tempo     ]: 60000000\n"},
-      {{0x00, 0x00, 0x00}, 480, true, 0, 0, "  [Tempo     ]: 0\n"},
-      {{0x07, 0xA1, 0x20}, 0, true, 500000, 500000, "  [Tempo     ]: 120\n"},
-      {{0x09, 0x27, 0xC0}, 96, false, 600000, 6250, ""},
+      {{0x07, 0xA1, 0x20}, 480, true, 500000, "  [Tempo     ]: 120\n"},
+      {{0xFF, 0xFF, 0xFF}, 480, true, 0xFFFFFF, "  [Tempo     ]: 3\n"},
+      {{0x00, 0x00, 0x01}, 96, true, 1, "  [Tempo     ]: 60000000\n"},
+      {{0x00, 0x00, 0x00}, 480, true, 0, "  [Tempo     ]: 0\n"},
+      {{0x07, 0xA1, 0x20}, 0, true, 500000, "  [Tempo     ]: 120\n"},
+      {{0x09, 0x27, 0xC0}, 96, false, 600000, ""},
       // A longer event still takes its tempo from bytes 3 to 5.
-      {{0x07, 0xA1, 0x20, 0x55}, 480, true, 500000, 1041, "  [Tempo     ]: 120\n"},
+      {{0x07, 0xA1, 0x20, 0x55}, 480, true, 500000, "  [Tempo     ]: 120\n"},
   };
   for (const Case& c : cases) {
     option_flags = c.verbose ? OPT_VERBOSE : 0;
     tempo_state.timebase = c.timebase;
-    EXPECT_EQ(play_out(stored_meta(0x51, c.data)), c.line) << hex(c.data);
-    EXPECT_EQ(tempo_state.tempo, c.tempo) << hex(c.data);
-    EXPECT_EQ(tempo_state.usec_per_tick, c.usec_per_tick) << hex(c.data);
+    tempo_state.tempo = 12345;
+    Bytes stored = stored_meta(0x51, c.data);
+    stored.push_back(0);
+    for (uint32_t handed : {c.tempo, TEMPO_UNCHANGED}) {
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(hand_over(stored, static_cast<int>(stored.size() - 1)), handed) << hex(c.data);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << hex(c.data);
+      EXPECT_EQ(tempo_state.tempo, c.tempo) << hex(c.data);
+    }
   }
 }
 
@@ -254,7 +261,6 @@ TEST_F(MetaTest, QuietModeHidesTextButStillSteersAndShowsVerboseLines) {
   EXPECT_EQ(tempo_state.channel, 3u);
   EXPECT_EQ(tempo_state.port, 2);
   EXPECT_EQ(tempo_state.tempo, 600000u);
-  EXPECT_EQ(tempo_state.usec_per_tick, 1250u);
   EXPECT_EQ(playback_info.text[0], 'z') << "quiet mode converts nothing";
 
   option_flags = OPT_QUIET;
@@ -284,10 +290,9 @@ TEST_F(MetaTest, ShortEventsReadNothingPastTheirEnd) {
   for (Case c : cases) {
     tempo_state = TempoState{NO_CHANNEL, 600000, 480, 1250, 1};
     testing::internal::CaptureStdout();
-    hand_over(c.stored, c.length);
+    EXPECT_EQ(hand_over(c.stored, c.length), TEMPO_UNCHANGED) << hex(c.stored);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << hex(c.stored) << " length " << c.length;
     EXPECT_EQ(tempo_state.tempo, 600000u) << hex(c.stored);
-    EXPECT_EQ(tempo_state.usec_per_tick, 1250u) << hex(c.stored);
     EXPECT_EQ(tempo_state.channel, NO_CHANNEL) << hex(c.stored);
     EXPECT_EQ(tempo_state.port, 1) << hex(c.stored);
   }

@@ -24,9 +24,6 @@ const char* const key_signature_names[30] = {
 
 namespace {
 
-// The channel value that stands for "no prefix seen".
-constexpr uint32_t NO_CHANNEL = 0xFFFFFFFF;
-
 // Converted text takes at most this many bytes for each byte of the event.
 // The widest terminal encodings reach it: UTF-32 writes 4 bytes for every
 // one-byte character, and 8 for a 2-byte JIS X 0213 pair that stands for 2
@@ -68,11 +65,13 @@ int length_field_size(const uint8_t* bytes, int length) {
 // truncated signature is never read past its end.
 bool holds_claimed_data(const uint8_t* bytes, int length) { return length >= 3 + bytes[2]; }
 
-// Takes a new tempo from bytes 3 to 5; an event too short to hold them
-// changes nothing rather than reading the next event's bytes.
-void set_tempo(const uint8_t* bytes, int length) {
-  if (length < 6) return;
+// Takes a new tempo from bytes 3 to 5 and gives it back if it differs from
+// the one before; an event too short to hold them changes nothing rather
+// than reading the next event's bytes.
+uint32_t set_tempo(const uint8_t* bytes, int length) {
+  if (length < 6) return TEMPO_UNCHANGED;
   uint32_t tempo = static_cast<uint32_t>(bytes[3]) << 16 | static_cast<uint32_t>(bytes[4]) << 8 | bytes[5];
+  uint32_t before = tempo_state.tempo;
   tempo_state.tempo = tempo;
   // The loader refuses a division of 0; should one get this far, it counts as 1.
   uint32_t timebase = tempo_state.timebase != 0 ? tempo_state.timebase : 1;
@@ -81,6 +80,7 @@ void set_tempo(const uint8_t* bytes, int length) {
     // A tempo of 0 has no quarter notes per minute to show; 0 stands for it.
     console_printf(STDOUT_FILENO, "  [Tempo     ]: %d\n", tempo != 0 ? static_cast<int>(60000000u / tempo) : 0);
   }
+  return tempo != before ? tempo : TEMPO_UNCHANGED;
 }
 
 // Converts the text into the player's text buffer and gives back what to
@@ -99,13 +99,18 @@ const char* converted_text(const uint8_t* text, int length) {
 }  // namespace
 
 int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
+  play_meta_event(record, bytes, length);
+  return 0;
+}
+
+uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
   // FF, the type and a length byte are the least a stored meta event holds.
-  if (length < 3) return 0;
+  if (length < 3) return TEMPO_UNCHANGED;
   uint8_t type = record->data1;
   int text_start = 2 + length_field_size(bytes, length);
   if (type >= 0x01 && type <= 0x09) {
     print_meta_text(bytes + text_start, length - text_start, TEXT_LABELS[type - 1]);
-    return 0;
+    return TEMPO_UNCHANGED;
   }
   switch (type) {
     case 0x20:
@@ -114,7 +119,7 @@ int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
     case 0x21:
       if (length > 3 && bytes[3] <= 3) tempo_state.port = bytes[3];
       break;
-    case 0x51: set_tempo(bytes, length); break;
+    case 0x51: return set_tempo(bytes, length);
     case 0x58:
       if (holds_claimed_data(bytes, length)) print_time_signature(bytes);
       break;
@@ -123,7 +128,7 @@ int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length) {
       break;
     default: break;
   }
-  return 0;
+  return TEMPO_UNCHANGED;
 }
 
 // The byte after the text is the next event's first byte or the data buffer's

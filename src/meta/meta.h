@@ -11,7 +11,16 @@
 extern const char* const key_signature_names[30];
 
 // Acts on one stored meta event (bytes from its FF, length bytes); always 0.
+// The player calls play_meta_event instead, which also hands it the tempo.
 int handle_meta_event(const EventRecord* record, uint8_t* bytes, int length);
+
+// What play_meta_event hands back when the length of a tick stays as it was.
+constexpr uint32_t TEMPO_UNCHANGED = 0xFFFFFFFF;
+
+// Acts on one stored meta event as handle_meta_event does, and hands the
+// player the new tempo (microseconds per quarter note) of a set-tempo event
+// that changed it, so that the schedule follows; TEMPO_UNCHANGED otherwise.
+uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
 // Converts and prints one text with its label unless quiet; always 0. Control
 // characters in the text are shown in caret notation (see text_converter.cpp).

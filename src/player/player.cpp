@@ -81,9 +81,9 @@ void start_tempo(uint16_t timebase) {
   tempo_state.usec_per_tick = timebase != 0 ? STARTING_TEMPO / timebase : 0;
 }
 
-// Sends one record: channel messages straight from the record, sysex and
-// escape bytes from the data buffer; a meta event goes to the display
-// instead. The bytes that could not be written, as write_port counts them.
+// Sends one record that is not a meta event: channel messages straight from
+// the record, sysex and escape bytes from the data buffer. The bytes that
+// could not be written, as write_port counts them.
 int send_record(const SongView& view, const EventRecord& record) {
   const void* message = nullptr;
   size_t count = 0;
@@ -97,26 +97,22 @@ int send_record(const SongView& view, const EventRecord& record) {
   } else if (status == 0xF0 || status == 0xF7) {
     message = view.data + record.data_offset;
     count = record.length;
-  } else if (status == 0xFF) {
-    handle_meta_event(&record, view.data + record.data_offset, static_cast<int>(record.length));
   }
   return write_port(tempo_state.port, message, count);
 }
 
-// Carries a set-tempo event just handled into the schedule: later ticks
-// last as long as the new tempo says, counted from this record's due time.
-void follow_tempo(Schedule* schedule, uint32_t* tempo, uint16_t timebase) {
-  if (tempo_state.tempo == *tempo) return;
-  *tempo = tempo_state.tempo;
-  change_tick_length(schedule, tick_length(timebase, *tempo));
+// Hands a meta event to the display; a new tempo that it hands back makes
+// later ticks last as long as that tempo says, from this record's due time.
+void play_meta_record(const SongView& view, const EventRecord& record, Schedule* schedule) {
+  uint32_t tempo = play_meta_event(&record, view.data + record.data_offset, static_cast<int>(record.length));
+  if (tempo != TEMPO_UNCHANGED) change_tick_length(schedule, tick_length(view.timebase, tempo));
 }
 
 // Plays the table in order, each record at its due time; a record with a
 // delta of 0 goes out straight after the one before, without a clock reading.
 PlayOutcome play_records(const SongView& view) {
   Schedule schedule;
-  uint32_t tempo = tempo_state.tempo;
-  start_schedule(&schedule, monotonic_ns(), tick_length(view.timebase, tempo));
+  start_schedule(&schedule, monotonic_ns(), tick_length(view.timebase, tempo_state.tempo));
   for (uint32_t i = 0; i < view.event_count; ++i) {
     const EventRecord& record = view.events[i];
     if (record.delta != 0) {
@@ -129,9 +125,12 @@ PlayOutcome play_records(const SongView& view) {
       silence_all_ports();
       return PLAY_STOPPED;
     }
+    if (record.status == 0xFF) {
+      play_meta_record(view, record, &schedule);
+      continue;
+    }
     // Only a write that left bytes behind can have lost the last device.
     if (send_record(view, record) != 0 && !any_port_open()) return PLAY_DEVICES_LOST;
-    if (record.status == 0xFF) follow_tempo(&schedule, &tempo, view.timebase);
   }
   return PLAY_ENDED;
 }
@@ -161,7 +160,7 @@ PlayOutcome play() {
 
 bool prepare_playback(SongView* view) {
   tempo_state.port = 0;
-  tempo_state.channel = 0xFFFFFFFF;
+  tempo_state.channel = NO_CHANNEL;
   take_song_view(view);
   if (!alloc_text_buffer(view->longest_meta)) return false;
   start_tempo(view->timebase);

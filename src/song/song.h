@@ -74,13 +74,17 @@ struct SongView {
   uint8_t* data;
 };
 
+// The channel of a TempoState that has seen no channel prefix.
+constexpr uint32_t NO_CHANNEL = 0xFFFFFFFF;
+
 // The player thread's running tempo, port and channel-prefix state.
 struct TempoState {
-  uint32_t channel;  // 0xFFFFFFFF when no channel prefix has been seen
+  uint32_t channel;  // the last channel prefix's channel, or NO_CHANNEL
   uint32_t tempo;    // microseconds per quarter note
   uint16_t timebase;
-  uint32_t usec_per_tick;
-  int32_t port;  // 0 to 3
+  uint32_t usec_per_tick;  // tempo / timebase, kept up to date for the interface; the
+                           // schedule times ticks exactly from the tempo instead
+  int32_t port;            // 0 to 3
 };
 
 extern SongData song_data;

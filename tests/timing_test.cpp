@@ -106,9 +106,8 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
 
 namespace {
 
-// Arms the fake clock for one scope and keeps the margin as it was.
+// Arms the fake clock for one scope.
 struct ArmedClock {
-  int64_t saved_margin = wake_margin_ns;
   explicit ArmedClock(int64_t start, int64_t per_reading_ns = 0, int64_t late_ns = 0) {
     fake = FakeClock{};
     fake.armed = true;
@@ -116,10 +115,7 @@ struct ArmedClock {
     fake.per_reading_ns = per_reading_ns;
     fake.late_ns = late_ns;
   }
-  ~ArmedClock() {
-    fake.armed = false;
-    wake_margin_ns = saved_margin;
-  }
+  ~ArmedClock() { fake.armed = false; }
 };
 
 bool never() { return false; }
@@ -127,7 +123,11 @@ bool never() { return false; }
 int stop_after_calls = -1;  // the stop predicate says yes from this call on
 bool counted_stop() { return stop_after_calls >= 0 && stop_after_calls-- == 0; }
 
-TEST(Wait, SleepsToTheDeadlineLessTheMarginThenReadsTheClock) {
+// The margin that a test sets goes back with the rest of the process state.
+struct Wait : FreshStateTest {};
+struct Calibration : FreshStateTest {};
+
+TEST_F(Wait, SleepsToTheDeadlineLessTheMarginThenReadsTheClock) {
   struct Case {
     const char* what;
     int64_t margin, start, deadline, per_reading, late;
@@ -170,7 +170,7 @@ TEST(Wait, SleepsToTheDeadlineLessTheMarginThenReadsTheClock) {
   }
 }
 
-TEST(Wait, AStopEndsAWaitOfAnyLength) {
+TEST_F(Wait, AStopEndsAWaitOfAnyLength) {
   // An hour's rest: a signal breaks the first sleep, and the wait sees the stop.
   ArmedClock clock(0);
   wake_margin_ns = 100 * US;
@@ -197,7 +197,7 @@ TEST(Wait, AStopEndsAWaitOfAnyLength) {
   stop_after_calls = -1;
 }
 
-TEST(Wait, ASignalThatIsNotAStopOnlyShortensOneSleep) {
+TEST_F(Wait, ASignalThatIsNotAStopOnlyShortensOneSleep) {
   ArmedClock clock(0, 50 * US);
   wake_margin_ns = 100 * US;
   fake.break_at = 3 * MS;
@@ -205,7 +205,7 @@ TEST(Wait, ASignalThatIsNotAStopOnlyShortensOneSleep) {
   EXPECT_EQ(fake.sleep_targets, (std::vector<int64_t>{9900 * US, 9900 * US}));
 }
 
-TEST(Calibration, MarginIsAHighPercentileOfTheLatenessClamped) {
+TEST_F(Calibration, MarginIsAHighPercentileOfTheLatenessClamped) {
   struct Case {
     const char* what;
     std::vector<int64_t> lateness;
@@ -235,7 +235,7 @@ TEST(Calibration, MarginIsAHighPercentileOfTheLatenessClamped) {
 // Without a calibration before the song, the margin starts at 1 ms and the
 // player's own first fifty sleeps set it by the same rule; later sleeps
 // leave it alone.
-TEST(Calibration, ThePlayersFirstFiftySleepsSetTheMargin) {
+TEST_F(Calibration, ThePlayersFirstFiftySleepsSetTheMargin) {
   std::vector<int64_t> spread;
   for (int i = 0; i < 50; ++i) spread.push_back((i + 1) * 10 * US);  // 10 … 500 µs
   ArmedClock clock(123 * MS, 1 * US);

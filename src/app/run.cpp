@@ -18,6 +18,7 @@
 
 namespace {
 
+// Created and destroyed by every run, never locked (see run.h).
 pthread_mutex_t state_lock;
 
 const char DEFAULT_DEVICE_BASE[] = "umidi";
@@ -174,6 +175,8 @@ void on_stop_signal(int signal_number) {
 }
 
 int received_stop_signal() { return first_stop_signal; }
+
+void forget_stop_signal() { first_stop_signal = 0; }
 
 void end_by_signal(int signal_number) {
   signal(signal_number, SIG_DFL);

@@ -20,12 +20,20 @@ void on_stop_signal(int signal_number);
 // The first stop signal the run received, or 0.
 int received_stop_signal();
 
+// Forgets the stop signal received (between tests).
+void forget_stop_signal();
+
 // Ends the process by that signal with its default action, as a shell
 // expects of a program that was interrupted; returns only if it could not.
 void end_by_signal(int signal_number);
 
-// Creates the run's mutex; 0 or the thread library's error number.
+// Creates the run's mutex; 0 or the thread library's error number. The
+// mutex is never locked: the player state it once guarded is an atomic byte
+// that a signal handler may store. It is kept so that a run creates and
+// destroys it, and its failures are reported, as before.
 int init_state_lock();
 
-// Destroys the run's mutex and returns the player state to idle; 0 or the error number.
+// Destroys the run's mutex and, when that succeeds, returns the player state
+// to idle: the one place where a run's end resets the state. 0 or the error
+// number (the state then stays as it was).
 int destroy_state_lock();

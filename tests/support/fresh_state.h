@@ -1,13 +1,10 @@
-// Shared test helper: every process-wide record of the player back at its
-// start value, so that no test leaks state into the next.
+// Shared test helper: every test starts and ends with every process-wide
+// record of the player back at its start value (see app/process_state.h).
 #pragma once
 
 #include <gtest/gtest.h>
 
-// Releases the song, forgets the ports (without closing them: a test may
-// have planted fake descriptors), clears the settings and option bits and
-// puts the player state back to idle. The text converter is left open.
-void reset_process_state();
+#include "app/process_state.h"
 
 // A fixture that starts and ends every test with fresh process state.
 class FreshStateTest : public ::testing::Test {

@@ -64,6 +64,9 @@ char generated_names[PORT_COUNT][NAME_SIZE];
 char opened_paths[PORT_COUNT][NAME_SIZE];
 
 // What the run has said about each port, so that each thing is said once.
+// A lost port's descriptor is -1 too, but -1 alone means a port that never
+// opened, which is still written (each of its three attempts fails at once,
+// without a word); lost is what stops every write to a port that went away.
 struct PortReport {
   bool lost;     // the device went away: the port is written no more
   bool stalled;  // it took no byte for STALL_REPORT_MS while the song waited

@@ -372,6 +372,8 @@ TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
     std::string shown;
     std::string err;
   };
+  // Adjacent literals keep each hex escape apart from the letters after it.
+  // clang-format off
   const std::vector<Case> cases = {
       {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", ""},
       {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, ""},
@@ -388,6 +390,7 @@ TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
       // Each byte of a sequence cut short is one failure.
       {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     ASSERT_TRUE(use_converter(c.from, c.to)) << c.from << " to " << c.to;
     Shown shown = play({text_event(0x01, c.in)});
@@ -425,11 +428,7 @@ TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
        "ab",
        {iconv_error(E2BIG), iconv_error(EILSEQ)}},
       {"a placeholder that does not fit", text_bytes("\xFF\xFF\xFF"), 3, "", {iconv_error(E2BIG)}},
-      {"room for one placeholder",
-       text_bytes("\xFF\xFF\xFF"),
-       5,
-       "\xEF\xBF\xBD",
-       {iconv_error(E2BIG)}},
+      {"room for one placeholder", text_bytes("\xFF\xFF\xFF"), 5, "\xEF\xBF\xBD", {iconv_error(E2BIG)}},
       {"character one byte too big", text_bytes("a\xB1"), 4, "a", {iconv_error(E2BIG)}},
       {"exact fit", text_bytes("\xB1\xB2"), 7, "\xEF\xBD\xB1\xEF\xBD\xB2", {""}},
   };
@@ -568,7 +567,12 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
         "2J\x9D"
         "0;t\x9C\x90q\x9C\xE9"},
        "  [Lylic     ]: M-^[2JM-^]0;tM-^\\M-^PqM-^\\\xE9\n"},
-      {"C1 controls of an EUC-JP text", "EUC-JP", "EUC-JP", {"\x9B" "2J\xA4\xA2"}, "  [Lylic     ]: M-^[2J\xA4\xA2\n"},
+      {"C1 controls of an EUC-JP text",
+       "EUC-JP",
+       "EUC-JP",
+       {"\x9B"
+        "2J\xA4\xA2"},
+       "  [Lylic     ]: M-^[2J\xA4\xA2\n"},
       {"line endings inside stay visible, a NUL ends the text",
        "SHIFT_JISX0213",
        "UTF-8",

@@ -41,12 +41,12 @@ constexpr int END_BOUND_MSEC = STOP_GRACE_MSEC + DROP_REPORT_MSEC + 200;
 
 // The line being built by the player.
 struct LineDraft {
-  bool queued;       // false: written straight to stdio
-  bool dropped;      // did not fit
+  bool queued;   // false: written straight to stdio
+  bool dropped;  // did not fit
   int fd;
-  size_t start;      // byte number of its header
-  size_t end;        // byte number after its last byte so far
-  uint64_t length;   // bytes asked for, kept or not
+  size_t start;     // byte number of its header
+  size_t end;       // byte number after its last byte so far
+  uint64_t length;  // bytes asked for, kept or not
 };
 
 LineDraft draft;

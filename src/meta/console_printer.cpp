@@ -19,12 +19,12 @@ namespace {
 
 // Lines written and lines lost, as the printer sees them.
 struct PrinterState {
-  bool stopping = false;     // a stop was seen
-  int64_t deadline = 0;      // while stopping: the end of the wait allowed
-  bool gone[3] = {};         // standard output or error refused every write
+  bool stopping = false;  // a stop was seen
+  int64_t deadline = 0;   // while stopping: the end of the wait allowed
+  bool gone[3] = {};      // standard output or error refused every write
   uint64_t reported_lines = 0;
   uint64_t reported_bytes = 0;
-  uint64_t lost_lines = 0;   // dropped here, after a stop
+  uint64_t lost_lines = 0;  // dropped here, after a stop
   uint64_t lost_bytes = 0;
 };
 
@@ -128,8 +128,7 @@ void drain_work_pipe() {
 // published in between is seen either here or through the pipe.
 void wait_for_work(PrinterState* state) {
   console_queue.printer_idle.store(true);
-  if (console_queue.head.load() != console_queue.tail.load(std::memory_order_relaxed) ||
-      console_queue.ending.load()) {
+  if (console_queue.head.load() != console_queue.tail.load(std::memory_order_relaxed) || console_queue.ending.load()) {
     console_queue.printer_idle.store(false);
     return;
   }

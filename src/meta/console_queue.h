@@ -26,13 +26,13 @@ struct ConsoleQueue {
   size_t capacity = 0;
   std::atomic<size_t> head{0};
   std::atomic<size_t> tail{0};
-  std::atomic<bool> running{false};         // lines go to the ring, not to stdio
-  std::atomic<bool> ending{false};          // no line will follow the ones queued
-  std::atomic<bool> printer_idle{false};    // the printer waits for a line
-  std::atomic<uint64_t> dropped_lines{0};   // by the player, from the start
-  std::atomic<uint64_t> dropped_bytes{0};   // by the player, from the start
-  int work_pipe[2] = {-1, -1};              // readable when a line or the end came
-  int done_pipe[2] = {-1, -1};              // readable once the printer has ended
+  std::atomic<bool> running{false};        // lines go to the ring, not to stdio
+  std::atomic<bool> ending{false};         // no line will follow the ones queued
+  std::atomic<bool> printer_idle{false};   // the printer waits for a line
+  std::atomic<uint64_t> dropped_lines{0};  // by the player, from the start
+  std::atomic<uint64_t> dropped_bytes{0};  // by the player, from the start
+  int work_pipe[2] = {-1, -1};             // readable when a line or the end came
+  int done_pipe[2] = {-1, -1};             // readable once the printer has ended
   pthread_t printer;
 };
 

@@ -26,17 +26,17 @@ constexpr size_t MOST_SHOWN = 4;
 
 // One conversion between two stages and where it stands.
 struct Conversion {
-  iconv_t decode;          // text to UTF-32BE
-  iconv_t encode;          // UTF-32BE to the terminal
-  uint32_t placeholder;    // a code point the terminal's encoding has
-  char* out;               // where the next byte goes
+  iconv_t decode;        // text to UTF-32BE
+  iconv_t encode;        // UTF-32BE to the terminal
+  uint32_t placeholder;  // a code point the terminal's encoding has
+  char* out;             // where the next byte goes
   size_t out_space;
-  size_t keep;             // code points to show: those before the line endings at the end
-  size_t taken;            // code points looked at so far
+  size_t keep;   // code points to show: those before the line endings at the end
+  size_t taken;  // code points looked at so far
   int failures;
-  int error;               // errno of the last failure
-  bool over;               // the text ended (U+0000, the fifth failure, or no room)
-  bool cut;                // no room was left
+  int error;  // errno of the last failure
+  bool over;  // the text ended (U+0000, the fifth failure, or no room)
+  bool cut;   // no room was left
 };
 
 bool is_line_ending(uint32_t point) { return point == '\r' || point == '\n'; }

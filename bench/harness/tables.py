@@ -271,12 +271,25 @@ def least_bytes(case):
     return case["size"] + 16 * case["records"] + case["data_bytes"]
 
 
+def load_start_ns(p):
+    """Where the load begins: the end of the sleeps made before the first
+    message, or the start of the process when there were none."""
+    return p["calib_last_ns"] if p.get("calib_last_ns", -1) >= 0 else p.get("init_ns")
+
+
+def calibration_ms(p):
+    """The sleeps made before the first message, from the first to the end of the last; 0 without any."""
+    return (p["calib_last_ns"] - p["calib_first_ns"]) / 1e6 if p.get("calib_last_ns", -1) >= 0 else 0.0
+
+
 def load_ms(case):
-    """From the end of the calibration to the first message: read, parse, table, ports, thread."""
+    """From the end of the calibration (or the process's start) to the first
+    message: read, parse, table, ports, thread."""
     p = case["phases"]
-    if not p.get("first_write_ns") or not p.get("calib_last_ns") or p["calib_last_ns"] < 0:
+    start = load_start_ns(p)
+    if not p.get("first_write_ns") or start is None or p["first_write_ns"] < 0:
         return None
-    return (p["first_write_ns"] - p["calib_last_ns"]) / 1e6
+    return (p["first_write_ns"] - start) / 1e6
 
 
 def load_tables(result, markdown=False):
@@ -291,7 +304,7 @@ def load_tables(result, markdown=False):
                      fmt(ratio(s["wall"] * 1e9, rb["read_ns"]))])
         p, lm = c["phases"], load_ms(c)
         if lm:
-            phase_rows.append([c["label"], fmt((p["calib_last_ns"] - p["calib_first_ns"]) / 1e6, 1), fmt(lm, 1),
+            phase_rows.append([c["label"], fmt(calibration_ms(p), 1), fmt(lm, 1),
                                str(int(p["writes"])), fmt((p["last_write_ns"] - p["first_write_ns"]) / 1e6),
                                fmt(p["write_wall_ns"] / 1e6), fmt(p["write_wall_ns"] / p["writes"]),
                                fmt(p["wait_sleep_wall_ns"] / 1e6), fmt(c["size"] / 1e3 / lm),

@@ -9,7 +9,7 @@
 #include "song/loader.h"
 #include "song/merge_queue.h"
 #include "song/reset.h"
-#include "song_fixture.h"
+#include "support/song_fixture.h"
 
 namespace {
 

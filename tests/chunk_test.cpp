@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "song_fixture.h"
+#include "support/song_fixture.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "song/loader.h"
 #include "song/reset.h"
-#include "song_fixture.h"
 #include "support/sanitized.h"
+#include "support/song_fixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "song/builder.h"
 #include "song/event_walk.h"
 #include "song/prescan.h"
-#include "song_fixture.h"
+#include "support/song_fixture.h"
 
 namespace {
 

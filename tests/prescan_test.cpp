@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "song/prescan.h"
-#include "song_fixture.h"
+#include "support/song_fixture.h"
 
 namespace {
 

@@ -30,9 +30,6 @@ TEST_F(SongTables, BlocksAreZeroFilledAndCountsRecorded) {
   EXPECT_EQ(view.timebase, 480);
   EXPECT_EQ(view.event_count, 5u);
   EXPECT_EQ(view.longest_meta, 12u);
-  EXPECT_EQ(view.events, get_event_table());
-  EXPECT_EQ(view.data, get_data_buffer());
-  EXPECT_EQ(get_event_count(), 5u);
   const uint8_t* record_bytes = reinterpret_cast<const uint8_t*>(view.events);
   for (size_t i = 0; i < 5 * sizeof(EventRecord); ++i) ASSERT_EQ(record_bytes[i], 0) << i;
   for (size_t i = 0; i < 33; ++i) ASSERT_EQ(view.data[i], 0) << i;

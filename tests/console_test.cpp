@@ -133,7 +133,7 @@ TEST(StalledConsole, CostsTextNotNotesAndOneStopEndsTheRun) {
   auto sent = Clock::now();
   kill(child.pid, SIGINT);
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(child.pid, status, 10)) << "one SIGINT did not end a run with a stalled console";
+  ASSERT_TRUE(wait_or_kill(child.pid, status, 10000)) << "one SIGINT did not end a run with a stalled console";
   child.pid = -1;
   EXPECT_LT(Clock::now() - sent, std::chrono::seconds(3));
   EXPECT_EQ(shell_status(status), 128 + SIGINT);
@@ -158,7 +158,7 @@ TEST(StalledConsole, ReadingAgainAfterTheSongShowsEveryKeptLineWholeThenTheRunEn
   // The song ends while the console is stalled; the run waits for it.
   Bytes notes;
   for (int k = 0; k < NOTES; ++k) notes = notes + Bytes{0x90, 0x3C, 0x40};
-  for (int i = 0; i < 400 && ports.received(0).size() < notes.size(); ++i) std::this_thread::sleep_for(milliseconds(10));
+  wait_for_size(ports.dir.file("p0"), static_cast<off_t>(notes.size()));
   EXPECT_EQ(hex(ports.received(0)), hex(notes));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(waitpid(child.pid, nullptr, WNOHANG), 0) << "the run ended before its text was written";

@@ -114,7 +114,7 @@ TEST(DeviceStall, AFifoWithoutAReaderFailsAndOneWhoseReaderDiesIsLost) {
     close(fifo.reader);
     fifo.reader = -1;
     int status = 0;
-    ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "the player hung on a FIFO whose reader died";
+    ASSERT_TRUE(wait_or_kill(pid, status, 20000)) << "the player hung on a FIFO whose reader died";
     EXPECT_EQ(shell_status(status), 2);
     std::string err = read_text(ports.dir.file("err"));
     EXPECT_EQ(count_of(err, "Error!!: Lost MidiDevice (Device=/dev/" + ports.dir.from_dev("fifo") + " Port=0): "), 1u)
@@ -134,7 +134,7 @@ TEST(DeviceStall, OneSignalEndsARunWaitingOnAFullDevice) {
   auto sent = steady_clock::now();
   kill(pid, SIGINT);
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "one SIGINT did not end the run";
+  ASSERT_TRUE(wait_or_kill(pid, status, 20000)) << "one SIGINT did not end the run";
   // The stop gives All Sound Off two seconds to get into the full FIFO.
   EXPECT_LT(steady_clock::now() - sent, std::chrono::seconds(4));
   EXPECT_EQ(shell_status(status), 128 + SIGINT);
@@ -173,7 +173,7 @@ TEST(DeviceStall, AStopSilencesASlowPortWhileThreeStalledOnesRunOut) {
   auto sent = steady_clock::now();
   kill(pid, SIGINT);
   int status = 0;
-  bool ended = wait_or_kill(pid, status, 20);
+  bool ended = wait_or_kill(pid, status, 20000);
   auto took = steady_clock::now() - sent;
   reading = false;
   reader.join();

@@ -98,7 +98,7 @@ TEST(MonitorBinary, StalledConsoleDoesNotHoldOffTheStop) {
   auto stop_sent = std::chrono::steady_clock::now();
   ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
   int status = 0;
-  bool ended = wait_or_kill(monitor.pid, status, 10);
+  bool ended = wait_or_kill(monitor.pid, status, 10000);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop_sent).count();
   monitor.pid = -1;
   EXPECT_TRUE(ended) << "still running 10 s after SIGTERM";
@@ -122,7 +122,7 @@ TEST(MonitorBinary, ClosedStandardErrorKeepsTheStatus) {
   close(fds[1]);
   ASSERT_GT(pid, 0);
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(pid, status, 30));
+  ASSERT_TRUE(wait_or_kill(pid, status, 30000));
   EXPECT_EQ(shell_status(status), 0);
   ProcessResult closed = run_process(
       "/bin/sh", {"/bin/sh", "-c", "exec \"$0\" --dir \"$1\" --timeout 0.2 2>&-", SONGRELAY_MONITOR_BIN, dir.path});

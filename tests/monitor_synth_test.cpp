@@ -200,7 +200,7 @@ TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
   pause_ms(1000);
   kill(player, SIGINT);
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(player, status, 30));
+  ASSERT_TRUE(wait_or_kill(player, status, 30000));
   EXPECT_EQ(shell_status(status), 130);
   pause_ms(300);
   ASSERT_TRUE(finish_render(render));

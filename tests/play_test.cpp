@@ -169,8 +169,14 @@ TEST(Play, SongTextIsShownHarmlessInTheEncodingOfALocaleWithAModifier) {
 TEST(Play, NoControlReachesTheTerminalFromSongTextOrFileName) {
   const std::string name = "evil\x1B]0;PWNED\x07\x1B[2J\x9B.mid";
   const std::string shown_name = "evil^[]0;PWNED^G^[[2J";
-  const std::string sjis = "\x1B[2J\x9B" "2J\x82\xA0";  // ESC, a lead byte without its trail, a kana
-  const std::string latin = "\x9B" "2J\x9D" "0;x\x9C\x90" "q\x9C";
+  const std::string sjis =
+      "\x1B[2J\x9B"
+      "2J\x82\xA0";  // ESC, a lead byte without its trail, a kana
+  const std::string latin =
+      "\x9B"
+      "2J\x9D"
+      "0;x\x9C\x90"
+      "q\x9C";
   const std::string latin_shown = "M-^[2JM-^]0;xM-^\\M-^PqM-^\\";
   struct Case {
     std::vector<std::string> options;
@@ -180,7 +186,12 @@ TEST(Play, NoControlReachesTheTerminalFromSongTextOrFileName) {
     std::string name_end;  // what the name's 0x9B and ".mid" show as
   };
   const std::vector<Case> cases = {
-      {{"-t", "UTF-8"}, {}, sjis, "^[[2J\xEF\xBF\xBD" "2J\xE3\x81\x82", "\xEF\xBF\xBD.mid"},
+      {{"-t", "UTF-8"},
+       {},
+       sjis,
+       "^[[2J\xEF\xBF\xBD"
+       "2J\xE3\x81\x82",
+       "\xEF\xBF\xBD.mid"},
       {{"-t", "ISO-8859-1"}, {}, sjis, "^[[2J?2J?", "M-^[.mid"},
       {{"-t", "EUC-JP"}, {}, sjis, "^[[2J?2J\xA4\xA2", "M-^[.mid"},
       {{}, {"LANG=C"}, sjis, "^[[2J?2J\xA4\xA2", "M-^[.mid"},
@@ -203,7 +214,8 @@ TEST(Play, NoControlReachesTheTerminalFromSongTextOrFileName) {
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(result.out, "  [MIDI File ]: " + ports.dir.path + "/" + shown_name + c.name_end + "\n" +
                               "  [File Info ]: Format= 0, Tracks= 1, Delta= 480\n"
-                              "  [Title     ]: " + c.text_shown + "\n");
+                              "  [Title     ]: " +
+                              c.text_shown + "\n");
   }
 }
 
@@ -229,19 +241,6 @@ TEST(Play, QuietHidesTextButKeepsTempoAndPort) {
   EXPECT_EQ(hex(run.ports[1]), hex({0x90, 0x3C, 0x40}));
 }
 
-// Waits until the file at path holds at least size bytes, or gives up after a while.
-bool wait_for_size(const std::string& path, off_t size) {
-  for (int i = 0; i < 1000; ++i) {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && info.st_size >= size) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
-// Starts the built player with argv and returns its process id.
-pid_t start_player(const std::vector<std::string>& argv) { return start_process(SONGRELAY_BIN, argv, -1, -1); }
-
 TEST(Play, AStopSignalEndsARestAtOnceSilencesEveryPortAndEndsByThatSignal) {
   TrackBuilder track;
   // At tempo 500000 and timebase 10, 1,200 ticks are a minute's rest with a note held.
@@ -251,13 +250,13 @@ TEST(Play, AStopSignalEndsARestAtOnceSilencesEveryPortAndEndsByThatSignal) {
     PortFiles ports;
     write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
     std::vector<std::string> argv = player_argv({"-r"}, ports, ports.dir.file("song.mid"));
-    pid_t pid = start_player(argv);
+    pid_t pid = start_process(SONGRELAY_BIN, argv, -1, -1);
     ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3)) << "the first note never arrived";
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     auto sent = std::chrono::steady_clock::now();
     kill(pid, stop);
     int status = 0;
-    ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "the stop did not end the rest";
+    ASSERT_TRUE(wait_or_kill(pid, status, 20000)) << "the stop did not end the rest";
     // Generous, for a loaded machine: what matters is not waiting out the minute.
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
     EXPECT_EQ(shell_status(status), 128 + stop);
@@ -278,24 +277,15 @@ TEST(Play, AStopDuringTheLoadEndsItAtOnceAndSendsNothing) {
   PortFiles ports;
   write_file(ports.dir.file("song.mid"), smf(1, 10, {big, notes}));
   std::vector<std::string> argv = player_argv({"-v"}, ports, ports.dir.file("song.mid"));
-  TempDir logs;
-  int out = open(logs.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  pid_t pid = start_process(SONGRELAY_BIN, argv, out, -1);
-  close(out);
+  ChildProcess child;
+  ASSERT_TRUE(start_child(child, SONGRELAY_BIN, argv));
   // The File Info line comes as the load begins; the stop follows at once.
-  std::string console;
-  for (int i = 0; i < 2000 && console.find("[File Info ]") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    Bytes bytes = read_file(logs.file("out"));
-    console.assign(bytes.begin(), bytes.end());
-  }
-  ASSERT_NE(console.find("[File Info ]"), std::string::npos);
+  ASSERT_TRUE(read_child_until(child, "[File Info ]")) << child.out;
   auto sent = std::chrono::steady_clock::now();
-  kill(pid, SIGINT);
-  int status = 0;
-  ASSERT_TRUE(wait_or_kill(pid, status, 20));
+  kill(child.pid, SIGINT);
+  ASSERT_TRUE(wait_child(child));
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2)) << "the load ran on after the stop";
-  EXPECT_EQ(shell_status(status), 128 + SIGINT);
+  EXPECT_EQ(child.exit_status, 128 + SIGINT);
   for (int p = 0; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), "") << "port " << p;
 }
 
@@ -316,7 +306,7 @@ TEST(Play, AConsoleClosedEarlyLeavesNoNoteHanging) {
   pid_t pid = start_process(SONGRELAY_BIN, argv, console[1], -1);
   close(console[1]);
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(pid, status, 20));
+  ASSERT_TRUE(wait_or_kill(pid, status, 20000));
   EXPECT_EQ(shell_status(status), 0);
   Bytes whole;
   for (int i = 0; i < 20; ++i) whole = whole + Bytes{0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00};
@@ -336,7 +326,7 @@ TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
   write_file(ports.dir.file("song.mid"), smf(0, 96, {track}));
   ports.use(0, ports.dir.from_dev("stalled"));
   std::vector<std::string> argv = player_argv({"-r"}, ports, ports.dir.file("song.mid"));
-  pid_t pid = start_player(argv);
+  pid_t pid = start_process(SONGRELAY_BIN, argv, -1, -1);
   int queued = 0;
   for (int i = 0; i < 1000 && queued < 20000; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -346,7 +336,7 @@ TEST(Play, InterruptEndsARunWhoseDeviceStoppedDraining) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   kill(pid, SIGINT);
   int status = 0;
-  EXPECT_TRUE(wait_or_kill(pid, status, 20)) << "Ctrl-C did not end a run blocked on a stalled device";
+  EXPECT_TRUE(wait_or_kill(pid, status, 20000)) << "Ctrl-C did not end a run blocked on a stalled device";
   EXPECT_EQ(shell_status(status), 128 + SIGINT);
   for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << p;
   close(watcher);
@@ -382,7 +372,7 @@ TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
   pty.unplug();
   steady_clock::time_point unplugged = steady_clock::now();
   int status = 0;
-  ASSERT_TRUE(wait_or_kill(pid, status, 20)) << "the run hung";
+  ASSERT_TRUE(wait_or_kill(pid, status, 20000)) << "the run hung";
   // The song had more than seven seconds left to play.
   EXPECT_LT(steady_clock::now() - unplugged, std::chrono::seconds(3)) << "the run played on to no device";
   EXPECT_EQ(shell_status(status), 2) << "a run that lost every device failed";

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,22 +17,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// The size of the file at path, or -1.
-off_t size_of(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
-}
-
-// Waits until the file holds at least size bytes; the moment it saw them,
-// or steady_clock's epoch after ten seconds without.
-steady_clock::time_point when_size(const std::string& path, off_t size) {
-  for (int i = 0; i < 2000; ++i) {
-    if (size_of(path) >= size) return steady_clock::now();
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return steady_clock::time_point{};
-}
-
 TEST(Suspend, CtrlZSilencesEveryPortAndFgPlaysOnFromWhereItWas) {
   // Timebase 10 at tempo 500000: a tick is 50 ms. Note A at once, note B a second later.
   TrackBuilder track;
@@ -43,7 +26,7 @@ TEST(Suspend, CtrlZSilencesEveryPortAndFgPlaysOnFromWhereItWas) {
   pid_t pid = start_process(SONGRELAY_BIN, player_argv({"-r", "-q"}, ports, ports.dir.file("song.mid")), -1, -1);
   ASSERT_GT(pid, 0);
   const std::string port0 = ports.dir.file("p0");
-  ASSERT_NE(when_size(port0, 3), steady_clock::time_point{}) << "note A never came";
+  ASSERT_TRUE(wait_for_size(port0, 3)) << "note A never came";
   std::this_thread::sleep_for(milliseconds(300));
   kill(pid, SIGTSTP);
   int status = 0;
@@ -57,12 +40,13 @@ TEST(Suspend, CtrlZSilencesEveryPortAndFgPlaysOnFromWhereItWas) {
   std::this_thread::sleep_for(milliseconds(1000));
   steady_clock::time_point continued = steady_clock::now();
   kill(pid, SIGCONT);
-  steady_clock::time_point note_b = when_size(port0, static_cast<off_t>(note_a.size() + all_sound_off().size() + 3));
-  ASSERT_NE(note_b, steady_clock::time_point{}) << "note B never came";
+  ASSERT_TRUE(wait_for_size(port0, static_cast<off_t>(note_a.size() + all_sound_off().size() + 3)))
+      << "note B never came";
+  steady_clock::time_point note_b = steady_clock::now();
   // About 0.7 s of the song's second was left when it was stopped.
   EXPECT_GT(note_b - continued, milliseconds(400)) << "the rest of the song did not move";
   EXPECT_LT(note_b - continued, milliseconds(3000));
-  ASSERT_TRUE(wait_or_kill(pid, status, 20));
+  ASSERT_TRUE(wait_or_kill(pid, status, 20000));
   EXPECT_EQ(shell_status(status), 0);
   EXPECT_EQ(hex(ports.received(0)), hex(note_a + all_sound_off() + Bytes{0x90, 0x3E, 0x40}));
 }

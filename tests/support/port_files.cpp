@@ -2,8 +2,7 @@
 #include "support/port_files.h"
 
 #include <chrono>
-#include <csignal>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <thread>
 
 PortFiles::PortFiles() {
@@ -53,27 +52,11 @@ const Bytes& all_sound_off() {
   return block;
 }
 
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-int shell_status(int wait_status) {
-  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-}
-
-bool wait_or_kill(pid_t pid, int& status, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return true;
+bool wait_for_size(const std::string& path, off_t size) {
+  for (int i = 0; i < 2000; ++i) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && info.st_size >= size) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
   return false;
-}
-
-std::string read_text(const std::string& path) {
-  Bytes bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
 }

@@ -1,6 +1,6 @@
 // Shared test helpers for whole runs of the player: four files standing in
-// for its ports, the All Sound Off block they receive on a stop, and how a
-// child process ended.
+// for its ports, the All Sound Off block they receive on a stop, and a wait
+// for bytes to arrive in one of them.
 #pragma once
 
 #include <array>
@@ -33,15 +33,6 @@ std::vector<std::string> player_argv(const std::vector<std::string>& options, co
 // All Sound Off on the sixteen channels, as a stop sends it to every port.
 const Bytes& all_sound_off();
 
-// a followed by b.
-Bytes operator+(Bytes a, const Bytes& b);
-
-// A wait status as a shell shows it: the exit code, or 128 + the signal.
-int shell_status(int wait_status);
-
-// Waits for the child up to a bound that only a hang exceeds, then kills it;
-// false when it had to be killed. status receives the wait status.
-bool wait_or_kill(pid_t pid, int& status, int seconds);
-
-// The whole file as text; empty when it cannot be read.
-std::string read_text(const std::string& path);
+// Waits until the file at path holds at least size bytes, looking every 5 ms;
+// false after ten seconds, a bound that only a player that never wrote them exceeds.
+bool wait_for_size(const std::string& path, off_t size);

@@ -87,10 +87,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  int ignored;
+  if (pid > 0) wait_or_kill(pid, ignored, 0);
   for (int fd : fds)
     if (fd >= 0) close(fd);
 }
@@ -135,13 +133,32 @@ bool read_child_until(ChildProcess& child, const std::string& needle, int timeou
 bool wait_child(ChildProcess& child, int timeout_ms) {
   if (!read_child_until(child, "", timeout_ms)) return false;
   int status = 0;
-  pid_t reaped;
-  while ((reaped = waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (reaped != child.pid) return false;
+  bool ended = wait_or_kill(child.pid, status, -1);
   child.pid = -1;
-  child.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!ended) return false;
+  child.exit_status = shell_status(status);
   return true;
+}
+
+int shell_status(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+// Polls without blocking while there is a bound, so that a hung child is
+// found when it runs out; without one, blocks in waitpid.
+bool wait_or_kill(pid_t pid, int& status, int timeout_ms) {
+  const int64_t give_up = monotonic_ms() + timeout_ms;
+  for (;;) {
+    pid_t reaped = waitpid(pid, &status, timeout_ms < 0 ? 0 : WNOHANG);
+    if (reaped == pid) return true;
+    if (reaped < 0 && errno != EINTR) return false;
+    if (timeout_ms >= 0 && monotonic_ms() >= give_up) break;
+    if (reaped == 0) usleep(5000);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
 }
 
 TempDir::TempDir() {
@@ -180,6 +197,16 @@ void write_file(const std::string& path, const Bytes& bytes) {
 Bytes read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string read_text(const std::string& path) {
+  Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 bool is_fifo(const std::string& path) {

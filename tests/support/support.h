@@ -10,6 +10,9 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// a followed by b: the one way the tests join byte strings.
+Bytes operator+(Bytes a, const Bytes& b);
+
 // What a finished child process left behind.
 struct ProcessResult {
   int exit_status = -1;  // exit code, or 128 + signal number
@@ -25,14 +28,24 @@ struct ProcessResult {
 pid_t start_process(const std::string& program, const std::vector<std::string>& args, int out_fd, int err_fd,
                     const std::vector<std::string>& env = {});
 
+// How long a test waits on a child before it calls it hung: generous, so that
+// only a hung program ever waits this long.
+constexpr int PATIENCE_MS = 30000;
+
+// A wait status as a shell shows it: the exit code, or 128 + the signal.
+int shell_status(int wait_status);
+
+// Waits up to timeout_ms (-1: no limit) for the child to end and reaps it,
+// status receiving its wait status; false when it had not ended by then, and
+// it is then killed and reaped, so that no child outlives its test. The one
+// reaping of the tests: for a child started by start_process, whose output
+// the test left elsewhere, and by wait_child once its pipes have closed.
+bool wait_or_kill(pid_t pid, int& status, int timeout_ms = PATIENCE_MS);
+
 // Runs program with args (argv[0] is program), the environment changed by
 // env entries "NAME=value" (or "NAME" alone to unset), standard input empty.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& env = {});
-
-// How long a test waits on a child before it calls it hung: generous, so that
-// only a hung program ever waits this long.
-constexpr int PATIENCE_MS = 30000;
 
 // A child whose standard output and error come back through pipes, read as
 // they come; killed and reaped at scope exit if still running.
@@ -90,6 +103,8 @@ struct Pty {
 
 void write_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
+// The whole file as text; empty when it cannot be read.
+std::string read_text(const std::string& path);
 
 // Whether path names a FIFO, and whether it names anything; links not followed.
 bool is_fifo(const std::string& path);

@@ -253,6 +253,21 @@ TEST_F(Calibration, ThePlayersFirstFiftySleepsSetTheMargin) {
   reset_wake_margin();
 }
 
+// A player at ordinary priority spins 100 µs at most before a due time: at
+// once, and after learning from sleeps that woke later than that.
+TEST_F(Calibration, AtOrdinaryPriorityTheMarginStaysShort) {
+  std::vector<int64_t> spread;
+  for (int i = 0; i < 50; ++i) spread.push_back((i + 1) * 10 * US);  // 10 … 500 µs
+  ArmedClock clock(123 * MS, 1 * US);
+  fake.lateness = spread;
+  learn_wake_margin();
+  keep_wake_margin_short();
+  EXPECT_EQ(wake_margin_ns, 100 * US);
+  for (int i = 0; i < 50; ++i) wait_until(fake.now + 5 * MS, never);
+  EXPECT_EQ(wake_margin_ns, 100 * US) << "the learned margin went past the ceiling";
+  EXPECT_FALSE(fake.bad_call);
+}
+
 // The length of many ticks, in exact integer arithmetic, at the extremes.
 TEST(Schedule, TicksToNanosecondsIsExactAndNeverWraps) {
   struct Case {

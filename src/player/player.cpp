@@ -149,7 +149,7 @@ PlayOutcome play() {
   if (before == PLAYER_STOP_REQUESTED || !advance_state(before, PLAYER_STARTING)) return PLAY_STOPPED;
   SongView view;
   if (!prepare_playback(&view)) return PLAY_FAILED;
-  raise_to_real_time();
+  if (!raise_to_real_time()) keep_wake_margin_short();
   PlayOutcome outcome = PLAY_STOPPED;
   if (advance_state(PLAYER_STARTING, PLAYER_PLAYING)) outcome = play_records(view);
   release_text_buffer();

@@ -34,6 +34,16 @@ constexpr int MARGIN_RANK = 44;
 constexpr int64_t MIN_MARGIN_NS = 20000;
 constexpr int64_t MAX_MARGIN_NS = 1000000;
 
+// The ceiling for a player at ordinary priority. On a busy machine its
+// sleeps wake a millisecond or more late, so the learned margin would reach
+// the full ceiling and spin half a millisecond per wait (5 % of a processor
+// on the benchmark's busy run) in a thread that the scheduler preempts all
+// the same; a short margin keeps the spinning to what pays.
+constexpr int64_t ORDINARY_PRIORITY_MARGIN_NS = 100000;
+
+// The ceiling in force for this run.
+int64_t margin_ceiling_ns = MAX_MARGIN_NS;
+
 // A sleep never runs longer than this at once, so that a stop request
 // arriving just before the sleep began is still seen within a few milliseconds.
 constexpr int64_t LONGEST_SLEEP_NS = 20000000;
@@ -54,7 +64,7 @@ void sleep_until(int64_t ns) {
 // The margin that a set of CALIBRATION_ROUNDS wake-ups calls for.
 int64_t margin_from(std::array<int64_t, CALIBRATION_ROUNDS>& late) {
   std::nth_element(late.begin(), late.begin() + MARGIN_RANK, late.end());
-  return std::clamp(late[MARGIN_RANK], MIN_MARGIN_NS, MAX_MARGIN_NS);
+  return std::clamp(late[MARGIN_RANK], MIN_MARGIN_NS, margin_ceiling_ns);
 }
 
 // The player's own sleeps, gathered while the song plays until there are
@@ -106,6 +116,12 @@ void learn_wake_margin() {
 void reset_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
   learning.count = CALIBRATION_ROUNDS;
+  margin_ceiling_ns = MAX_MARGIN_NS;
+}
+
+void keep_wake_margin_short() {
+  margin_ceiling_ns = ORDINARY_PRIORITY_MARGIN_NS;
+  wake_margin_ns = std::min(wake_margin_ns, margin_ceiling_ns);
 }
 
 // A deadline that has passed costs one clock reading. Sleeps end a margin

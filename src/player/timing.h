@@ -25,8 +25,13 @@ int64_t calibrate_sleep();
 // at once, and its first waits spin a little longer until then.
 void learn_wake_margin();
 
-// The margin back to 1 ms, with no learning under way (between tests).
+// The margin back to 1 ms and its ceiling, with no learning under way (between tests).
 void reset_wake_margin();
+
+// For a player at ordinary priority: the margin, now and as learned, is
+// held to 100 µs, since spinning longer buys little where the scheduler
+// preempts the spinning thread anyway.
+void keep_wake_margin_short();
 
 // What wait_until returns when a stop request ended the wait.
 constexpr int64_t WAIT_STOPPED = -1;

@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include "meta/console_queue.h"
 #include "meta/meta.h"
+#include "song/clock.h"
 #include "song/song.h"
 #include "song/stop_wake.h"
 
@@ -126,15 +126,15 @@ bool start_printer() {
 bool wait_for_printer() {
   int64_t deadline = -1;
   for (;;) {
-    if (deadline < 0 && console_stop_asked()) deadline = console_clock_msec() + END_BOUND_MSEC;
-    int timeout = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - console_clock_msec()));
+    if (deadline < 0 && stop_asked_for()) deadline = monotonic_ms() + END_BOUND_MSEC;
+    int timeout = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - monotonic_ms()));
     pollfd waits[2] = {{console_queue.done_pipe[0], POLLIN, 0}, {stop_wake_fd(), POLLIN, 0}};
     nfds_t count = deadline < 0 && stop_wake_fd() >= 0 ? 2 : 1;
     // Without the stop's pipe, the stop is looked for ten times a second.
     if (deadline < 0 && stop_wake_fd() < 0) timeout = 100;
     int ready = poll(waits, count, timeout);
     if (ready > 0 && (waits[0].revents & POLLIN) != 0) return true;
-    if (ready == 0 && deadline >= 0 && console_clock_msec() >= deadline) return false;
+    if (ready == 0 && deadline >= 0 && monotonic_ms() >= deadline) return false;
   }
 }
 
@@ -158,14 +158,6 @@ void ring_read(size_t at, void* out, size_t count) {
   memcpy(out, console_queue.ring + offset, first);
   memcpy(static_cast<char*>(out) + first, console_queue.ring, count - first);
 }
-
-int64_t console_clock_msec() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-bool console_stop_asked() { return playback_info.state.load() == PLAYER_STOP_REQUESTED; }
 
 bool start_console() {
   fflush(stdout);

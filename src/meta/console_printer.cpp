@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "meta/console_queue.h"
+#include "song/clock.h"
+#include "song/song.h"
 #include "song/stop_wake.h"
 
 namespace {
@@ -32,20 +34,20 @@ struct PrinterState {
 void see_stop(PrinterState* state) {
   if (state->stopping) return;
   state->stopping = true;
-  state->deadline = console_clock_msec() + STOP_GRACE_MSEC;
+  state->deadline = monotonic_ms() + STOP_GRACE_MSEC;
 }
 
 // The poll timeout: none before a stop (a tenth of a second when there is no
 // wake-up pipe to wake it), what is left of the grace after one.
 int wait_msec(const PrinterState& state) {
   if (!state.stopping) return stop_wake_fd() >= 0 ? -1 : 100;
-  return static_cast<int>(std::max<int64_t>(0, state.deadline - console_clock_msec()));
+  return static_cast<int>(std::max<int64_t>(0, state.deadline - monotonic_ms()));
 }
 
 // Waits until fd takes bytes. False when the grace after a stop ran out.
 bool wait_writable(PrinterState* state, int fd) {
   for (;;) {
-    if (console_stop_asked()) see_stop(state);
+    if (stop_asked_for()) see_stop(state);
     pollfd waits[2] = {{fd, POLLOUT, 0}, {stop_wake_fd(), POLLIN, 0}};
     nfds_t count = state->stopping || stop_wake_fd() < 0 ? 1 : 2;
     int timeout = wait_msec(*state);
@@ -145,7 +147,7 @@ void wait_for_work(PrinterState* state) {
 void* console_printer(void*) {
   PrinterState state;
   for (;;) {
-    if (console_stop_asked()) see_stop(&state);
+    if (stop_asked_for()) see_stop(&state);
     // The end is read before the head: once it is set, the head read after
     // it is the player's last.
     bool ending = console_queue.ending.load();
@@ -159,7 +161,7 @@ void* console_printer(void*) {
     }
   }
   // The last word on what was lost may wait a little beyond a stop's grace.
-  if (state.stopping) state.deadline = std::max(state.deadline, console_clock_msec() + DROP_REPORT_MSEC);
+  if (state.stopping) state.deadline = std::max(state.deadline, monotonic_ms() + DROP_REPORT_MSEC);
   report_drops(&state, console_queue.dropped_lines.load() + state.lost_lines,
                console_queue.dropped_bytes.load() + state.lost_bytes);
   ssize_t ignored = write(console_queue.done_pipe[1], "d", 1);

@@ -49,9 +49,3 @@ void* console_printer(void* unused);
 // long the line that says what was dropped may wait for standard error.
 constexpr int STOP_GRACE_MSEC = 300;
 constexpr int DROP_REPORT_MSEC = 100;
-
-// Milliseconds on the monotonic clock.
-int64_t console_clock_msec();
-
-// Whether a stop has been asked for.
-bool console_stop_asked();

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 
 #include "meta/console.h"
+#include "song/clock.h"
 #include "song/stop_wake.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
@@ -76,13 +76,6 @@ PortReport port_reports[PORT_COUNT];
 
 // True once a byte meant for an open port could not be written.
 bool any_bytes_lost = false;
-
-// The monotonic clock in milliseconds.
-int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The device unit whose port 0 node is the first to exist, or one past the last unit probed.
 int find_device_unit(const char* base) {

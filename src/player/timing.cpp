@@ -85,12 +85,6 @@ void note_lateness(int64_t late_ns) {
 
 }  // namespace
 
-int64_t monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void lower_timer_slack() {
 #if defined(__linux__)
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

@@ -5,12 +5,13 @@
 
 #include <cstdint>
 
+#include "song/clock.h"
+
 // How long before a due time the wait stops sleeping and reads the clock
 // instead; 1 ms until calibrated or learned.
 extern int64_t wake_margin_ns;
 
-// Nanoseconds on the monotonic clock, which no change of the date moves.
-int64_t monotonic_ns();
+// monotonic_ns, the clock every wait here reads, comes from song/clock.h.
 
 // Asks for the finest timer slack the system gives this thread, so a sleep
 // wakes when asked rather than when convenient; silently does nothing elsewhere.

@@ -83,4 +83,4 @@ void reset_song_state() {
   tempo_state = TempoState{};
 }
 
-bool load_stop_requested() { return playback_info.state.load(std::memory_order_relaxed) == PLAYER_STOP_REQUESTED; }
+bool stop_asked_for() { return playback_info.state.load(std::memory_order_relaxed) == PLAYER_STOP_REQUESTED; }

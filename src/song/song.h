@@ -122,9 +122,11 @@ int free_event_table();
 // Releases every song block and zeroes the shared records (between tests and fuzz inputs).
 void reset_song_state();
 
-// Whether a stop has been asked for; the load's long loops look at it every
-// so often, so that a stop during the load of a big file ends it at once.
-bool load_stop_requested();
+// Whether a stop has been asked for, read without ordering: the load's long
+// loops look at it every so often, so that a stop during the load of a big
+// file ends it at once, and the console's printer looks at it between
+// writes. (The player reads the same byte through stop_requested.)
+bool stop_asked_for();
 
 // How many events or reads a loop of the load gets through between looks at
 // the stop: a few milliseconds' work.

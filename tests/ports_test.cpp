@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/stop.h"
 #include "support/fresh_state.h"
 #include "support/port_files.h"
 #include "support/support.h"
@@ -51,12 +52,27 @@ struct FakeWrite {
 
 FakeWrite fake_write;
 
+// A stop as a signal would raise it; the byte it writes to the wake-up pipe
+// goes past the fake, so that the calls recorded are the ports' alone.
+void raise_stop_unrecorded() {
+  bool armed = fake_write.armed;
+  fake_write.armed = false;
+  raise_stop();
+  fake_write.armed = armed;
+}
+
+// The port table and the stop back to their start, between a table's cases.
+void reset_ports_and_stop() {
+  reset_port_table();
+  reset_stop();
+}
+
 }  // namespace
 
 extern "C" ssize_t __wrap_write(int fd, const void* data, size_t count) {
   if (!fake_write.armed) return __real_write(fd, data, count);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  if (static_cast<int>(fake_write.calls.size()) == fake_write.stop_at_call) interrupt_port_writes();
+  if (static_cast<int>(fake_write.calls.size()) == fake_write.stop_at_call) raise_stop_unrecorded();
   ssize_t result;
   if (fake_write.forward) {
     result = __real_write(fd, data, count);
@@ -144,7 +160,7 @@ TEST_F(PortsTest, WritePortGivesUpOnlyAfterThreeWritesThatTakeNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    reset_port_table();
+    reset_ports_and_stop();
     port_table.fds[2] = 42;
     Bytes data = counting_bytes(c.length);
     ArmedWrite armed(c.script, c.per_call);
@@ -240,9 +256,9 @@ TEST_F(PortsTest, StopCutsShortOnlyTheWriteItArrivesDuring) {
   const Bytes data = counting_bytes(48);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    reset_port_table();
+    reset_ports_and_stop();
     port_table.fds[2] = 42;
-    if (c.stop_before) interrupt_port_writes();
+    if (c.stop_before) raise_stop_unrecorded();
     ArmedWrite armed(c.script);
     fake_write.stop_at_call = c.stop_at_call;
     EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
@@ -278,11 +294,11 @@ TEST_F(PortsTest, SilenceGivesEveryPortTheWholeBlockAfterAStop) {
   const Bytes sysex = counting_bytes(48);
   for (int broken : {-1, 0, 2}) {
     SCOPED_TRACE(broken < 0 ? "stop during a wait" : "stop during a write to port " + std::to_string(broken));
-    reset_port_table();
+    reset_ports_and_stop();
     PipePorts ports;
     ArmedWrite armed({}, 16);
     if (broken < 0) {
-      interrupt_port_writes();
+      raise_stop_unrecorded();
     } else {
       fake_write.stop_at_call = 0;
       EXPECT_EQ(write_port(broken, sysex.data(), sysex.size()), 32);
@@ -367,7 +383,7 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
   for (bool absolute : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (absolute ? ", absolute paths" : ", relative to /dev/"));
-      reset_port_table();
+      reset_ports_and_stop();
       NamedPorts ports(c.present, absolute);
       const char* given[4] = {port_table.names[0], port_table.names[1], port_table.names[2], port_table.names[3]};
       testing::internal::CaptureStderr();
@@ -470,13 +486,13 @@ TEST_F(PortsTest, AFullDeviceIsWaitedForUntilItDrainsOrAStopComes) {
     EXPECT_FALSE(port_bytes_lost());
   }
   {
-    reset_port_table();
+    reset_ports_and_stop();
     FullPipe device;
     port_table.fds[0] = device.ends[1];
     auto started = std::chrono::steady_clock::now();
     std::thread stopper([] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      interrupt_port_writes();
+      raise_stop();
     });
     EXPECT_EQ(write_port(0, sysex.data(), sysex.size()), 100);
     stopper.join();
@@ -493,7 +509,7 @@ TEST_F(PortsTest, AStalledDeviceIsReportedOnceAndStaysStoppable) {
   testing::internal::CaptureStderr();
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(3600));
-    interrupt_port_writes();
+    raise_stop();
   });
   EXPECT_EQ(write_port(3, note.data(), note.size()), 3);
   stopper.join();
@@ -547,7 +563,7 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
   const Bytes note = {0x90, 0x3C, 0x40};
   for (const Case& c : cases) {
     SCOPED_TRACE(strerror(c.error));
-    reset_port_table();
+    reset_ports_and_stop();
     NamedPorts ports({true, true, false, false}, true);
     testing::internal::CaptureStderr();
     ASSERT_EQ(open_ports("unused", &port_table), 0);

@@ -6,6 +6,7 @@
 
 #include "app/run.h"
 #include "app/settings.h"
+#include "base/standard_fds.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ int exit_status(RunOutcome outcome, int stop_signal) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A caller that closed standard output (>&-) must not have its number
+  // taken by a port or a pipe, which would then receive the console's lines.
+  fill_standard_fds();
   // A console piped into a reader that goes away (head, a closed terminal)
   // makes a write fail instead of ending the player with a note held.
   signal(SIGPIPE, SIG_IGN);

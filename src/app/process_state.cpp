@@ -3,22 +3,23 @@
 
 #include "app/run.h"
 #include "app/settings.h"
-#include "meta/console.h"
+#include "base/console.h"
+#include "base/stop.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
 #include "song/song.h"
-#include "song/stop_wake.h"
 
 // Each owner resets its own part; the order does not matter, since none of
 // these reads another's state.
 void reset_process_state() {
-  stop_console();
+  while (stop_console() == CONSOLE_PAUSED) end_pause();
   reset_song_state();
-  close_stop_wake();
+  // The pipe lives as long as the process; tests get it as a run does.
+  open_stop_pipe();
+  reset_stop();
   reset_port_table();
   reset_wake_margin();
-  reset_pause_request();
   clear_settings();
   forget_stop_signal();
 }

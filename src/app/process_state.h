@@ -3,19 +3,18 @@
 // its start value (between tests and fuzz inputs; a run needs it only once).
 //
 //   state                                        owner
-//   song_data, playback_info (with the player    song/song.cpp
-//     state), tempo_state
+//   the player state, the pause, the stop        base/stop.cpp (the pipe is
+//     counter and the wake-up pipe                 emptied, never closed)
+//   the console lanes and the printing thread    base/console.cpp
+//   song_data, playback_info, tempo_state        song/song.cpp
 //   option_flags                                 song/options.h
-//   the wake-up pipe of a stop                   song/stop_wake.cpp
 //   text_converter: the two encodings' names     meta/text_converter.h (names
 //     and the three converters                     cleared here; converters
 //                                                  opened by main, left open)
-//   the console queue and its printing thread    meta/console.cpp
-//   port_table, the stop counter, the paths      output/ports.cpp
-//     opened, what was said of each port, and
-//     whether bytes were lost
+//   port_table, the paths opened, what was      output/ports.cpp
+//     said of each port, what a pause left to
+//     send, and whether bytes were lost
 //   wake_margin_ns and its learning              player/timing.cpp
-//   the pending pause                            player/player.cpp
 //   device_base, midi_path, port_names           app/settings.cpp
 //   state_lock and the first stop signal         app/run.cpp
 #pragma once

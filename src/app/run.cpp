@@ -5,16 +5,19 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <pthread.h>
+#include <unistd.h>
 
 #include "app/settings.h"
-#include "meta/console.h"
+#include "base/console.h"
+#include "base/stop.h"
+#include "meta/meta.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
 #include "song/loader.h"
 #include "song/song.h"
-#include "song/stop_wake.h"
 
 namespace {
 
@@ -49,7 +52,7 @@ PlayOutcome play_on_thread() {
   pthread_t player;
   int error = pthread_create(&player, nullptr, player_thread, &outcome);
   if (error != 0) {
-    fprintf(stderr, "Error!!: Can't Create Player-Thread (%d)\n", error);
+    console_printf(STDERR_FILENO, "Error!!: Can't Create Player-Thread (%d)\n", error);
     return PLAY_FAILED;
   }
   sigset_t stops = stop_signal_set(), saved;
@@ -86,7 +89,7 @@ bool arm_stop_signals() {
   action.sa_flags = 0;
   for (const StopSignal& stop : STOP_SIGNALS) {
     if (sigaction(stop.number, &action, nullptr) != 0) {
-      fprintf(stderr, "Error!!: Can't Set Signal(%s) (%d)\n", stop.name, errno);
+      console_printf(STDERR_FILENO, "Error!!: Can't Set Signal(%s) (%d)\n", stop.name, errno);
       return false;
     }
   }
@@ -97,10 +100,17 @@ bool arm_stop_signals() {
 // Follows the error lines of a port 0 that the unit search named and could
 // not open: a newcomer without hardware learns the two ways on.
 void print_no_device_hint() {
-  fputs(
-      "Hint: name port 0's node with -0 (for instance -0 snd/midiC1D0), "
-      "or play to virtual ports made by songrelay-monitor.\n",
-      stderr);
+  console_printf(STDERR_FILENO,
+                 "Hint: name port 0's node with -0 (for instance -0 snd/midiC1D0), "
+                 "or play to virtual ports made by songrelay-monitor.\n");
+}
+
+// Ends the console after the last record, taking every pause raised while
+// it writes what is left, and one raised after it, as the player would:
+// notes may still sound after the song's last record.
+void finish_console() {
+  while (stop_console() == CONSOLE_PAUSED) suspend_for_pause();
+  if (raised() == RAISED_PAUSE) suspend_for_pause();
 }
 
 // What the outcome of the playback makes of the run: a song that played to
@@ -126,9 +136,9 @@ RunOutcome run_with_ports_open() {
       outcome = RUN_STOPPED;
     } else {
       // The song's text goes through the console's printing thread while it plays.
-      start_console();
+      start_console(longest_text_line(playback_info.longest_meta));
       outcome = run_outcome(play_on_thread());
-      stop_console();
+      finish_console();
     }
     free_data_buffer();
     free_event_table();
@@ -160,13 +170,13 @@ RunOutcome open_and_play() {
 // The stop signals are armed first, so that a stop during the set-up or
 // the opening of the ports ends the run as one during playback does.
 RunOutcome run_player() {
+  // Every wait of the run ends on this pipe; it lives as long as the process.
+  if (!open_stop_pipe()) {
+    console_printf(STDERR_FILENO, "Error!!: Can't Make the Stop's Wake-up Pipe: %s\n", strerror(errno));
+    return RUN_FAILED;
+  }
   if (!arm_stop_signals()) return RUN_FAILED;
-  // Without the pipe a stop still reaches the player through its state; only
-  // a wait in poll would then have to run out first.
-  open_stop_wake();
-  RunOutcome outcome = open_and_play();
-  close_stop_wake();
-  return outcome;
+  return open_and_play();
 }
 
 void on_stop_signal(int signal_number) {
@@ -189,16 +199,16 @@ void end_by_signal(int signal_number) {
 
 int init_state_lock() {
   int error = pthread_mutex_init(&state_lock, nullptr);
-  if (error != 0) fputs("Error!!: Cannot Init. pthread-mutex\n", stderr);
+  if (error != 0) console_printf(STDERR_FILENO, "Error!!: Cannot Init. pthread-mutex\n");
   return error;
 }
 
 int destroy_state_lock() {
   int error = pthread_mutex_destroy(&state_lock);
   if (error != 0) {
-    fputs("Error!!: Cannot Destroy pthread-mutex\n", stderr);
+    console_printf(STDERR_FILENO, "Error!!: Cannot Destroy pthread-mutex\n");
     return error;
   }
-  playback_info.state.store(PLAYER_IDLE);
+  player_state.store(PLAYER_IDLE);
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "meta/console.h"
+#include "base/console.h"
 #include "meta/text_converter.h"
 #include "song/chunk.h"
 #include "song/options.h"
@@ -156,6 +156,13 @@ size_t text_buffer_size(uint32_t longest_meta) {
   size_t longest_text = static_cast<size_t>(longest_meta) + FIELD_BYTES_IN_TEXT;
   if (longest_text > (SIZE_MAX - OUTPUT_PER_TEXT - 1) / OUTPUT_PER_INPUT_BYTE) return 0;
   return longest_text * OUTPUT_PER_INPUT_BYTE + OUTPUT_PER_TEXT + 1;
+}
+
+// The label, the channel and the newline take well under this much.
+size_t longest_text_line(uint32_t longest_meta) {
+  constexpr size_t LABEL_ROOM = 64;
+  size_t text = text_buffer_size(longest_meta);
+  return text == 0 || text > SIZE_MAX - LABEL_ROOM ? 0 : text + LABEL_ROOM;
 }
 
 int print_time_signature(const uint8_t* bytes) {

@@ -36,6 +36,11 @@ int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_lengt
 // is more than a size_t can count.
 size_t text_buffer_size(uint32_t longest_meta);
 
+// The longest line the display can print for a song whose longest meta
+// event is longest_meta bytes: its converted text with a label and a
+// channel in front; 0 when that is more than a size_t can count.
+size_t longest_text_line(uint32_t longest_meta);
+
 // Verbose rhythm line for a time-signature event; always 0.
 int print_time_signature(const uint8_t* bytes);
 

@@ -17,9 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "meta/console.h"
-#include "song/clock.h"
-#include "song/stop_wake.h"
+#include "base/clock.h"
+#include "base/console.h"
+#include "base/stop.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
 
@@ -45,16 +45,14 @@ constexpr int64_t STALL_REPORT_MS = 3000;
 // Sound Off block: a device's buffer draining at wire speed makes room in time.
 constexpr int64_t SILENCE_BOUND_MS = 2000;
 
-// The longest single poll: the stop counter is looked at this often even
-// where the wake-up pipe could not be made.
-constexpr int LONGEST_POLL_MS = 100;
-
-// Counts stop requests. A write compares it before and after each attempt,
-// so only a stop that arrives while that write is under way cuts it short;
-// a stop that came earlier never shortens a write the device takes at once,
-// but it ends any wait for room.
-std::atomic<unsigned> stop_requests;
-static_assert(std::atomic<unsigned>::is_always_lock_free, "raised from a signal handler");
+// What is left of a message whose wait for room a pause ended: it goes to
+// the device ahead of the pause's All Sound Off, so that the device never
+// gets half a message before it. Player thread only.
+struct PendingBytes {
+  const unsigned char* bytes;
+  size_t count;
+};
+PendingBytes pending[PORT_COUNT];
 
 // Names made up for unnamed ports; static because the table points at them
 // after open_ports has returned.
@@ -138,7 +136,7 @@ int open_port(const PortTable* table, int port) {
     fd = -1;
   }
   if (fd < 0) {
-    fprintf(stderr, "Error!!: Can't Open MidiDevice (Device=%s Port=%d)\n", table->names[port], port);
+    console_printf(STDERR_FILENO, "Error!!: Can't Open MidiDevice (Device=%s Port=%d)\n", table->names[port], port);
     return -1;
   }
   return fd;
@@ -198,18 +196,28 @@ void report_stall(int port) {
 int unwritten(size_t remaining) { return remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining); }
 
 // How a wait for room in a device ended.
-enum RoomWait { ROOM, ROOM_STOPPED };
+enum RoomWait { ROOM, ROOM_STOPPED, ROOM_PAUSED };
 
-// Waits until the port can take bytes or any stop comes, however long the
-// device takes; a port that takes nothing for STALL_REPORT_MS is reported
-// once. A descriptor that poll cannot watch counts as ready: the write
-// that follows says what is wrong with it.
+// The poll timeout of a wait for room that began at since: until the stall
+// is due to be reported, then none.
+int room_wait_msec(int port, int64_t since) {
+  if (port_reports[port].stalled) return -1;
+  int64_t left = since + STALL_REPORT_MS - monotonic_ms();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until the port can take bytes, or a stop or a pause comes, however
+// long the device takes; a port that takes nothing for STALL_REPORT_MS is
+// reported once. A descriptor that poll cannot watch counts as ready: the
+// write that follows says what is wrong with it.
 RoomWait wait_for_room(int port) {
   int64_t since = monotonic_ms();
   for (;;) {
-    if (stop_requests.load() != 0) return ROOM_STOPPED;
-    pollfd watched[2] = {{port_table.fds[port], POLLOUT, 0}, {stop_wake_fd(), POLLIN, 0}};
-    int ready = poll(watched, 2, LONGEST_POLL_MS);
+    Raised now = raised();
+    if (now == RAISED_STOP) return ROOM_STOPPED;
+    if (now == RAISED_PAUSE) return ROOM_PAUSED;
+    pollfd watched[2] = {{port_table.fds[port], POLLOUT, 0}, {stop_pipe_fd(), POLLIN, 0}};
+    int ready = poll(watched, 2, room_wait_msec(port, since));
     if (ready > 0 && watched[0].revents != 0) return ROOM;
     if (monotonic_ms() - since >= STALL_REPORT_MS) report_stall(port);
   }
@@ -220,9 +228,10 @@ RoomWait wait_for_room(int port) {
 // moves on past it; FAILED_WRITES writes that take nothing give the rest up;
 // a device that is gone loses the port. A stop that arrives during the write
 // ends it after the attempt in hand, and any stop ends a wait for room: the
-// device may be one that no longer drains.
+// device may be one that no longer drains. A pause ends a wait for room too,
+// and what is left waits to go out ahead of its All Sound Off.
 int write_block(int port, const unsigned char* position, size_t remaining) {
-  unsigned stops_before = stop_requests.load();
+  unsigned stops_before = stops_raised();
   int failed = 0;
   int error = 0;
   bool room_seen = false;  // the last wait found room, so a refusal now is a failure
@@ -234,7 +243,13 @@ int write_block(int port, const unsigned char* position, size_t remaining) {
       remaining -= static_cast<size_t>(written);
       room_seen = false;
     } else if ((error == EAGAIN || error == EWOULDBLOCK) && !room_seen) {
-      if (stop_requests.load() != stops_before || wait_for_room(port) == ROOM_STOPPED) return unwritten(remaining);
+      if (stops_raised() != stops_before) return unwritten(remaining);
+      RoomWait room = wait_for_room(port);
+      if (room == ROOM_STOPPED) return unwritten(remaining);
+      if (room == ROOM_PAUSED) {
+        pending[port] = {position, remaining};
+        return 0;
+      }
       room_seen = true;
       continue;
     } else if (port_table.fds[port] >= 0 && device_gone(error)) {
@@ -243,7 +258,7 @@ int write_block(int port, const unsigned char* position, size_t remaining) {
     } else {
       ++failed;
     }
-    if (stop_requests.load() != stops_before) return unwritten(remaining);
+    if (stops_raised() != stops_before) return unwritten(remaining);
   }
   // A port that never opened is not written at all; its bytes go without a word.
   if (remaining > 0 && port_table.fds[port] >= 0) report_dropped_bytes(port, error);
@@ -262,21 +277,27 @@ struct SoundOffBlock {
   }
 };
 
-// How far one port has got with the All Sound Off block.
+// How far one port has got with what a silence sends it: the rest of a
+// message a pause cut short (pending), then the All Sound Off block.
 struct SilenceProgress {
-  size_t sent;
+  size_t sent;     // of pending and block together
+  size_t pending;  // bytes of the cut message ahead of the block
   int failed;
   bool done;  // all sent, or given up
 };
 
-// One non-blocking write of what is left of the block to a port; a device
-// that is gone loses the port, FAILED_WRITES refusals give the block up.
+// One non-blocking write of what is left for a port; a device that is gone
+// loses the port, FAILED_WRITES refusals give up what is left.
 void send_sound_off(int port, const SoundOffBlock& block, SilenceProgress* progress) {
-  ssize_t written = write(port_table.fds[port], block.bytes + progress->sent, sizeof block.bytes - progress->sent);
+  const unsigned char* from = progress->sent < progress->pending ? pending[port].bytes + progress->sent
+                                                                 : block.bytes + (progress->sent - progress->pending);
+  size_t left = progress->sent < progress->pending ? progress->pending - progress->sent
+                                                   : sizeof block.bytes - (progress->sent - progress->pending);
+  ssize_t written = write(port_table.fds[port], from, left);
   int error = written < 0 ? errno : 0;
   if (written > 0) {
     progress->sent += static_cast<size_t>(written);
-    progress->done = progress->sent == sizeof block.bytes;
+    progress->done = progress->sent == progress->pending + sizeof block.bytes;
   } else if (written < 0 && device_gone(error)) {
     lose_port(port, error);
     progress->done = true;
@@ -287,6 +308,7 @@ void send_sound_off(int port, const SoundOffBlock& block, SilenceProgress* progr
 
 // Waits until one of the ports still sending has room, or the deadline; the
 // ports with room (or whose descriptor poll reports as broken) are marked.
+// Neither a stop nor a pause ends it: it is what both wait for.
 void wait_for_silence_room(const SilenceProgress (&progress)[PORT_COUNT], int64_t deadline_ms,
                            bool (&ready)[PORT_COUNT]) {
   pollfd watched[PORT_COUNT];
@@ -300,7 +322,7 @@ void wait_for_silence_room(const SilenceProgress (&progress)[PORT_COUNT], int64_
   }
   int64_t left = deadline_ms - monotonic_ms();
   if (count == 0 || left <= 0) return;
-  if (poll(watched, count, static_cast<int>(left < LONGEST_POLL_MS ? left : LONGEST_POLL_MS)) <= 0) return;
+  if (poll(watched, count, static_cast<int>(left)) <= 0) return;
   for (nfds_t i = 0; i < count; ++i) ready[ports[i]] = watched[i].revents != 0;
 }
 
@@ -308,7 +330,7 @@ void wait_for_silence_room(const SilenceProgress (&progress)[PORT_COUNT], int64_
 
 void reset_port_table() {
   port_table = PortTable{{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
-  stop_requests.store(0);
+  for (PendingBytes& rest : pending) rest = PendingBytes{};
   for (PortReport& report : port_reports) report = PortReport{};
   for (char(&path)[NAME_SIZE] : opened_paths) path[0] = '\0';
   any_bytes_lost = false;
@@ -338,7 +360,7 @@ int open_ports(const char* base, PortTable* table) {
   name_free_ports(base, unit, table);
   for (int p = 0; p < PORT_COUNT; ++p) table->fds[p] = open_port(table, p);
   if (table->fds[0] < 0) {
-    fprintf(stderr, "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n");
+    console_printf(STDERR_FILENO, "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n");
     return -1;
   }
   return 0;
@@ -359,7 +381,8 @@ int write_port(int port, const void* data, size_t length) {
 int silence_all_ports() {
   static const SoundOffBlock block;
   SilenceProgress progress[PORT_COUNT];
-  for (int p = 0; p < PORT_COUNT; ++p) progress[p] = {0, 0, port_table.fds[p] < 0};
+  for (int p = 0; p < PORT_COUNT; ++p)
+    progress[p] = {0, port_table.fds[p] < 0 ? 0 : pending[p].count, 0, port_table.fds[p] < 0};
   int64_t deadline = monotonic_ms() + SILENCE_BOUND_MS;
   bool ready[PORT_COUNT] = {true, true, true, true};
   for (;;) {
@@ -372,17 +395,16 @@ int silence_all_ports() {
     wait_for_silence_room(progress, deadline, ready);
   }
   for (int p = 0; p < PORT_COUNT; ++p) {
-    if (progress[p].done && progress[p].sent == sizeof block.bytes) continue;
+    pending[p] = PendingBytes{};
+    if (progress[p].done && progress[p].sent == progress[p].pending + sizeof block.bytes) continue;
     if (port_table.fds[p] < 0) continue;
     any_bytes_lost = true;
+    size_t taken = progress[p].sent > progress[p].pending ? progress[p].sent - progress[p].pending : 0;
     console_printf(STDERR_FILENO, "Error!!: All Sound Off Not Sent (Device=%s Port=%d): it took %zu of 48 bytes.\n",
-                   opened_paths[p], p, progress[p].sent);
+                   opened_paths[p], p, taken);
   }
   return 0;
 }
-
-// One lock-free increment: safe inside a signal handler.
-void interrupt_port_writes() { stop_requests.fetch_add(1); }
 
 bool any_port_open() {
   for (int fd : port_table.fds) {

@@ -24,7 +24,9 @@ int open_ports(const char* base, PortTable* table);
 // poll; three writes that take nothing give the rest up. A device that is
 // gone is reported once, closed and marked lost, and written no more; other
 // lost bytes are reported once per port. A port that takes nothing for a
-// few seconds is reported once as stalled; a stop ends any wait for room.
+// few seconds is reported once as stalled; a stop ends any wait for room,
+// and so does a pause, after which the rest of the block goes out ahead of
+// the pause's All Sound Off (silence_all_ports) and 0 is returned.
 int write_port(int port, const void* data, size_t length);
 
 // True while at least one port is open and not lost: once it is false, no
@@ -39,12 +41,6 @@ bool port_bytes_lost();
 // each port taking the block as room appears, for two seconds at most in
 // all; a port that has not taken the whole block by then is named. Always 0.
 int silence_all_ports();
-
-// Called on a stop request, also from a signal handler (async-signal-safe):
-// a write under way when it comes is not tried again, and a wait for room
-// in a device ends. A write that starts after it still gives the device
-// what it takes at once.
-void interrupt_port_writes();
 
 // Closes every open port; always 0.
 int close_ports();

@@ -2,14 +2,14 @@
 // record's bytes to the current port, or hands a meta event to the display.
 #include "player/player.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-#include "meta/console.h"
+#include "base/console.h"
+#include "base/stop.h"
 #include "meta/meta.h"
 #include "output/ports.h"
 #include "player/priority.h"
@@ -17,43 +17,36 @@
 #include "player/timing.h"
 #include "song/division.h"
 #include "song/song.h"
-#include "song/stop_wake.h"
 
 namespace {
 
 const uint32_t STARTING_TEMPO = 500000;
 
-// Set by the suspend key's handler while a song plays; the player takes it
-// at its next look, between two turns of a wait.
-std::atomic<bool> pause_pending{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
 // Whether a wait must end early: for a stop, or for a pause.
-bool stop_or_pause() { return stop_requested() || pause_pending.load(); }
+bool stop_or_pause() { return raised() != RAISED_NOTHING; }
 
-// Silences every port, then stops the process until it is continued, as
-// the suspend key would have; the nanoseconds it was stopped for.
-int64_t suspend_playback() {
-  pause_pending.store(false);
-  silence_all_ports();
-  int64_t stopped_at = monotonic_ns();
-  // Sent to this thread, so that the stop has taken effect when raise returns.
-  raise(SIGSTOP);
-  return monotonic_ns() - stopped_at;
+// Takes a pause raised during the playback, moving the rest of the song by
+// the time the process was stopped; false when a stop came during the
+// pause's silence, the ports being silent already.
+bool take_pause(Schedule* schedule) {
+  if (raised() != RAISED_PAUSE) return true;
+  int64_t stopped_ns = suspend_for_pause();
+  if (stopped_ns == SUSPEND_STOPPED) return false;
+  shift_schedule(schedule, stopped_ns);
+  return true;
 }
 
-// Waits until the schedule's current record is due, or a stop; a pause on
-// the way suspends the playback and moves the rest of the song by the time
-// it was suspended.
-void wait_for_record(Schedule* schedule) {
+// Waits until the schedule's current record is due, or a stop, taking the
+// pauses on the way; false when a stop came during a pause's silence.
+bool wait_for_record(Schedule* schedule) {
   for (;;) {
     int64_t now = wait_until(schedule->due_ns, stop_or_pause);
     if (now != WAIT_STOPPED) {
       absorb_pause(schedule, now);
-      return;
+      return true;
     }
-    if (stop_requested()) return;
-    shift_schedule(schedule, suspend_playback());
+    if (stop_raised()) return true;
+    if (!take_pause(schedule)) return false;
   }
 }
 
@@ -115,14 +108,15 @@ PlayOutcome play_records(const SongView& view) {
   start_schedule(&schedule, monotonic_ns(), tick_length(view.timebase, tempo_state.tempo));
   for (uint32_t i = 0; i < view.event_count; ++i) {
     const EventRecord& record = view.events[i];
+    bool silenced = false;
     if (record.delta != 0) {
       advance_schedule(&schedule, record.delta);
-      wait_for_record(&schedule);
-    } else if (pause_pending.load()) {
-      shift_schedule(&schedule, suspend_playback());
+      silenced = !wait_for_record(&schedule);
+    } else {
+      silenced = !take_pause(&schedule);
     }
-    if (stop_requested()) {
-      silence_all_ports();
+    if (stop_raised()) {
+      if (!silenced) silence_all_ports();
       return PLAY_STOPPED;
     }
     if (record.status == 0xFF) {
@@ -138,14 +132,14 @@ PlayOutcome play_records(const SongView& view) {
 // Moves the state on from `from` to `to` unless a stop has been asked for.
 bool advance_state(PlayerState from, PlayerState to) {
   PlayerState expected = from;
-  return playback_info.state.compare_exchange_strong(expected, to);
+  return player_state.compare_exchange_strong(expected, to);
 }
 
 // The playback itself, between the thread's start and its end.
 PlayOutcome play() {
   // A stop asked for during the load or the start keeps its state, and the
   // playback ends before its first record.
-  PlayerState before = playback_info.state.load();
+  PlayerState before = player_state.load();
   if (before == PLAYER_STOP_REQUESTED || !advance_state(before, PLAYER_STARTING)) return PLAY_STOPPED;
   SongView view;
   if (!prepare_playback(&view)) return PLAY_FAILED;
@@ -179,24 +173,21 @@ void* player_thread(void* outcome) {
   return nullptr;
 }
 
-bool stop_requested() { return playback_info.state.load() == PLAYER_STOP_REQUESTED; }
+bool stop_requested() { return stop_raised(); }
 
-// While no song plays there is nothing to silence or to move: the process
-// stops at once, as it would without a handler.
-void request_pause() {
-  if (playback_info.state.load() != PLAYER_PLAYING) {
-    raise(SIGSTOP);
-    return;
-  }
-  pause_pending.store(true);
+// Sent to this thread, so that the stop has taken effect when raise
+// returns. The pause ends before it, so that a suspend key pressed after
+// the continue is a pause of its own, and one pressed during the silence
+// is this one.
+int64_t suspend_for_pause() {
+  silence_all_ports();
+  if (stop_raised()) return SUSPEND_STOPPED;
+  int64_t stopped_at = monotonic_ns();
+  end_pause();
+  raise(SIGSTOP);
+  return monotonic_ns() - stopped_at;
 }
 
-void reset_pause_request() { pause_pending.store(false); }
+void request_pause() { raise_pause(); }
 
-// Only a store of the state byte and of the ports' flag, and one write to
-// the wake-up pipe: safe inside a signal handler.
-void request_stop() {
-  playback_info.state.store(PLAYER_STOP_REQUESTED);
-  interrupt_port_writes();
-  raise_stop_wake();
-}
+void request_stop() { raise_stop(); }

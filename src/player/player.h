@@ -25,18 +25,26 @@ bool prepare_playback(SongView* view);
 void release_text_buffer();
 
 // Asks the player to silence the ports and end, wherever it is: a stop asked
-// for before the first record ends the playback before it. Only loads and
-// stores of atomics, so a signal handler may call it.
+// for before the first record ends the playback before it. Async-signal-safe
+// (it raises the stop of base/stop.h).
 void request_stop();
 
 // Whether a stop has been asked for.
 bool stop_requested();
 
-// The suspend key (SIGTSTP): while a song plays, the player silences every
-// port at its next look, stops the process, and once continued plays on
-// from where it was, every later record moved by the time it was stopped.
-// Otherwise the process stops at once. Async-signal-safe.
+// The suspend key (SIGTSTP): while a song plays, the player (or, after the
+// last record, the run) silences every port at its next look, stops the
+// process, and once continued plays on from where it was, every later
+// record moved by the time it was stopped. Before anything was sent the
+// process stops at once. Async-signal-safe (it raises the pause of
+// base/stop.h).
 void request_pause();
 
-// Forgets a pause asked for and not yet taken (between tests).
-void reset_pause_request();
+// What suspend_for_pause returns when a stop came during the silence.
+constexpr int64_t SUSPEND_STOPPED = -1;
+
+// Takes a raised pause: silences every port, then stops the process until
+// it is continued; the nanoseconds it was stopped for, or SUSPEND_STOPPED,
+// without stopping, when a stop was raised meanwhile (the ports are silent
+// then, and the run ends).
+int64_t suspend_for_pause();

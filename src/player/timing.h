@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "song/clock.h"
+#include "base/clock.h"
 
 // How long before a due time the wait stops sleeping and reads the clock
 // instead; 1 ms until calibrated or learned.
 extern int64_t wake_margin_ns;
 
-// monotonic_ns, the clock every wait here reads, comes from song/clock.h.
+// monotonic_ns, the clock every wait here reads, comes from base/clock.h.
 
 // Asks for the finest timer slack the system gives this thread, so a sleep
 // wakes when asked rather than when convenient; silently does nothing elsewhere.

@@ -166,7 +166,7 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
   int current = song_data.track_count > 0 ? pass_turn(&queue, 0, due_tick(queue, 0)) : -1;
   uint64_t now = 0;
   for (uint32_t turns = 1; current >= 0; ++turns) {
-    if (turns % LOAD_STOP_STRIDE == 0 && stop_asked_for()) return -3;
+    if (turns % LOAD_STOP_STRIDE == 0 && stop_raised()) return -3;
     uint64_t due = due_tick(queue, current);
     if (!write_due_events(&writer, &song_data.tracks[current], &due, &now)) break;
     current = pass_turn(&queue, current, due);

@@ -62,7 +62,7 @@ int read_midi_image(int fd, uint8_t* image, uint32_t size) {
   constexpr uint32_t MAX_REQUEST = 1u << 24;
   uint32_t done = 0;
   while (done < size) {
-    if (stop_asked_for()) return -4;
+    if (stop_raised()) return -4;
     uint32_t request = size - done < MAX_REQUEST ? size - done : MAX_REQUEST;
     ssize_t n = read(fd, image + done, request);
     if (n < 0 && errno == EINTR) continue;

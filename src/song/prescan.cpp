@@ -30,7 +30,7 @@ int scan_track(int index, const TrackState& track, ScanTotals* totals) {
   uint32_t count = 0;
   while (p < end) {
     // A stop ends the scan, without a message: the run says why it ends.
-    if (count % LOAD_STOP_STRIDE == 0 && stop_asked_for()) return 1;
+    if (count % LOAD_STOP_STRIDE == 0 && stop_raised()) return 1;
     // A channel message needs nothing but its count and its running status.
     int size = quick_channel_size(p, end, running_status);
     if (size != 0) {

@@ -82,5 +82,3 @@ void reset_song_state() {
   playback_info.text_size = 0;
   tempo_state = TempoState{};
 }
-
-bool stop_asked_for() { return playback_info.state.load(std::memory_order_relaxed) == PLAYER_STOP_REQUESTED; }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/stop.h"
 #include "song/event_walk.h"
 
 // The loader's view of one track chunk while the song is built.
@@ -45,22 +46,12 @@ struct SongData {
   uint8_t* data;        // the event data buffer
 };
 
-// The one-byte player state; a signal handler stores it.
-using PlayerState = uint8_t;
-enum : PlayerState {
-  PLAYER_IDLE = 0,
-  PLAYER_STARTING = 1,
-  PLAYER_PLAYING = 0x10,
-  PLAYER_STOP_REQUESTED = 0x21,
-};
-static_assert(std::atomic<PlayerState>::is_always_lock_free, "the player state must be storable from a signal handler");
-
 // Timebase, sizes, the player state and the player's text buffer.
 struct PlaybackInfo {
   uint16_t timebase;
   uint32_t event_count;
   uint32_t longest_meta;
-  std::atomic<PlayerState> state;
+  std::atomic<PlayerState>& state = player_state;  // the one state byte of base/stop.h, by its song name
   char* text;
   size_t text_size;
 };
@@ -122,12 +113,7 @@ int free_event_table();
 // Releases every song block and zeroes the shared records (between tests and fuzz inputs).
 void reset_song_state();
 
-// Whether a stop has been asked for, read without ordering: the load's long
-// loops look at it every so often, so that a stop during the load of a big
-// file ends it at once, and the console's printer looks at it between
-// writes. (The player reads the same byte through stop_requested.)
-bool stop_asked_for();
-
 // How many events or reads a loop of the load gets through between looks at
-// the stop: a few milliseconds' work.
+// the stop (stop_raised): a few milliseconds' work, so that a stop during
+// the load of a big file ends it at once.
 constexpr uint32_t LOAD_STOP_STRIDE = 1u << 16;

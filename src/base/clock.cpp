@@ -1,5 +1,5 @@
-// Song model, clock: one reading of the monotonic clock for the whole system.
-#include "song/clock.h"
+// Base, clock: one reading of the monotonic clock for the whole system.
+#include "base/clock.h"
 
 #include <ctime>
 

@@ -1,4 +1,4 @@
-// Song model, clock: the monotonic clock that every room times itself by.
+// Base, clock: the monotonic clock that every room times itself by.
 #pragma once
 
 #include <cstdint>

@@ -22,47 +22,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// A byte no song here sends, to tell a test's own filling from the player's bytes.
-constexpr uint8_t FILLER = 0x55;
-
-// A FIFO in the ports' directory with a reader held open by the test, which
-// reads it only when told; full when made so, as a device that stopped draining.
-struct HeldFifo {
-  std::string path;
-  int reader = -1;
-  int filler = -1;  // the test's own write end, kept so the filling stays
-  Bytes read_so_far;
-  HeldFifo(const TempDir& dir, const std::string& name, bool full) : path(dir.file(name)) {
-    mkfifo(path.c_str(), 0600);
-    reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (!full) return;
-    filler = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    const Bytes page(4096, FILLER);
-    while (write(filler, page.data(), page.size()) > 0) {
-    }
-  }
-  ~HeldFifo() {
-    if (reader >= 0) close(reader);
-    if (filler >= 0) close(filler);
-  }
-  HeldFifo(const HeldFifo&) = delete;
-  HeldFifo& operator=(const HeldFifo&) = delete;
-  // Reads at most count bytes of what is there now; false when there was none.
-  bool take(size_t count) {
-    Bytes chunk(count);
-    ssize_t n = read(reader, chunk.data(), chunk.size());
-    if (n > 0) read_so_far.insert(read_so_far.end(), chunk.begin(), chunk.begin() + n);
-    return n > 0;
-  }
-  // What the player wrote: everything read, without the test's filling.
-  Bytes from_player() const {
-    Bytes bytes = read_so_far;
-    size_t skip = 0;
-    while (skip < bytes.size() && bytes[skip] == FILLER) ++skip;
-    return Bytes(bytes.begin() + static_cast<long>(skip), bytes.end());
-  }
-};
-
 // A song of a note every 100 ms for the given count, at timebase 10 (a tick is 50 ms).
 Bytes notes_every_100ms(int count) {
   TrackBuilder track;

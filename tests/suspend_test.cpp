@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -16,6 +17,34 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+
+// How a child looked when a wait for it to stop or end gave up or saw it.
+enum Seen { SEEN_NOTHING, SEEN_STOPPED, SEEN_ENDED };
+
+// Waits up to timeout_ms for the child to stop or end, without reaping a
+// stop: what was seen, with the wait status in status.
+Seen wait_stopped_or_ended(pid_t pid, int& status, int timeout_ms) {
+  auto give_up = steady_clock::now() + milliseconds(timeout_ms);
+  do {
+    pid_t seen = waitpid(pid, &status, WUNTRACED | WNOHANG);
+    if (seen == pid) return WIFSTOPPED(status) ? SEEN_STOPPED : SEEN_ENDED;
+    std::this_thread::sleep_for(milliseconds(2));
+  } while (steady_clock::now() < give_up);
+  return SEEN_NOTHING;
+}
+
+// A note at once and its end a minute later: nothing of the song is due
+// while a test presses its keys. Timebase 10, so a tick is 50 ms.
+Bytes one_long_note() {
+  TrackBuilder track;
+  track.event(0, {0x90, 0x3C, 0x40}).event(1200, {0x80, 0x3C, 0x00}).end();
+  return smf(0, 10, {track});
+}
+
+// Runs the player on the ports with its console into the files given.
+pid_t start_player(const PortFiles& ports, const std::vector<std::string>& options, int out, int err) {
+  return start_process(SONGRELAY_BIN, player_argv(options, ports, ports.dir.file("song.mid")), out, err);
+}
 
 TEST(Suspend, CtrlZSilencesEveryPortAndFgPlaysOnFromWhereItWas) {
   // Timebase 10 at tempo 500000: a tick is 50 ms. Note A at once, note B a second later.
@@ -49,6 +78,104 @@ TEST(Suspend, CtrlZSilencesEveryPortAndFgPlaysOnFromWhereItWas) {
   ASSERT_TRUE(wait_or_kill(pid, status, 20000));
   EXPECT_EQ(shell_status(status), 0);
   EXPECT_EQ(hex(ports.received(0)), hex(note_a + all_sound_off() + Bytes{0x90, 0x3E, 0x40}));
+}
+
+// The suspend key while the run waits for a console that takes nothing,
+// after the song's last note: the ports are silenced and the process stops
+// at once, and once continued the run ends as a played song.
+TEST(Suspend, AfterTheLastNoteWithAStalledConsole) {
+  PortFiles ports;
+  TrackBuilder track;
+  for (int k = 0; k < 8; ++k) track.text(0, 0x05, std::string(50000, 'a' + k));
+  track.event(0, {0x90, 0x3C, 0x40}).end();
+  write_file(ports.dir.file("song.mid"), smf(0, 10, {track}));
+  ChildProcess child;
+  ASSERT_TRUE(start_child(child, SONGRELAY_BIN, player_argv({"-r"}, ports, ports.dir.file("song.mid"))));
+  ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3));
+  std::this_thread::sleep_for(milliseconds(200));
+  kill(child.pid, SIGTSTP);
+  int status = 0;
+  ASSERT_EQ(wait_stopped_or_ended(child.pid, status, 3000), SEEN_STOPPED) << "the suspend key did not stop the run";
+  EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40} + all_sound_off()));
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << "port " << p;
+  kill(child.pid, SIGCONT);
+  ASSERT_TRUE(wait_child(child));
+  EXPECT_EQ(child.exit_status, 0) << child.err;
+}
+
+// The suspend key while the player waits for room in a device that stopped
+// draining: the pause is seen at once, the stalled port's All Sound Off
+// runs out its bound and is said, and the process stops.
+TEST(Suspend, DuringAWaitForRoom) {
+  PortFiles ports;
+  HeldFifo full(ports.dir, "full", true);
+  ports.use(0, ports.dir.from_dev("full"));
+  write_file(ports.dir.file("song.mid"), one_long_note());
+  int err = open(ports.dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = start_player(ports, {"-r", "-q"}, -1, err);
+  close(err);
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(milliseconds(500));
+  auto pressed = steady_clock::now();
+  kill(pid, SIGTSTP);
+  int status = 0;
+  ASSERT_EQ(wait_stopped_or_ended(pid, status, 6000), SEEN_STOPPED) << "the pause was not seen during the wait";
+  EXPECT_LT(steady_clock::now() - pressed, std::chrono::seconds(4));
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), hex(all_sound_off())) << "port " << p;
+  kill(pid, SIGCONT);
+  kill(pid, SIGINT);
+  ASSERT_TRUE(wait_or_kill(pid, status, 10000));
+  EXPECT_EQ(shell_status(status), 128 + SIGINT);
+  EXPECT_NE(read_text(ports.dir.file("err")).find("Error!!: All Sound Off Not Sent (Device=/dev/"), std::string::npos);
+}
+
+// Keys pressed while a pause's All Sound Off waits on a stalled port (port
+// 1, which the song never writes): a second suspend key is the same pause,
+// so the continued run does not stop again; a stop wins over the pause, so
+// the process ends without ever stopping.
+TEST(Suspend, KeysDuringASlowSilence) {
+  struct Case {
+    const char* what;
+    int second;  // the key pressed 300 ms after the first suspend key
+    bool stops;  // the process stops once
+  };
+  const Case cases[] = {
+      {"a second suspend key", SIGTSTP, true},
+      {"an interrupt key", SIGINT, false},
+      {"a termination", SIGTERM, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PortFiles ports;
+    HeldFifo stalled(ports.dir, "stalled", true);
+    ports.use(1, ports.dir.from_dev("stalled"));
+    write_file(ports.dir.file("song.mid"), one_long_note());
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = start_player(ports, {"-r", "-q"}, -1, quiet);
+    close(quiet);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3));
+    kill(pid, SIGTSTP);
+    std::this_thread::sleep_for(milliseconds(300));
+    kill(pid, c.second);
+    int status = 0;
+    Seen seen = wait_stopped_or_ended(pid, status, 6000);
+    if (!c.stops) {
+      EXPECT_EQ(seen, SEEN_ENDED) << "the process stopped after the stop was asked for";
+      if (seen == SEEN_STOPPED) kill(pid, SIGCONT);
+      if (seen != SEEN_ENDED) {
+        ASSERT_TRUE(wait_or_kill(pid, status, 10000));
+      }
+      EXPECT_EQ(shell_status(status), 128 + c.second);
+      continue;
+    }
+    ASSERT_EQ(seen, SEEN_STOPPED);
+    kill(pid, SIGCONT);
+    EXPECT_EQ(wait_stopped_or_ended(pid, status, 1500), SEEN_NOTHING) << "the continued run stopped again";
+    kill(pid, SIGINT);
+    ASSERT_TRUE(wait_or_kill(pid, status, 10000));
+    EXPECT_EQ(shell_status(status), 128 + SIGINT);
+  }
 }
 
 }  // namespace

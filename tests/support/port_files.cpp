@@ -2,8 +2,10 @@
 #include "support/port_files.h"
 
 #include <chrono>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 PortFiles::PortFiles() {
   for (int p = 0; p < 4; ++p) {
@@ -59,4 +61,33 @@ bool wait_for_size(const std::string& path, off_t size) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
+}
+
+HeldFifo::HeldFifo(const TempDir& dir, const std::string& name, bool full) : path(dir.file(name)) {
+  mkfifo(path.c_str(), 0600);
+  reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (!full) return;
+  filler = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  const Bytes page(4096, FILLER);
+  while (write(filler, page.data(), page.size()) > 0) {
+  }
+}
+
+HeldFifo::~HeldFifo() {
+  if (reader >= 0) close(reader);
+  if (filler >= 0) close(filler);
+}
+
+bool HeldFifo::take(size_t count) {
+  Bytes chunk(count);
+  ssize_t n = read(reader, chunk.data(), chunk.size());
+  if (n > 0) read_so_far.insert(read_so_far.end(), chunk.begin(), chunk.begin() + n);
+  return n > 0;
+}
+
+Bytes HeldFifo::from_player() const {
+  Bytes bytes = read_so_far;
+  size_t skip = 0;
+  while (skip < bytes.size() && bytes[skip] == FILLER) ++skip;
+  return Bytes(bytes.begin() + static_cast<long>(skip), bytes.end());
 }

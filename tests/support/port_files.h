@@ -36,3 +36,24 @@ const Bytes& all_sound_off();
 // Waits until the file at path holds at least size bytes, looking every 5 ms;
 // false after ten seconds, a bound that only a player that never wrote them exceeds.
 bool wait_for_size(const std::string& path, off_t size);
+
+// A byte no song of the tests sends, to tell a test's own filling of a FIFO
+// from the player's bytes.
+constexpr uint8_t FILLER = 0x55;
+
+// A FIFO in a scratch directory with a reader held open by the test, which
+// reads it only when told; full when made so, as a device that stopped draining.
+struct HeldFifo {
+  std::string path;
+  int reader = -1;
+  int filler = -1;  // the test's own write end, kept so the filling stays
+  Bytes read_so_far;
+  HeldFifo(const TempDir& dir, const std::string& name, bool full);
+  ~HeldFifo();
+  HeldFifo(const HeldFifo&) = delete;
+  HeldFifo& operator=(const HeldFifo&) = delete;
+  // Reads at most count bytes of what is there now; false when there was none.
+  bool take(size_t count);
+  // What the player wrote: everything read, without the test's filling.
+  Bytes from_player() const;
+};

@@ -178,4 +178,89 @@ TEST(StalledConsole, ReadingAgainAfterTheSongShowsEveryKeptLineWholeThenTheRunEn
   EXPECT_EQ(shown.size() + dropped_lines(child.err), static_cast<size_t>(NOTES)) << child.err;
 }
 
+// Lyrics enough to fill the console's pipe and its queue at once, then a
+// note that lasts a minute: a run that waits on its console with a note held.
+Bytes stalled_text_then_long_note() {
+  TrackBuilder track;
+  for (int k = 0; k < NOTES; ++k) track.text(0, 0x05, lyric(k));
+  track.event(0, {0x90, 0x3C, 0x40}).event(60000 * TICKS_PER_MS, {0x80, 0x3C, 0x00}).end();
+  return smf(0, TIMEBASE, {track});
+}
+
+// A console that reads again just as the stop's grace for it runs out: the
+// printer is either done or left behind, never freed under it, and every
+// run ends by its one SIGINT, whenever in the window the reading resumes.
+TEST(StalledConsole, ReadingAgainAroundTheStopsBoundNeverCrashes) {
+  PortFiles ports;
+  write_file(ports.dir.file("song.mid"), stalled_text_then_long_note());
+  for (int delay_ms = 200; delay_ms <= 560; delay_ms += 20) {
+    SCOPED_TRACE("reading again " + std::to_string(delay_ms) + " ms after the stop");
+    ChildProcess child;
+    ASSERT_TRUE(start_child(child, SONGRELAY_BIN, player_argv({"-r"}, ports, ports.dir.file("song.mid"))));
+    ASSERT_TRUE(wait_for_size(ports.dir.file("p0"), 3));
+    std::this_thread::sleep_for(milliseconds(50));
+    kill(child.pid, SIGINT);
+    std::this_thread::sleep_for(milliseconds(delay_ms));
+    ASSERT_TRUE(wait_child(child, 10000));
+    EXPECT_EQ(child.exit_status, 128 + SIGINT) << child.err;
+    write_file(ports.dir.file("p0"), {});
+  }
+}
+
+// A device lost while the console takes nothing: its line reaches standard
+// error (another file) at once, is never counted as song text, and the run
+// fails with it.
+TEST(StalledConsole, ALostDeviceIsSaidAndNotCountedAsSongText) {
+  PortFiles ports;
+  Pty device;
+  ports.use(0, ".." + device.slave);
+  TrackBuilder track;
+  for (int k = 0; k < NOTES; ++k) track.text(0, 0x05, lyric(k));
+  track.event(0, {0x90, 0x3C, 0x40}).event(600 * TICKS_PER_MS, {0x80, 0x3C, 0x00}).end();
+  write_file(ports.dir.file("song.mid"), smf(0, TIMEBASE, {track}));
+  ChildProcess child;
+  ASSERT_TRUE(start_child(child, SONGRELAY_BIN, player_argv({"-r"}, ports, ports.dir.file("song.mid"))));
+  std::this_thread::sleep_for(milliseconds(300));
+  device.unplug();
+  // The error line comes while standard output is still stalled.
+  std::this_thread::sleep_for(milliseconds(800));
+  pollfd err = {child.fds[1], POLLIN, 0};
+  EXPECT_EQ(poll(&err, 1, 2000), 1) << "the error line waited behind the stalled song text";
+  ASSERT_TRUE(wait_child(child));
+  EXPECT_EQ(child.exit_status, 2);
+  EXPECT_NE(child.err.find("Error!!: Lost MidiDevice (Device=/dev/.." + device.slave + " Port=0)"), std::string::npos)
+      << child.err;
+  size_t shown = 0;
+  for (int k = 0; k < NOTES; ++k) shown += child.out.find(lyric(k) + "\n") != std::string::npos;
+  EXPECT_EQ(shown + dropped_lines(child.err), static_cast<size_t>(NOTES)) << child.err;
+}
+
+// A caller that closed standard output, or both, gets a run that plays to
+// its end, neither hanging on a console that is not there nor spinning on
+// a full port.
+TEST(ClosedConsole, ARunWithStandardDescriptorsClosedPlaysAndEnds) {
+  struct Case {
+    const char* what;
+    const char* redirections;
+  };
+  const Case cases[] = {{"standard output closed", ">&-"}, {"standard output and error closed", ">&- 2>&-"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PortFiles ports;
+    TrackBuilder track;
+    track.text(0, 0x03, "title").event(0, {0x90, 0x3C, 0x40}).event(200, {0x80, 0x3C, 0x00}).end();
+    write_file(ports.dir.file("song.mid"), smf(0, TIMEBASE, {track}));
+    std::string command = "exec";
+    for (const std::string& arg : player_argv({"-r", "-v"}, ports, ports.dir.file("song.mid"))) {
+      command += " '" + arg + "'";
+    }
+    command += std::string(" ") + c.redirections;
+    auto started = Clock::now();
+    ProcessResult result = run_process("/bin/sh", {"/bin/sh", "-c", command});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(hex(ports.received(0)), hex(Bytes{0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00}));
+  }
+}
+
 }  // namespace

@@ -5,7 +5,7 @@
 # bench/README.md says what each figure means.
 #
 # Usage: bench/run.sh [--quick] [--runs N] [--only first-byte|timing|synth|load] [--build DIR]
-#                     [--wait-quiet SECONDS] [--report FILE]
+#                     [--wait-quiet SECONDS] [--report FILE] [--baseline COMMIT]
 #   --quick      one run of a 10 s piece instead of three of a 30 s piece
 #                (about 4 minutes instead of about 14)
 #   --runs N     timing runs per player and machine state (default 3)
@@ -16,6 +16,9 @@
 #                the machine before idle-machine runs (default 300, 60 quick)
 #   --report F   where the report goes: by default docs/performance.md for a
 #                whole run, DIR/performance.md for --quick or --only
+#   --baseline C the player of commit C (built from git archive in
+#                DIR/baseline) plays beside this tree's in every timing run,
+#                so that a change's cost shows in one run, side by side
 #
 # Needs the packages that bench/setup.sh installs (once, as root); what is
 # missing is named and its part skipped. Run as root for real-time priority
@@ -29,6 +32,7 @@ build=$repo/build-bench
 pass=
 report=
 partial=
+baseline=
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$2; shift 2 ;;
@@ -38,6 +42,7 @@ while [ $# -gt 0 ]; do
     --only) pass="$pass --only $2"; partial=1; shift 2 ;;
     --wait-quiet) pass="$pass --wait-quiet $2"; shift 2 ;;
     --report) report=$2; shift 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -71,6 +76,18 @@ fi
 # user builds them.
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_TESTS=OFF -DSONGRELAY_BENCH=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
+
+# The baseline's player, built as this tree's is, from the commit's files alone.
+if [ -n "$baseline" ]; then
+  commit=$(git -C "$repo" rev-parse --short "$baseline^{commit}") || { echo "run.sh: no commit $baseline" >&2; exit 2; }
+  rm -rf "$build/baseline"
+  mkdir -p "$build/baseline/src"
+  git -C "$repo" archive "$commit" | tar -x -C "$build/baseline/src"
+  cmake -S "$build/baseline/src" -B "$build/baseline/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONGRELAY_TESTS=OFF \
+    >/dev/null
+  cmake --build "$build/baseline/build" -j2 --target songrelay >/dev/null
+  pass="$pass --baseline-player $build/baseline/build/songrelay --baseline-commit $commit"
+fi
 
 work=$build/bench-work
 rm -rf "$work"

@@ -35,6 +35,8 @@ def parse_args():
     p.add_argument("--conditions", default="idle,busy")
     p.add_argument("--command", default="bench/run.sh")
     p.add_argument("--from-json", default=None, help="only write the report from a saved results file")
+    p.add_argument("--baseline-player", default="", help="another commit's songrelay, played beside this one")
+    p.add_argument("--baseline-commit", default="", help="the commit that player was built from")
     p.add_argument("--wait-quiet", type=float, default=None,
                    help="seconds in all to wait for other work to leave the machine before idle runs")
     return p.parse_args()
@@ -67,17 +69,19 @@ def machine_facts(repo):
 
 
 def player_lists(tools, no_rt, synth):
-    """Who plays in each machine state: songrelay, the peers found, on the
-    idle machine songrelay again with its reader rendering a WAV file when
-    the monitor has synthesis, and on the busy machine songrelay without
-    real-time priority when that can be arranged here."""
-    players = ["songrelay"]
+    """Who plays in each machine state: songrelay (and beside it the
+    baseline commit's, when given), the peers found, on the idle machine
+    songrelay again with its reader rendering a WAV file when the monitor
+    has synthesis, and on the busy machine songrelay without real-time
+    priority when that can be arranged here."""
+    players = ["songrelay"] + (["songrelay-base"] if tools.baseline else [])
     if tools.midish and tools.alsa_shim:
         players.append("midish")
     if tools.python:
         players.append("mido")
-    idle = players[:1] + (["songrelay-wav"] if synth else []) + players[1:]
-    busy = players[:1] + (["songrelay-nort"] if no_rt else []) + players[1:]
+    own = 2 if tools.baseline else 1
+    idle = players[:own] + (["songrelay-wav"] if synth else []) + players[own:]
+    busy = players[:own] + (["songrelay-nort"] if no_rt else []) + players[own:]
     return {"idle": idle, "busy": busy}
 
 
@@ -221,9 +225,13 @@ def main():
     python = "/usr/bin/python3" if subprocess.run(["/usr/bin/python3", "-c", "import mido"],
                                                   capture_output=True).returncode == 0 else ""
     tools = timing.Tools(args.build, args.repo, shutil.which("midish") or "", python, shutil.which("midicsv") or "")
+    tools.baseline = args.baseline_player
+    if tools.baseline:
+        tables.LABELS["songrelay-base"] = "songrelay at %s (baseline)" % args.baseline_commit
     runs = args.runs or (1 if args.quick else 3)
     results = {"facts": machine_facts(args.repo), "runs": runs, "quick": args.quick, "command": args.command,
-               "work": args.work, "build": args.build, "repo": args.repo, "players": {}}
+               "work": args.work, "build": args.build, "repo": args.repo, "players": {},
+               "baseline": args.baseline_commit}
     if args.only in ("first-byte", "all"):
         first_byte_part(args, tools, results)
     if args.only in ("timing", "all"):

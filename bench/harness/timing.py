@@ -45,6 +45,7 @@ class Tools:
         self.midish = midish
         self.python = python
         self.midicsv = midicsv
+        self.baseline = ""  # another commit's songrelay, played beside this one when given
 
 
 def songrelay_argv(songrelay, node):
@@ -57,6 +58,8 @@ def player_command(name, tools, piece, node_abs, node_rel, floor_schedule):
     """argv, environment and standard input of one player on one node."""
     if name == "songrelay":
         return songrelay_argv(tools.songrelay, node_rel) + [piece], None, None
+    if name == "songrelay-base":
+        return songrelay_argv(tools.baseline, node_rel) + [piece], None, None
     if name == "songrelay-wav":
         # the same player; only its reader renders what it receives
         return songrelay_argv(tools.songrelay, node_rel) + [piece], None, None

@@ -587,6 +587,60 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
   check_texts(cases);
 }
 
+// The whole text through one iconv call and the closing shift: what a valid
+// text without controls converts to.
+std::string converted_at_once(const char* from, const char* to, const std::string& text) {
+  iconv_t direct = iconv_open(to, from);
+  if (direct == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
+  std::string out(text.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* at = &out[0];
+  size_t out_left = out.size();
+  bool whole = iconv(direct, &in, &in_left, &at, &out_left) != static_cast<size_t>(-1) &&
+               iconv(direct, nullptr, nullptr, &at, &out_left) != static_cast<size_t>(-1);
+  iconv_close(direct);
+  return whole ? out.substr(0, out.size() - out_left) : "(not convertible)";
+}
+
+// A long text is decoded a piece at a time; wherever a piece ends (inside a
+// two-byte character, an escape sequence, a character and the mark joined
+// to it, an invalid byte), the text converts as if decoded in one go.
+TEST_F(MetaTest, LongTextsConvertAlikeWhereverTheirPiecesEnd) {
+  const std::string R = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+  struct Case {
+    const char* from;
+    const char* to;
+    std::string tail;   // after the padding
+    std::string shown;  // empty: as converted at once
+    int failures;
+  };
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"SHIFT_JISX0213", "UTF-8", "\x93\xFA\x96\x7B\x8C\xEA" "b", "", 0},
+      {"SHIFT_JISX0213", "UTF-8", "\x82\xF5\x82\xF5", "", 0},
+      {"UTF-8", "SHIFT_JISX0213", "\xE3\x81\x8B\xE3\x82\x9A\xE3\x81\x82", "", 0},
+      {"ISO-2022-JP", "UTF-8", "\x1B$B$\"$$\x1B(Bb", "", 0},
+      {"SHIFT_JISX0213", "UTF-8", "\xFF" "b", R + "b", 1},
+      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", 1},
+      {"SHIFT_JISX0213", "UTF-8", "b\x93", "b" + R, 1},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    ASSERT_TRUE(use_converter(c.from, c.to)) << c.from << " to " << c.to;
+    for (size_t pad = 50; pad < 140; ++pad) {
+      std::string text = std::string(pad, 'a') + c.tail;
+      std::string expected = c.shown.empty() ? converted_at_once(c.from, c.to, text) : std::string(pad, 'a') + c.shown;
+      std::vector<char> out(text_buffer_size(static_cast<uint32_t>(text.size())));
+      int failures = convert_text(out.data(), out.size() - 1, text_bytes(text).data(), text.size());
+      EXPECT_EQ(out.data(), expected) << c.from << " to " << c.to << ", " << pad << " bytes before "
+                                      << hex(text_bytes(c.tail));
+      EXPECT_EQ(failures, c.failures) << c.from << " to " << c.to << ", " << pad << " bytes before "
+                                      << hex(text_bytes(c.tail));
+    }
+  }
+}
+
 TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {
   free(playback_info.text);
   playback_info.text = nullptr;

@@ -5,6 +5,7 @@
 // its byte is part of a character in Shift_JIS. An ISO-2022 terminal still
 // gets the escape sequences that its own encoding needs, since the encoder
 // writes them, never the text.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,11 @@ constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 // ("M-^[" for U+009B).
 constexpr size_t BATCH = 64;
 constexpr size_t MOST_SHOWN = 4;
+
+// Bytes of text offered to the decoder at a time, and the most that one
+// character with the escape sequence before it takes in any encoding.
+constexpr size_t DECODE_OFFER = BATCH;
+constexpr size_t LONGEST_SEQUENCE = 8;
 
 // One conversion between two stages and where it stands.
 struct Conversion {
@@ -149,20 +155,30 @@ void count(Conversion* c, const uint32_t* points, size_t count) {
 
 // Decodes the text a batch at a time and hands each batch on; a byte that
 // cannot be decoded (an invalid or incomplete sequence) is a failure and
-// becomes the placeholder, and decoding goes on behind it.
+// becomes the placeholder, and decoding goes on behind it. Each call is
+// offered one batch of bytes only: offered the whole rest, iconv's
+// multi-step conversions decode far more than a batch holds and then decode
+// it again to find where the batch ended, which made a long text cost its
+// length for every batch. A failure within a character's length of the
+// offer's end, with more text behind it, may be a character the offer cut:
+// the next call, offered the bytes from there on, decides.
 void decode(Conversion* c, const uint8_t* text, size_t length, void (*take)(Conversion*, const uint32_t*, size_t)) {
   char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(text));
   while (length > 0 && !c->over) {
     unsigned char bytes[BATCH * 4];
     char* at = reinterpret_cast<char*>(bytes);
     size_t space = sizeof bytes;
-    bool failed = iconv(c->decode, &in, &length, &at, &space) == static_cast<size_t>(-1);
+    size_t offered = std::min(length, DECODE_OFFER);
+    size_t unread = offered;
+    bool failed = iconv(c->decode, &in, &unread, &at, &space) == static_cast<size_t>(-1);
     int error = errno;
+    bool cut_by_offer = offered < length && unread < LONGEST_SEQUENCE;
+    length -= offered - unread;
     uint32_t points[BATCH + 1];
     size_t decoded = (sizeof bytes - space) / 4;
     for (size_t i = 0; i < decoded; ++i) points[i] = get_big_endian(bytes + i * 4);
     // A batch full before the first character would never move on.
-    if (failed && (error != E2BIG || decoded == 0)) {
+    if (failed && !cut_by_offer && (error != E2BIG || decoded == 0)) {
       ++in;
       --length;
       points[decoded++] = c->placeholder;

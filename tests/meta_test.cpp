@@ -513,15 +513,70 @@ TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
        "ISO-2022-JP",
        {"\xE3\x81\x82", "\xE3\x81\x84", "a"},
        "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: \x1B$B$$\x1B(B\n  [Lylic     ]: a\n"},
-      {"no room for the shift back: cut and reported, the next text starts afresh",
+      {"no room for the shift back: the character goes, cut and reported, the next text starts afresh",
        "UTF-8",
        "ISO-2022-JP",
        {"\xE3\x81\x82", "a"},
-       "  [Lylic     ]: \x1B$B$\"\n  [Lylic     ]: a\n",
+       "  [Lylic     ]: \n  [Lylic     ]: a\n",
        6,
        iconv_error(E2BIG)},
+      {"room for the character and the shift back",
+       "UTF-8",
+       "ISO-2022-JP",
+       {"\xE3\x81\x82", "a"},
+       "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: a\n",
+       9},
   };
   check_texts(cases);
+}
+
+// Whether an ISO-2022-JP line leaves the terminal shifted: its last escape
+// sequence is not the one back to ASCII.
+bool leaves_shift_open(const std::string& line) {
+  size_t last = line.rfind('\x1B');
+  return last != std::string::npos && line.compare(last, 3, "\x1B(B") != 0;
+}
+
+// A text cut for want of room still ends with the shift back to ASCII, so an
+// ISO-2022 terminal is never left in katakana or kanji mode: at every buffer
+// size, for texts that switch sets at every character (a control shown in
+// caret notation is ASCII between two katakana, which makes 4.5 bytes for
+// each byte of text, more than the player's buffer counts).
+TEST_F(MetaTest, ACutTextEndsBackInAscii) {
+  std::string switching;
+  for (int i = 0; i < 8; ++i) switching += "\xB1\x01";
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"ISO-2022-JP-3", switching},
+      {"ISO-2022-JP-3",
+       "\x82\xA0\xB1"
+       "a\x82\xF5\x88\x9F"},
+      {"ISO-2022-JP",
+       "\x82\xA0\x82\xA2"
+       "a\x82\xA4"},
+  };
+  for (const auto& [terminal, text] : cases) {
+    ASSERT_TRUE(use_converter("SHIFT_JISX0213", terminal)) << terminal;
+    size_t whole_size = text_buffer_size(static_cast<uint32_t>(text.size()));
+    for (size_t size = 1; size <= whole_size; ++size) {
+      SCOPED_TRACE(std::string(terminal) + " " + hex(text_bytes(text)) + ", buffer of " + std::to_string(size));
+      use_text_buffer(size, true);
+      Shown shown = play({text_event(0x05, text)});
+      ASSERT_EQ(shown.out.compare(0, 16, "  [Lylic     ]: "), 0) << shown.out;
+      std::string line = shown.out.substr(16, shown.out.size() - 17);
+      EXPECT_LE(line.size(), size - 1);
+      EXPECT_FALSE(leaves_shift_open(line)) << hex(text_bytes(line));
+      EXPECT_TRUE(canary_intact());
+    }
+  }
+  // The player's own buffer cuts a longer switching text after a katakana,
+  // and the cut ends with the shift back.
+  for (int i = 0; i < 32; ++i) switching += "\xB1\x01";
+  ASSERT_TRUE(use_converter("SHIFT_JISX0213", "ISO-2022-JP-3"));
+  use_text_buffer(text_buffer_size(static_cast<uint32_t>(switching.size())), true);
+  Shown shown = play({text_event(0x05, switching)});
+  EXPECT_EQ(shown.err, iconv_error(E2BIG));
+  ASSERT_GT(shown.out.size(), 20u);
+  EXPECT_EQ(shown.out.substr(shown.out.size() - 4), "\x1B(B\n") << hex(text_bytes(shown.out));
 }
 
 // Control characters cannot steer the terminal, whatever its encoding: they

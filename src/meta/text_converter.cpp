@@ -30,6 +30,11 @@ constexpr size_t MOST_SHOWN = 4;
 constexpr size_t DECODE_OFFER = BATCH;
 constexpr size_t LONGEST_SEQUENCE = 8;
 
+// Room that a text too long for its buffer leaves for the encoder's return
+// to its initial state: ESC ( B after a character held back for a mark, at
+// most. The text buffer counts it among what a text adds once.
+constexpr size_t CLOSING_ROOM = 8;
+
 // One conversion between two stages and where it stands.
 struct Conversion {
   iconv_t decode;        // text to UTF-32BE
@@ -194,24 +199,40 @@ void reset(Conversion* c) {
   iconv(c->encode, nullptr, nullptr, nullptr, nullptr);
 }
 
+// Decodes the text into out up to its closing line endings and puts the
+// encoder back in its initial state at the end; false, the encoder left
+// where it stood, when the closing shift found no room.
+bool show_and_close(Conversion* c, const uint8_t* in, size_t in_length) {
+  decode(c, in, in_length, show);
+  return iconv(c->encode, nullptr, nullptr, &c->out, &c->out_space) != static_cast<size_t>(-1);
+}
+
 // Converts a text through two stages into out. With line endings dropped, a
 // first pass finds where the closing ones begin: they only end the line that
 // is printed anyway. The encoder's closing shift (back to ASCII, or a
 // character it held back for a mark that may follow) is written at the end,
-// so nothing of this text reaches the next. Returns the failures; errno
-// tells the last one.
+// so nothing of this text reaches the next. A text that leaves no room for
+// that shift is shown again with CLOSING_ROOM kept free for it, so that a
+// cut text never leaves an ISO-2022 terminal shifted; should even that not
+// do, it shows empty. Returns the failures; errno tells the last one.
 int convert_through(iconv_t decoder, iconv_t encoder, uint32_t placeholder, bool drop_line_endings, char* out,
                     size_t out_space, const uint8_t* in, size_t in_length) {
-  Conversion c = {decoder, encoder, placeholder, out, out_space, SIZE_MAX, 0, 0, 0, false, false};
+  size_t keep = SIZE_MAX;
   if (drop_line_endings) {
-    c.keep = 0;
-    decode(&c, in, in_length, count);
-    c = Conversion{decoder, encoder, placeholder, out, out_space, c.keep, 0, 0, 0, false, false};
-    reset(&c);
+    Conversion counting = {decoder, encoder, placeholder, out, out_space, 0, 0, 0, 0, false, false};
+    decode(&counting, in, in_length, count);
+    keep = counting.keep;
+    reset(&counting);
   }
-  decode(&c, in, in_length, show);
-  if (!c.cut) {
-    if (iconv(c.encode, nullptr, nullptr, &c.out, &c.out_space) == static_cast<size_t>(-1)) cut(&c);
+  Conversion c = {decoder, encoder, placeholder, out, out_space, keep, 0, 0, 0, false, false};
+  if (!show_and_close(&c, in, in_length)) {
+    reset(&c);
+    size_t kept_free = std::min(out_space, CLOSING_ROOM);
+    c = Conversion{decoder, encoder, placeholder, out, out_space - kept_free, keep, 0, 0, 0, false, false};
+    decode(&c, in, in_length, show);
+    c.out_space += kept_free;
+    if (iconv(c.encode, nullptr, nullptr, &c.out, &c.out_space) == static_cast<size_t>(-1)) c.out = out;
+    cut(&c);
   }
   reset(&c);
   *c.out = '\0';

@@ -362,7 +362,8 @@ TEST_F(MetaTest, ShiftJisTextShownAsUtf8) {
 // What cannot be converted shows as a placeholder, never as the raw byte
 // (which could be half of a control sequence): U+FFFD where the terminal's
 // encoding has it, '?' elsewhere. The fifth failure ends the text after its
-// placeholder and is reported.
+// placeholder. A text with any failure is reported once, with the errno of
+// its last.
 TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
   const std::string R = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
   struct Case {
@@ -375,20 +376,22 @@ TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
   // Adjacent literals keep each hex escape apart from the letters after it.
   // clang-format off
   const std::vector<Case> cases = {
-      {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", ""},
-      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, ""},
-      {"SHIFT_JISX0213", "UTF-8", "ab\x93", "ab" + R, ""},
-      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF", "a" + R + R + R + R, ""},
+      {"SHIFT_JISX0213", "UTF-8", "ab\x82\xA0", "ab\xE3\x81\x82", ""},
+      {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "ab\x93", "ab" + R, iconv_error(EINVAL)},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF", "a" + R + R + R + R, iconv_error(EILSEQ)},
       {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF\xFF", "a" + R + R + R + R + R, iconv_error(EILSEQ)},
       {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF" "f\xFF" "g",
        "a" + R + "b" + R + "c" + R + "d" + R + "e" + R, iconv_error(EILSEQ)},
       // A lead byte whose second byte is no trail byte: the second is read again.
-      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", ""},
+      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", iconv_error(EILSEQ)},
       // Characters the terminal's encoding lacks, and a terminal without U+FFFD.
-      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a\xFF", "?a?", ""},
-      {"SHIFT_JISX0213", "EUC-JP", "\x82\xA0\xFF", "\xA4\xA2?", ""},
+      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a", "?a", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a\xFF", "?a?", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "EUC-JP", "\x82\xA0\xFF", "\xA4\xA2?", iconv_error(EILSEQ)},
       // Each byte of a sequence cut short is one failure.
-      {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", ""},
+      {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", iconv_error(EILSEQ)},
   };
   // clang-format on
   for (const Case& c : cases) {

@@ -84,7 +84,11 @@ uint32_t set_tempo(const uint8_t* bytes, int length) {
 }
 
 // Converts the text into the player's text buffer and gives back what to
-// print; without a usable buffer the text shows as empty.
+// print; without a usable buffer the text shows as empty. A text that met
+// anything it could not convert (bytes not in the file's encoding, a
+// character the terminal's lacks, no room) says so once, on standard error:
+// its placeholders alone would not tell the user that -l names another
+// encoding than the file's.
 const char* converted_text(const uint8_t* text, int length) {
   if (playback_info.text == nullptr || playback_info.text_size == 0) return "";
   if (length == 0) {
@@ -92,7 +96,7 @@ const char* converted_text(const uint8_t* text, int length) {
     return playback_info.text;
   }
   int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length));
-  if (failures >= MAX_FAILED_CALLS) console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", errno);
+  if (failures > 0) console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", errno);
   return playback_info.text;
 }
 

@@ -699,6 +699,24 @@ TEST_F(MetaTest, LongTextsConvertAlikeWhereverTheirPiecesEnd) {
   }
 }
 
+// A text longer than the player converts between two events is dropped
+// whole, unconverted: the text buffer is not touched. Without a printing
+// thread there is nothing to count it in, and nothing shows.
+TEST_F(MetaTest, ATextBeyondTheLongestConvertedIsDroppedUnconverted) {
+  use_text_buffer(text_buffer_size(LONGEST_CONVERTED_TEXT + 1), false);
+  const std::string longest = "\x82\xA0" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  std::string shown = "\xE3\x81\x82" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  Shown whole = play({text_event(0x05, longest)});
+  EXPECT_EQ(whole.out, "  [Lylic     ]: " + shown + "\n");
+  EXPECT_EQ(whole.err, "");
+
+  memset(playback_info.text, 'z', playback_info.text_size);
+  Shown dropped = play({text_event(0x05, longest + "b")});
+  EXPECT_EQ(dropped.out, "");
+  EXPECT_EQ(dropped.err, "");
+  EXPECT_EQ(std::string(playback_info.text, 16), std::string(16, 'z')) << "the text was converted";
+}
+
 TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {
   free(playback_info.text);
   playback_info.text = nullptr;

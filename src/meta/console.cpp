@@ -227,6 +227,15 @@ void console_append(const char* bytes, size_t count) {
   draft.end += count;
 }
 
+// Only the player moves head and the printer only frees room, so room seen
+// now stays for the line. More than the whole ring is never there, however
+// draft.end + bytes would wrap.
+bool console_reserve(size_t bytes) {
+  if (!draft.queued) return true;
+  if (bytes > console_queue.capacity || !ring_has_room(draft.end + bytes)) draft.dropped = true;
+  return !draft.dropped;
+}
+
 void console_appendf(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -26,6 +26,11 @@ void console_begin(int fd);
 // dropped whole and counted.
 void console_append(const char* bytes, size_t count);
 
+// Reserves room for bytes more of the line begun; false (the line then
+// dropped whole and counted at console_end) when the queue cannot hold them
+// now. Always true while no printing thread runs.
+bool console_reserve(size_t bytes);
+
 // Adds formatted text to the line begun.
 void console_appendf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -22,8 +22,18 @@ constexpr uint32_t TEMPO_UNCHANGED = 0xFFFFFFFF;
 // that changed it, so that the schedule follows; TEMPO_UNCHANGED otherwise.
 uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
+// The longest text that the player converts. Conversion runs on the player
+// thread between two events: Shift_JIS converts at 85 MB/s or more for a
+// UTF-8 terminal and, slowest, at about 24 MB/s (kanji for EUC-JP or
+// ISO-2022-JP-3), so this much takes under 3 ms, while a whole lyric sheet
+// in one event (10 to 30 KB) still shows. A longer text is dropped whole,
+// unconverted, and counted with the lines the console did not show.
+constexpr size_t LONGEST_CONVERTED_TEXT = 64 * 1024;
+
 // Converts and prints one text with its label unless quiet; always 0. Control
 // characters in the text are shown in caret notation (see text_converter.cpp).
+// A text longer than LONGEST_CONVERTED_TEXT, or one whose line the console
+// cannot hold now, is dropped whole without being converted.
 int print_meta_text(uint8_t* text, int length, const char* label);
 
 // Converts in_length bytes into at most out_space bytes plus a NUL, shown so

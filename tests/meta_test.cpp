@@ -717,6 +717,18 @@ TEST_F(MetaTest, ATextBeyondTheLongestConvertedIsDroppedUnconverted) {
   EXPECT_EQ(std::string(playback_info.text, 16), std::string(16, 'z')) << "the text was converted";
 }
 
+// A stop ends a text's conversion where it is: the run is ending, and the
+// player must not go on converting the rest.
+TEST_F(MetaTest, AStopEndsTheConversionOfAText) {
+  const std::string text = "\x82\xA0" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  use_text_buffer(text_buffer_size(LONGEST_CONVERTED_TEXT), false);
+  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  Shown shown = play({text_event(0x05, text)});
+  playback_info.state.store(PLAYER_IDLE);
+  EXPECT_EQ(shown.out, "  [Lylic     ]: \n");
+  EXPECT_EQ(shown.err, "");
+}
+
 TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {
   free(playback_info.text);
   playback_info.text = nullptr;

@@ -13,6 +13,7 @@
 
 #include "meta/meta.h"
 #include "meta/text_converter.h"
+#include "song/song.h"
 
 namespace {
 
@@ -170,6 +171,11 @@ void count(Conversion* c, const uint32_t* points, size_t count) {
 void decode(Conversion* c, const uint8_t* text, size_t length, void (*take)(Conversion*, const uint32_t*, size_t)) {
   char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(text));
   while (length > 0 && !c->over) {
+    // A stop ends the text where it is: the run is ending.
+    if (stop_asked_for()) {
+      c->over = true;
+      break;
+    }
     unsigned char bytes[BATCH * 4];
     char* at = reinterpret_cast<char*>(bytes);
     size_t space = sizeof bytes;

@@ -1,15 +1,21 @@
 // Meta-event display: text lines, steering events, verbose lines and the
 // text conversion, each event stored byte by byte as the builder stores it.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <poll.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/settings.h"
+#include "meta/console.h"
 #include "meta/meta.h"
 #include "song/song.h"
 #include "support/fresh_state.h"
@@ -715,6 +721,93 @@ TEST_F(MetaTest, ATextBeyondTheLongestConvertedIsDroppedUnconverted) {
   EXPECT_EQ(dropped.out, "");
   EXPECT_EQ(dropped.err, "");
   EXPECT_EQ(std::string(playback_info.text, 16), std::string(16, 'z')) << "the text was converted";
+}
+
+// Standard output and error of this process redirected for one test: output
+// into a pipe that nobody reads until drain() is called, error into a file.
+struct StalledStreams {
+  StalledStreams() {
+    fflush(stdout);
+    fflush(stderr);
+    saved_out = dup(STDOUT_FILENO);
+    saved_err = dup(STDERR_FILENO);
+    if (pipe(out_pipe) != 0) return;
+    int err = open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    close(err);
+    close(out_pipe[1]);
+    ok = true;
+  }
+  // Reads the pipe until quiet and done is set; the console's end waits for
+  // the printer to write everything.
+  void drain() {
+    reader = std::thread([this] {
+      for (;;) {
+        pollfd ready = {out_pipe[0], POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+          if (done) return;
+          continue;
+        }
+        char chunk[4096];
+        ssize_t count = read(out_pipe[0], chunk, sizeof chunk);
+        if (count > 0) out.append(chunk, static_cast<size_t>(count));
+      }
+    });
+  }
+  // Puts the streams back once drain's reader has everything.
+  void restore() {
+    done = true;
+    if (reader.joinable()) reader.join();
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    close(out_pipe[0]);
+    err = read_text(dir.file("err"));
+  }
+  TempDir dir;
+  bool ok = false;
+  int saved_out = -1, saved_err = -1;
+  int out_pipe[2] = {-1, -1};
+  std::atomic<bool> done{false};
+  std::thread reader;
+  std::string out, err;
+};
+
+// With the printing thread stalled on a console that stops reading, a text
+// whose line the queue cannot hold is dropped at once, without being
+// converted (the text buffer stays as it was), and counted; every line kept
+// comes out whole once the console reads again.
+TEST_F(MetaTest, ATextTheConsoleCannotHoldIsDroppedUnconvertedAndCounted) {
+  ASSERT_TRUE(use_converter("SHIFT_JISX0213", "UTF-8"));
+  const std::string text(4096, 'a');
+  playback_info.longest_meta = static_cast<uint32_t>(text.size() + 4);
+  use_text_buffer(text_buffer_size(playback_info.longest_meta), false);
+  StalledStreams streams;
+  ASSERT_TRUE(streams.ok);
+  ASSERT_TRUE(start_console());
+  int shown = 0;
+  bool converted = true;
+  // The pipe takes 64 KB and the queue about as much again; then a drop.
+  for (; shown < 200 && converted; ++shown) {
+    memset(playback_info.text, 'z', playback_info.text_size);
+    Bytes event = text_event(0x01, text);
+    int length = static_cast<int>(event.size());
+    event.push_back(0);
+    hand_over(event, length);
+    converted = playback_info.text[0] != 'z';
+  }
+  streams.drain();
+  stop_console();
+  streams.restore();
+  EXPECT_FALSE(converted) << "every text was converted, though the console took nothing";
+  const std::string line = "  [Text      ]: " + text + "\n";
+  std::string kept;
+  for (int i = 0; i < shown - 1; ++i) kept += line;
+  EXPECT_TRUE(streams.out == kept) << streams.out.size() << " bytes shown, not the " << shown - 1
+                                   << " lines before the drop";
+  EXPECT_NE(streams.err.find("songrelay: 1 line of song text (4 KB) was not shown"), std::string::npos) << streams.err;
 }
 
 // A stop ends a text's conversion where it is: the run is ending, and the

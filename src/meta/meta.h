@@ -24,10 +24,12 @@ uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
 // The longest text that the player converts. Conversion runs on the player
 // thread between two events: Shift_JIS converts at 85 MB/s or more for a
-// UTF-8 terminal and, slowest, at about 24 MB/s (kanji for EUC-JP or
-// ISO-2022-JP-3), so this much takes under 3 ms, while a whole lyric sheet
-// in one event (10 to 30 KB) still shows. A longer text is dropped whole,
-// unconverted, and counted with the lines the console did not show.
+// UTF-8 terminal and at about 24 MB/s at the slowest for real text (kanji
+// for EUC-JP or ISO-2022-JP-3), so this much takes under 3 ms, while a
+// whole lyric sheet in one event (10 to 30 KB) still shows. Only a text made
+// to switch sets at every byte on an ISO-2022-JP-3 terminal, and cut, takes
+// longer: about 14 ms. A longer text is dropped whole, unconverted, and
+// counted with the lines the console did not show.
 constexpr size_t LONGEST_CONVERTED_TEXT = 64 * 1024;
 
 // Converts and prints one text with its label unless quiet; always 0. Control

@@ -283,4 +283,26 @@ TEST_F(BuilderTest, StopsAtTheTableAndBufferItWasGiven) {
   EXPECT_EQ(data_head(6), (Bytes{0xF0, 0x7D, 0xF7, 0, 0, 0}));
 }
 
+// A stop ends the build at its next look, every LOAD_STOP_STRIDE records,
+// even inside one track's turn at one tick: a tick may hold millions of
+// events, and the turn is not ended for them.
+TEST_F(BuilderTest, AStopEndsTheBuildInsideATicksTurn) {
+  option_flags = OPT_NO_RESET;
+  const uint32_t events = 3 * LOAD_STOP_STRIDE;
+  TrackBuilder track;
+  track.event(0, {0x90, 0x3C, 0x40});
+  for (uint32_t i = 1; i < events; ++i) track.raw({0x00, 0x3C, 0x40});
+  Bytes image = smf(0, 96, {track.end()});
+  index_image(image);
+  ASSERT_EQ(alloc_event_table(events + 1), 0);
+  ASSERT_EQ(alloc_data_buffer(4, 0), 0);
+  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  int result = build_event_table(0, 3);
+  playback_info.state.store(PLAYER_IDLE);
+  EXPECT_EQ(result, -3);
+  const EventRecord* table = get_event_table();
+  EXPECT_EQ(table[LOAD_STOP_STRIDE - 1].status, 0x90) << "stopped before its first look";
+  EXPECT_EQ(table[LOAD_STOP_STRIDE].status, 0) << "went on past its first look";
+}
+
 }  // namespace

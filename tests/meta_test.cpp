@@ -1,15 +1,21 @@
 // Meta-event display: text lines, steering events, verbose lines and the
 // text conversion, each event stored byte by byte as the builder stores it.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <poll.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/settings.h"
+#include "base/console.h"
 #include "meta/meta.h"
 #include "song/song.h"
 #include "support/fresh_state.h"
@@ -362,7 +368,8 @@ TEST_F(MetaTest, ShiftJisTextShownAsUtf8) {
 // What cannot be converted shows as a placeholder, never as the raw byte
 // (which could be half of a control sequence): U+FFFD where the terminal's
 // encoding has it, '?' elsewhere. The fifth failure ends the text after its
-// placeholder and is reported.
+// placeholder. A text with any failure is reported once, with the errno of
+// its last.
 TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
   const std::string R = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
   struct Case {
@@ -375,20 +382,22 @@ TEST_F(MetaTest, UnconvertibleTextShowsAPlaceholderUntilTheFifthFailure) {
   // Adjacent literals keep each hex escape apart from the letters after it.
   // clang-format off
   const std::vector<Case> cases = {
-      {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", ""},
-      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, ""},
-      {"SHIFT_JISX0213", "UTF-8", "ab\x93", "ab" + R, ""},
-      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF", "a" + R + R + R + R, ""},
+      {"SHIFT_JISX0213", "UTF-8", "ab\x82\xA0", "ab\xE3\x81\x82", ""},
+      {"SHIFT_JISX0213", "UTF-8", "\xFF" "ab", R + "ab", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF", "a" + R + "b" + R, iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "UTF-8", "ab\x93", "ab" + R, iconv_error(EINVAL)},
+      {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF", "a" + R + R + R + R, iconv_error(EILSEQ)},
       {"SHIFT_JISX0213", "UTF-8", "a\xFF\xFF\xFF\xFF\xFF", "a" + R + R + R + R + R, iconv_error(EILSEQ)},
       {"SHIFT_JISX0213", "UTF-8", "a\xFF" "b\xFF" "c\xFF" "d\xFF" "e\xFF" "f\xFF" "g",
        "a" + R + "b" + R + "c" + R + "d" + R + "e" + R, iconv_error(EILSEQ)},
       // A lead byte whose second byte is no trail byte: the second is read again.
-      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", ""},
+      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", iconv_error(EILSEQ)},
       // Characters the terminal's encoding lacks, and a terminal without U+FFFD.
-      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a\xFF", "?a?", ""},
-      {"SHIFT_JISX0213", "EUC-JP", "\x82\xA0\xFF", "\xA4\xA2?", ""},
+      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a", "?a", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "ISO-8859-1", "\x82\xA0" "a\xFF", "?a?", iconv_error(EILSEQ)},
+      {"SHIFT_JISX0213", "EUC-JP", "\x82\xA0\xFF", "\xA4\xA2?", iconv_error(EILSEQ)},
       // Each byte of a sequence cut short is one failure.
-      {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", ""},
+      {"UTF-8", "ASCII", "caf\xC3\xA9 \xE2\x82", "caf? ??", iconv_error(EILSEQ)},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -513,15 +522,70 @@ TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
        "ISO-2022-JP",
        {"\xE3\x81\x82", "\xE3\x81\x84", "a"},
        "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: \x1B$B$$\x1B(B\n  [Lylic     ]: a\n"},
-      {"no room for the shift back: cut and reported, the next text starts afresh",
+      {"no room for the shift back: the character goes, cut and reported, the next text starts afresh",
        "UTF-8",
        "ISO-2022-JP",
        {"\xE3\x81\x82", "a"},
-       "  [Lylic     ]: \x1B$B$\"\n  [Lylic     ]: a\n",
+       "  [Lylic     ]: \n  [Lylic     ]: a\n",
        6,
        iconv_error(E2BIG)},
+      {"room for the character and the shift back",
+       "UTF-8",
+       "ISO-2022-JP",
+       {"\xE3\x81\x82", "a"},
+       "  [Lylic     ]: \x1B$B$\"\x1B(B\n  [Lylic     ]: a\n",
+       9},
   };
   check_texts(cases);
+}
+
+// Whether an ISO-2022-JP line leaves the terminal shifted: its last escape
+// sequence is not the one back to ASCII.
+bool leaves_shift_open(const std::string& line) {
+  size_t last = line.rfind('\x1B');
+  return last != std::string::npos && line.compare(last, 3, "\x1B(B") != 0;
+}
+
+// A text cut for want of room still ends with the shift back to ASCII, so an
+// ISO-2022 terminal is never left in katakana or kanji mode: at every buffer
+// size, for texts that switch sets at every character (a control shown in
+// caret notation is ASCII between two katakana, which makes 4.5 bytes for
+// each byte of text, more than the player's buffer counts).
+TEST_F(MetaTest, ACutTextEndsBackInAscii) {
+  std::string switching;
+  for (int i = 0; i < 8; ++i) switching += "\xB1\x01";
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"ISO-2022-JP-3", switching},
+      {"ISO-2022-JP-3",
+       "\x82\xA0\xB1"
+       "a\x82\xF5\x88\x9F"},
+      {"ISO-2022-JP",
+       "\x82\xA0\x82\xA2"
+       "a\x82\xA4"},
+  };
+  for (const auto& [terminal, text] : cases) {
+    ASSERT_TRUE(use_converter("SHIFT_JISX0213", terminal)) << terminal;
+    size_t whole_size = text_buffer_size(static_cast<uint32_t>(text.size()));
+    for (size_t size = 1; size <= whole_size; ++size) {
+      SCOPED_TRACE(std::string(terminal) + " " + hex(text_bytes(text)) + ", buffer of " + std::to_string(size));
+      use_text_buffer(size, true);
+      Shown shown = play({text_event(0x05, text)});
+      ASSERT_EQ(shown.out.compare(0, 16, "  [Lylic     ]: "), 0) << shown.out;
+      std::string line = shown.out.substr(16, shown.out.size() - 17);
+      EXPECT_LE(line.size(), size - 1);
+      EXPECT_FALSE(leaves_shift_open(line)) << hex(text_bytes(line));
+      EXPECT_TRUE(canary_intact());
+    }
+  }
+  // The player's own buffer cuts a longer switching text after a katakana,
+  // and the cut ends with the shift back.
+  for (int i = 0; i < 32; ++i) switching += "\xB1\x01";
+  ASSERT_TRUE(use_converter("SHIFT_JISX0213", "ISO-2022-JP-3"));
+  use_text_buffer(text_buffer_size(static_cast<uint32_t>(switching.size())), true);
+  Shown shown = play({text_event(0x05, switching)});
+  EXPECT_EQ(shown.err, iconv_error(E2BIG));
+  ASSERT_GT(shown.out.size(), 20u);
+  EXPECT_EQ(shown.out.substr(shown.out.size() - 4), "\x1B(B\n") << hex(text_bytes(shown.out));
 }
 
 // Control characters cannot steer the terminal, whatever its encoding: they
@@ -585,6 +649,180 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
        "  [Lylic     ]: \x1B$B$\"\x1B(B^[[2JM-^[\n"},
   };
   check_texts(cases);
+}
+
+// The whole text through one iconv call and the closing shift: what a valid
+// text without controls converts to.
+std::string converted_at_once(const char* from, const char* to, const std::string& text) {
+  iconv_t direct = iconv_open(to, from);
+  if (direct == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
+  std::string out(text.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* at = &out[0];
+  size_t out_left = out.size();
+  bool whole = iconv(direct, &in, &in_left, &at, &out_left) != static_cast<size_t>(-1) &&
+               iconv(direct, nullptr, nullptr, &at, &out_left) != static_cast<size_t>(-1);
+  iconv_close(direct);
+  return whole ? out.substr(0, out.size() - out_left) : "(not convertible)";
+}
+
+// A long text is decoded a piece at a time; wherever a piece ends (inside a
+// two-byte character, an escape sequence, a character and the mark joined
+// to it, an invalid byte), the text converts as if decoded in one go.
+TEST_F(MetaTest, LongTextsConvertAlikeWhereverTheirPiecesEnd) {
+  const std::string R = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+  struct Case {
+    const char* from;
+    const char* to;
+    std::string tail;   // after the padding
+    std::string shown;  // empty: as converted at once
+    int failures;
+  };
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"SHIFT_JISX0213", "UTF-8", "\x93\xFA\x96\x7B\x8C\xEA" "b", "", 0},
+      {"SHIFT_JISX0213", "UTF-8", "\x82\xF5\x82\xF5", "", 0},
+      {"UTF-8", "SHIFT_JISX0213", "\xE3\x81\x8B\xE3\x82\x9A\xE3\x81\x82", "", 0},
+      {"ISO-2022-JP", "UTF-8", "\x1B$B$\"$$\x1B(Bb", "", 0},
+      {"SHIFT_JISX0213", "UTF-8", "\xFF" "b", R + "b", 1},
+      {"SHIFT_JISX0213", "UTF-8", "\x9B" "2J", R + "2J", 1},
+      {"SHIFT_JISX0213", "UTF-8", "b\x93", "b" + R, 1},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    ASSERT_TRUE(use_converter(c.from, c.to)) << c.from << " to " << c.to;
+    for (size_t pad = 50; pad < 140; ++pad) {
+      std::string text = std::string(pad, 'a') + c.tail;
+      std::string expected = c.shown.empty() ? converted_at_once(c.from, c.to, text) : std::string(pad, 'a') + c.shown;
+      std::vector<char> out(text_buffer_size(static_cast<uint32_t>(text.size())));
+      int failures = convert_text(out.data(), out.size() - 1, text_bytes(text).data(), text.size());
+      EXPECT_EQ(out.data(), expected) << c.from << " to " << c.to << ", " << pad << " bytes before "
+                                      << hex(text_bytes(c.tail));
+      EXPECT_EQ(failures, c.failures) << c.from << " to " << c.to << ", " << pad << " bytes before "
+                                      << hex(text_bytes(c.tail));
+    }
+  }
+}
+
+// A text longer than the player converts between two events is dropped
+// whole, unconverted: the text buffer is not touched, and one line says so.
+TEST_F(MetaTest, ATextBeyondTheLongestConvertedIsDroppedUnconverted) {
+  use_text_buffer(text_buffer_size(LONGEST_CONVERTED_TEXT + 1), false);
+  const std::string longest = "\x82\xA0" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  std::string shown = "\xE3\x81\x82" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  Shown whole = play({text_event(0x05, longest)});
+  EXPECT_EQ(whole.out, "  [Lylic     ]: " + shown + "\n");
+  EXPECT_EQ(whole.err, "");
+
+  memset(playback_info.text, 'z', playback_info.text_size);
+  Shown dropped = play({text_event(0x05, longest + "b")});
+  EXPECT_EQ(dropped.out, "");
+  EXPECT_EQ(dropped.err, "songrelay: a text of 65 KB was not shown: texts over 64 KB are not converted.\n");
+  EXPECT_EQ(std::string(playback_info.text, 16), std::string(16, 'z')) << "the text was converted";
+}
+
+// Standard output and error of this process redirected for one test: output
+// into a pipe that nobody reads until drain() is called, error into a file.
+struct StalledStreams {
+  StalledStreams() {
+    fflush(stdout);
+    fflush(stderr);
+    saved_out = dup(STDOUT_FILENO);
+    saved_err = dup(STDERR_FILENO);
+    if (pipe(out_pipe) != 0) return;
+    int err = open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    close(err);
+    close(out_pipe[1]);
+    ok = true;
+  }
+  // Reads the pipe until quiet and done is set; the console's end waits for
+  // the printer to write everything.
+  void drain() {
+    reader = std::thread([this] {
+      for (;;) {
+        pollfd ready = {out_pipe[0], POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+          if (done) return;
+          continue;
+        }
+        char chunk[4096];
+        ssize_t count = read(out_pipe[0], chunk, sizeof chunk);
+        if (count > 0) out.append(chunk, static_cast<size_t>(count));
+      }
+    });
+  }
+  // Puts the streams back once drain's reader has everything.
+  void restore() {
+    if (saved_out < 0) return;
+    done = true;
+    if (reader.joinable()) reader.join();
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
+    saved_out = saved_err = -1;
+    err = read_text(dir.file("err"));
+  }
+  // A test that ends early still gets its streams back.
+  ~StalledStreams() { restore(); }
+  TempDir dir;
+  bool ok = false;
+  int saved_out = -1, saved_err = -1;
+  int out_pipe[2] = {-1, -1};
+  std::atomic<bool> done{false};
+  std::thread reader;
+  std::string out, err;
+};
+
+// With the printing thread stalled on a console that stops reading, a text
+// whose line the queue cannot hold is dropped at once, without being
+// converted (the text buffer stays as it was), and counted; every line kept
+// comes out whole once the console reads again.
+TEST_F(MetaTest, ATextTheConsoleCannotHoldIsDroppedUnconvertedAndCounted) {
+  ASSERT_TRUE(use_converter("SHIFT_JISX0213", "UTF-8"));
+  const std::string text(4096, 'a');
+  playback_info.longest_meta = static_cast<uint32_t>(text.size() + 4);
+  use_text_buffer(text_buffer_size(playback_info.longest_meta), false);
+  StalledStreams streams;
+  ASSERT_TRUE(streams.ok);
+  ASSERT_TRUE(start_console(longest_text_line(playback_info.longest_meta)));
+  int shown = 0;
+  bool converted = true;
+  // The pipe takes 64 KB and the queue about as much again; then a drop.
+  for (; shown < 200 && converted; ++shown) {
+    memset(playback_info.text, 'z', playback_info.text_size);
+    Bytes event = text_event(0x01, text);
+    int length = static_cast<int>(event.size());
+    event.push_back(0);
+    hand_over(event, length);
+    converted = playback_info.text[0] != 'z';
+  }
+  streams.drain();
+  stop_console();
+  streams.restore();
+  EXPECT_FALSE(converted) << "every text was converted, though the console took nothing";
+  const std::string line = "  [Text      ]: " + text + "\n";
+  std::string kept;
+  for (int i = 0; i < shown - 1; ++i) kept += line;
+  EXPECT_TRUE(streams.out == kept) << streams.out.size() << " bytes shown, not the " << shown - 1
+                                   << " lines before the drop";
+  EXPECT_NE(streams.err.find("songrelay: 1 line of song text (4 KB) was not shown"), std::string::npos) << streams.err;
+}
+
+// A stop ends a text's conversion where it is: the run is ending, and the
+// player must not go on converting the rest.
+TEST_F(MetaTest, AStopEndsTheConversionOfAText) {
+  const std::string text = "\x82\xA0" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
+  use_text_buffer(text_buffer_size(LONGEST_CONVERTED_TEXT), false);
+  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  Shown shown = play({text_event(0x05, text)});
+  playback_info.state.store(PLAYER_IDLE);
+  EXPECT_EQ(shown.out, "  [Lylic     ]: \n");
+  EXPECT_EQ(shown.err, "");
 }
 
 TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {

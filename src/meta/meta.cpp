@@ -3,6 +3,7 @@
 // rhythm and key lines. Every read stays inside the event's own bytes.
 #include "meta/meta.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +48,10 @@ constexpr size_t OUTPUT_PER_TEXT = 8;
 // so its text may hold up to 3 more bytes of a longer field.
 constexpr size_t FIELD_BYTES_IN_TEXT = 3;
 
+// Room on a text's line besides the converted text: the label, the channel
+// prefix and the newline.
+constexpr size_t LINE_ROOM = 64;
+
 // Labels of the text types 0x01 to 0x09, in type order.
 const char* const TEXT_LABELS[9] = {"Text",   "Copyright", "Title",   "Instrument", "Lylic",
                                     "Marker", "Que Point", "Program", "Device"};
@@ -84,16 +89,33 @@ uint32_t set_tempo(const uint8_t* bytes, int length) {
 }
 
 // Converts the text into the player's text buffer and gives back what to
-// print; without a usable buffer the text shows as empty.
-const char* converted_text(const uint8_t* text, int length) {
+// print, *error the errno of the last failure or 0 when there was none;
+// without a usable buffer the text shows as empty.
+const char* converted_text(const uint8_t* text, int length, int* error) {
+  *error = 0;
   if (playback_info.text == nullptr || playback_info.text_size == 0) return "";
   if (length == 0) {
     playback_info.text[0] = '\0';
     return playback_info.text;
   }
   int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length));
-  if (failures >= MAX_FAILED_CALLS) console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", errno);
+  if (failures > 0) *error = errno;
   return playback_info.text;
+}
+
+// Whether the line begun can take the text however much its conversion
+// makes it grow; the console then keeps that room for it. A text that the
+// queue cannot hold now is not converted at all.
+bool reserve_text_line(int length) {
+  return console_reserve(LINE_ROOM + text_buffer_size(static_cast<uint32_t>(length)));
+}
+
+// Drops the line begun, its text unconverted. Appending to a dropped line
+// only counts the bytes, so the console tells how much text it did not show;
+// without a printing thread nothing is counted or shown.
+void drop_text_line(const uint8_t* text, int length) {
+  if (!console_reserve(SIZE_MAX)) console_append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+  console_end();
 }
 
 }  // namespace
@@ -132,13 +154,33 @@ uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length) 
 }
 
 // The byte after the text is the next event's first byte or the data buffer's
-// spare byte, so it may be borrowed for the terminator and is given back.
+// spare byte, so it may be borrowed for the terminator and is given back. A
+// text that met anything it could not convert (bytes not in the file's
+// encoding, a character the terminal's lacks, no room) says so once, ahead
+// of its line: its placeholders alone would not tell the user that -l names
+// another encoding than the file's. The text's line is begun again after it.
 int print_meta_text(uint8_t* text, int length, const char* label) {
   if (option_flags & OPT_QUIET) return 0;
+  if (static_cast<size_t>(length) > LONGEST_CONVERTED_TEXT) {
+    // Too long to convert between two events: said for what it is, not
+    // counted with the text that a slow console did not take.
+    console_printf(STDERR_FILENO, "songrelay: a text of %zu KB was not shown: texts over %zu KB are not converted.\n",
+                   (static_cast<size_t>(length) + 1023) / 1024, LONGEST_CONVERTED_TEXT / 1024);
+    return 0;
+  }
+  console_begin(STDOUT_FILENO);
+  if (!reserve_text_line(length)) {
+    drop_text_line(text, length);
+    return 0;
+  }
   uint8_t kept = text[length];
   text[length] = '\0';
-  const char* shown = converted_text(text, length);
-  console_begin(STDOUT_FILENO);
+  int error = 0;
+  const char* shown = converted_text(text, length, &error);
+  if (error != 0) {
+    console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", error);
+    console_begin(STDOUT_FILENO);
+  }
   if (tempo_state.channel == NO_CHANNEL) {
     console_appendf("  [%-10s]: ", label);
   } else {
@@ -158,11 +200,12 @@ size_t text_buffer_size(uint32_t longest_meta) {
   return longest_text * OUTPUT_PER_INPUT_BYTE + OUTPUT_PER_TEXT + 1;
 }
 
-// The label, the channel and the newline take well under this much.
+// Texts longer than LONGEST_CONVERTED_TEXT are never shown, so the console
+// need not hold more than the longest that is.
 size_t longest_text_line(uint32_t longest_meta) {
-  constexpr size_t LABEL_ROOM = 64;
-  size_t text = text_buffer_size(longest_meta);
-  return text == 0 || text > SIZE_MAX - LABEL_ROOM ? 0 : text + LABEL_ROOM;
+  uint32_t shown = static_cast<uint32_t>(std::min<size_t>(longest_meta, LONGEST_CONVERTED_TEXT));
+  size_t text = text_buffer_size(shown);
+  return text == 0 ? 0 : text + LINE_ROOM;
 }
 
 int print_time_signature(const uint8_t* bytes) {

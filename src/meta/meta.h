@@ -22,8 +22,20 @@ constexpr uint32_t TEMPO_UNCHANGED = 0xFFFFFFFF;
 // that changed it, so that the schedule follows; TEMPO_UNCHANGED otherwise.
 uint32_t play_meta_event(const EventRecord* record, uint8_t* bytes, int length);
 
+// The longest text that the player converts. Conversion runs on the player
+// thread between two events: Shift_JIS converts at 85 MB/s or more for a
+// UTF-8 terminal and at about 24 MB/s at the slowest for real text (kanji
+// for EUC-JP or ISO-2022-JP-3), so this much takes under 3 ms, while a
+// whole lyric sheet in one event (10 to 30 KB) still shows. Only a text made
+// to switch sets at every byte on an ISO-2022-JP-3 terminal, and cut, takes
+// longer: about 14 ms. A longer text is dropped whole, unconverted, and
+// counted with the lines the console did not show.
+constexpr size_t LONGEST_CONVERTED_TEXT = 64 * 1024;
+
 // Converts and prints one text with its label unless quiet; always 0. Control
 // characters in the text are shown in caret notation (see text_converter.cpp).
+// A text longer than LONGEST_CONVERTED_TEXT, or one whose line the console
+// cannot hold now, is dropped whole without being converted.
 int print_meta_text(uint8_t* text, int length, const char* label);
 
 // Converts in_length bytes into at most out_space bytes plus a NUL, shown so
@@ -37,8 +49,8 @@ int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_lengt
 size_t text_buffer_size(uint32_t longest_meta);
 
 // The longest line the display can print for a song whose longest meta
-// event is longest_meta bytes: its converted text with a label and a
-// channel in front; 0 when that is more than a size_t can count.
+// event is longest_meta bytes: its converted text, no longer than the
+// longest text converted, with a label and a channel in front.
 size_t longest_text_line(uint32_t longest_meta);
 
 // Verbose rhythm line for a time-signature event; always 0.

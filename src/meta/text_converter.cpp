@@ -5,6 +5,7 @@
 // its byte is part of a character in Shift_JIS. An ISO-2022 terminal still
 // gets the escape sequences that its own encoding needs, since the encoder
 // writes them, never the text.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "meta/meta.h"
 #include "meta/text_converter.h"
+#include "song/song.h"
 
 namespace {
 
@@ -23,6 +25,16 @@ constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 // ("M-^[" for U+009B).
 constexpr size_t BATCH = 64;
 constexpr size_t MOST_SHOWN = 4;
+
+// Bytes of text offered to the decoder at a time, and the most that one
+// character with the escape sequence before it takes in any encoding.
+constexpr size_t DECODE_OFFER = BATCH;
+constexpr size_t LONGEST_SEQUENCE = 8;
+
+// Room that a text too long for its buffer leaves for the encoder's return
+// to its initial state: ESC ( B after a character held back for a mark, at
+// most. The text buffer counts it among what a text adds once.
+constexpr size_t CLOSING_ROOM = 8;
 
 // One conversion between two stages and where it stands.
 struct Conversion {
@@ -149,20 +161,35 @@ void count(Conversion* c, const uint32_t* points, size_t count) {
 
 // Decodes the text a batch at a time and hands each batch on; a byte that
 // cannot be decoded (an invalid or incomplete sequence) is a failure and
-// becomes the placeholder, and decoding goes on behind it.
+// becomes the placeholder, and decoding goes on behind it. Each call is
+// offered one batch of bytes only: offered the whole rest, iconv's
+// multi-step conversions decode far more than a batch holds and then decode
+// it again to find where the batch ended, which made a long text cost its
+// length for every batch. A failure within a character's length of the
+// offer's end, with more text behind it, may be a character the offer cut:
+// the next call, offered the bytes from there on, decides.
 void decode(Conversion* c, const uint8_t* text, size_t length, void (*take)(Conversion*, const uint32_t*, size_t)) {
   char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(text));
   while (length > 0 && !c->over) {
+    // A stop ends the text where it is: the run is ending.
+    if (stop_raised()) {
+      c->over = true;
+      break;
+    }
     unsigned char bytes[BATCH * 4];
     char* at = reinterpret_cast<char*>(bytes);
     size_t space = sizeof bytes;
-    bool failed = iconv(c->decode, &in, &length, &at, &space) == static_cast<size_t>(-1);
+    size_t offered = std::min(length, DECODE_OFFER);
+    size_t unread = offered;
+    bool failed = iconv(c->decode, &in, &unread, &at, &space) == static_cast<size_t>(-1);
     int error = errno;
+    bool cut_by_offer = offered < length && unread < LONGEST_SEQUENCE;
+    length -= offered - unread;
     uint32_t points[BATCH + 1];
     size_t decoded = (sizeof bytes - space) / 4;
     for (size_t i = 0; i < decoded; ++i) points[i] = get_big_endian(bytes + i * 4);
     // A batch full before the first character would never move on.
-    if (failed && (error != E2BIG || decoded == 0)) {
+    if (failed && !cut_by_offer && (error != E2BIG || decoded == 0)) {
       ++in;
       --length;
       points[decoded++] = c->placeholder;
@@ -178,24 +205,40 @@ void reset(Conversion* c) {
   iconv(c->encode, nullptr, nullptr, nullptr, nullptr);
 }
 
+// Decodes the text into out up to its closing line endings and puts the
+// encoder back in its initial state at the end; false, the encoder left
+// where it stood, when the closing shift found no room.
+bool show_and_close(Conversion* c, const uint8_t* in, size_t in_length) {
+  decode(c, in, in_length, show);
+  return iconv(c->encode, nullptr, nullptr, &c->out, &c->out_space) != static_cast<size_t>(-1);
+}
+
 // Converts a text through two stages into out. With line endings dropped, a
 // first pass finds where the closing ones begin: they only end the line that
 // is printed anyway. The encoder's closing shift (back to ASCII, or a
 // character it held back for a mark that may follow) is written at the end,
-// so nothing of this text reaches the next. Returns the failures; errno
-// tells the last one.
+// so nothing of this text reaches the next. A text that leaves no room for
+// that shift is shown again with CLOSING_ROOM kept free for it, so that a
+// cut text never leaves an ISO-2022 terminal shifted; should even that not
+// do, it shows empty. Returns the failures; errno tells the last one.
 int convert_through(iconv_t decoder, iconv_t encoder, uint32_t placeholder, bool drop_line_endings, char* out,
                     size_t out_space, const uint8_t* in, size_t in_length) {
-  Conversion c = {decoder, encoder, placeholder, out, out_space, SIZE_MAX, 0, 0, 0, false, false};
+  size_t keep = SIZE_MAX;
   if (drop_line_endings) {
-    c.keep = 0;
-    decode(&c, in, in_length, count);
-    c = Conversion{decoder, encoder, placeholder, out, out_space, c.keep, 0, 0, 0, false, false};
-    reset(&c);
+    Conversion counting = {decoder, encoder, placeholder, out, out_space, 0, 0, 0, 0, false, false};
+    decode(&counting, in, in_length, count);
+    keep = counting.keep;
+    reset(&counting);
   }
-  decode(&c, in, in_length, show);
-  if (!c.cut) {
-    if (iconv(c.encode, nullptr, nullptr, &c.out, &c.out_space) == static_cast<size_t>(-1)) cut(&c);
+  Conversion c = {decoder, encoder, placeholder, out, out_space, keep, 0, 0, 0, false, false};
+  if (!show_and_close(&c, in, in_length)) {
+    reset(&c);
+    size_t kept_free = std::min(out_space, CLOSING_ROOM);
+    c = Conversion{decoder, encoder, placeholder, out, out_space - kept_free, keep, 0, 0, 0, false, false};
+    decode(&c, in, in_length, show);
+    c.out_space += kept_free;
+    if (iconv(c.encode, nullptr, nullptr, &c.out, &c.out_space) == static_cast<size_t>(-1)) c.out = out;
+    cut(&c);
   }
   reset(&c);
   *c.out = '\0';

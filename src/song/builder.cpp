@@ -40,17 +40,22 @@ uint64_t pass_written_event(TrackState* track, uint64_t now) {
   return load_next_event(track, now);
 }
 
+// How a track's turn ended.
+enum TurnEnd { TURN_OVER, TURN_NO_ROOM, TURN_STOPPED };
+
 // Writes the track's next event, due at *due, and every following one due at
 // the same tick: a track keeps the turn for all of its events at one tick.
 // *now becomes the tick of the last record written and *due the tick of the
-// track's following event; false when the tables have no room left.
-bool write_due_events(TableWriter* writer, TrackState* track, uint64_t* due, uint64_t* now) {
+// track's following event. The stop is looked at every LOAD_STOP_STRIDE
+// records, wherever they fall: one tick may hold millions of events.
+TurnEnd write_due_events(TableWriter* writer, TrackState* track, uint64_t* due, uint64_t* now) {
   do {
-    if (!write_record(writer, track->next_event, static_cast<uint32_t>(*due - *now))) return false;
+    if (!write_record(writer, track->next_event, static_cast<uint32_t>(*due - *now))) return TURN_NO_ROOM;
+    if (writer->next_record % LOAD_STOP_STRIDE == 0 && stop_raised()) return TURN_STOPPED;
     *now = *due;
     *due = pass_written_event(track, *now);
   } while (*due == *now);
-  return true;
+  return TURN_OVER;
 }
 
 // Writes a reset message as one system exclusive record.
@@ -165,10 +170,11 @@ int build_event_table(ResetFlags reset_flags, uint32_t data_size) {
   // Track 0 has the first turn, as if it had just written a record at tick 0.
   int current = song_data.track_count > 0 ? pass_turn(&queue, 0, due_tick(queue, 0)) : -1;
   uint64_t now = 0;
-  for (uint32_t turns = 1; current >= 0; ++turns) {
-    if (turns % LOAD_STOP_STRIDE == 0 && stop_raised()) return -3;
+  while (current >= 0) {
     uint64_t due = due_tick(queue, current);
-    if (!write_due_events(&writer, &song_data.tracks[current], &due, &now)) break;
+    TurnEnd end = write_due_events(&writer, &song_data.tracks[current], &due, &now);
+    if (end == TURN_STOPPED) return -3;
+    if (end == TURN_NO_ROOM) break;
     current = pass_turn(&queue, current, due);
   }
   return 0;

@@ -4,9 +4,11 @@
 #include "app/run.h"
 #include "app/settings.h"
 #include "meta/console.h"
+#include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
+#include "song/loader.h"
 #include "song/song.h"
 #include "song/stop_wake.h"
 
@@ -15,8 +17,10 @@
 void reset_process_state() {
   stop_console();
   reset_song_state();
+  forget_load_file_error();
   close_stop_wake();
   reset_port_table();
+  forget_port_opens();
   reset_wake_margin();
   reset_pause_request();
   clear_settings();

@@ -5,6 +5,7 @@
 //   state                                        owner
 //   song_data, playback_info (with the player    song/song.cpp
 //     state), tempo_state
+//   the last load's error on its file            song/loader.cpp
 //   option_flags                                 song/options.h
 //   the wake-up pipe of a stop                   song/stop_wake.cpp
 //   text_converter: the two encodings' names     meta/text_converter.h (names
@@ -14,6 +15,7 @@
 //   port_table, the stop counter, the paths      output/ports.cpp
 //     opened, what was said of each port, and
 //     whether bytes were lost
+//   how each port's open ended                   output/open_reason.cpp
 //   wake_margin_ns and its learning              player/timing.cpp
 //   the pending pause                            player/player.cpp
 //   device_base, midi_path, port_names           app/settings.cpp

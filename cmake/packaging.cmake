@@ -118,10 +118,22 @@ lyrics and markers in the terminal's encoding, and silences every channel
 when it is interrupted.")
 
 set(CPACK_DEBIAN_MONITOR_PACKAGE_NAME songrelay-monitor)
-set(CPACK_DEBIAN_MONITOR_DESCRIPTION
-    "virtual raw MIDI ports that show every message sent to them
+# A monitor built without libfluidsynth decodes only; the description says
+# what this build's monitor does.
+if(MONITOR_SYNTH_LIBRARY)
+  set(CPACK_DEBIAN_MONITOR_DESCRIPTION
+      "virtual raw MIDI ports that decode and sound what they receive
+songrelay-monitor makes FIFOs named as raw MIDI device nodes, prints each
+MIDI message written to them, decoded, with its time and port, and sounds
+it on a SoundFont synthesizer, a General MIDI module for each port, through
+the sound card or into a WAV file, so that songrelay can be tried, heard
+and tested without MIDI hardware.")
+else()
+  set(CPACK_DEBIAN_MONITOR_DESCRIPTION
+      "virtual raw MIDI ports that show every message sent to them
 songrelay-monitor makes FIFOs named as raw MIDI device nodes and prints
 each MIDI message written to them, decoded, with its time and port, so
 that songrelay can be tried and tested without MIDI hardware.")
+endif()
 
 include(CPack)

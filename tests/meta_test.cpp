@@ -338,12 +338,7 @@ TEST_F(MetaTest, LengthFieldSizeFollowsTheEventLength) {
   const std::vector<Case> cases = {
       {"padded field in a short event", {0xFF, 0x01, 0x80, 0x02, 'h', 'i'}, "  [Text      ]: ^Bhi\n"},
       {"longest one-byte field, 130 bytes", text_event(0x01, a127), "  [Text      ]: " + a127 + "\n"},
-      {"padded field, 131 bytes",
-       [&] {
-         Bytes e = {0xFF, 0x01, 0x80, 0x7F};
-         e.insert(e.end(), a127.begin(), a127.end());
-         return e;
-       }(),
+      {"padded field, 131 bytes", Bytes{0xFF, 0x01, 0x80, 0x7F} + Bytes(a127.begin(), a127.end()),
        "  [Text      ]: " + a127 + "\n"},
       {"two-byte field, 132 bytes", text_event(0x01, b128), "  [Text      ]: " + b128 + "\n"},
       {"field running to the end", run_on, "  [Text      ]: \n"},

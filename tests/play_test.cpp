@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -384,8 +385,9 @@ TEST(Play, ADeviceLostMidSongIsReportedOnceAndEndsTheRun) {
   EXPECT_EQ(text.find(lost, first + 1), std::string::npos) << "reported more than once:\n" << text;
 }
 
-// Without port 0 nothing is read; when no -0 named the node, a last line
-// tells how to name one or where virtual ports come from.
+// Without port 0 nothing is read; the reason follows the error lines, and
+// when no -0 named the missing node, a last line tells how to name one or
+// where virtual ports come from.
 TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
   const std::string port0_line = "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n";
   const std::string hint =
@@ -393,20 +395,28 @@ TEST(Play, WithoutPortZeroTheFileIsNeverOpened) {
       "or play to virtual ports made by songrelay-monitor.\n";
   TempDir dir;
   const std::string base = "srnone" + std::to_string(getpid()) + "x";
-  const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-      {{"-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2", dir.from_dev("m2"), "-3", dir.from_dev("m3")},
-       false},
-      {{"-v", "-d", base}, true},
-      {{"-d", base, "-1", dir.from_dev("m1")}, true},
+  struct Case {
+    std::vector<std::string> options;
+    std::string node;  // port 0's path
+    bool hinted;
   };
-  for (const auto& [options, hinted] : cases) {
+  const std::vector<Case> cases = {
+      {{"-0", dir.from_dev("missing"), "-1", dir.from_dev("m1"), "-2", dir.from_dev("m2"), "-3", dir.from_dev("m3")},
+       "/dev/" + dir.from_dev("missing"),
+       false},
+      {{"-v", "-d", base}, "/dev/" + base + "15.0", true},
+      {{"-d", base, "-1", dir.from_dev("m1")}, "/dev/" + base + "15.0", true},
+  };
+  for (const auto& [options, node, hinted] : cases) {
     std::vector<std::string> argv{SONGRELAY_BIN};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(dir.file("no-such.mid"));
     ProcessResult result = run_process(SONGRELAY_BIN, argv);
     SCOPED_TRACE(hinted ? "unit search" : "-0 given");
     EXPECT_EQ(result.exit_status, 2);
-    const std::string ending = hinted ? port0_line + hint : port0_line;
+    const std::string reason = "Reason: there is no node " + node + " (" + strerror(ENOENT) +
+                               "): plug the interface in, or check the name.\n";
+    const std::string ending = port0_line + reason + (hinted ? hint : "");
     EXPECT_EQ(result.err.substr(result.err.size() - std::min(result.err.size(), ending.size())), ending) << result.err;
     EXPECT_EQ(result.err.find("MIDI file"), std::string::npos) << result.err;
   }

@@ -39,7 +39,21 @@ struct CommandCase {
   int exit_status;
   std::string err;  // the whole of standard error
   std::string out;
+  std::vector<std::string> env = {};  // changes to the environment, as run_process takes them
 };
+
+// A converter that cannot be opened: the error line, then one line for
+// each encoding that iconv does not know, with the option that names it.
+const std::string ICONV_LINE = "Error!!: Can't Initialize libiconv (22)\n";
+std::string SOURCE_REASON(const std::string& shown) {
+  return "Reason: the song's text encoding (-l) " + shown +
+         " is not one that iconv knows; iconv -l lists the known "
+         "ones.\n";
+}
+std::string TERMINAL_REASON(const std::string& shown) {
+  return "Reason: the terminal's encoding (-t, else the locale's) " + shown +
+         " is not one that iconv knows; iconv -l lists the known ones.\n";
+}
 
 TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
   const std::string bad_option = std::string(SONGRELAY_BIN) + ": invalid option -- 'x'\n";
@@ -55,18 +69,31 @@ TEST(CommandLine, UsageErrorsAndHelpPrintExactScreens) {
       {"verbose names the file even when iconv fails",
        {"-v", "-t", "NO-SUCH-CODE", "a.mid"},
        1,
-       BANNER + "Error!!: Can't Initialize libiconv (22)\n",
+       BANNER + ICONV_LINE + TERMINAL_REASON("NO-SUCH-CODE"),
        "  [MIDI File ]: a.mid\n"},
-      {"unknown source encoding",
-       {"-l", "NO-SUCH-CODE", "a.mid"},
+      {"unknown source encoding", {"-l", "nosuch", "a.mid"}, 1, BANNER + ICONV_LINE + SOURCE_REASON("NOSUCH"), ""},
+      {"both unknown, each named",
+       {"-l", "NO-SUCH-CODE", "-t", "NOSUCH", "a.mid"},
        1,
-       BANNER + "Error!!: Can't Initialize libiconv (22)\n",
+       BANNER + ICONV_LINE + SOURCE_REASON("NO-SUCH-CODE") + TERMINAL_REASON("NOSUCH"),
+       ""},
+      {"the locale's unknown encoding",
+       {"a.mid"},
+       1,
+       BANNER + ICONV_LINE + TERMINAL_REASON("NOSUCH"),
+       "",
+       {"LC_ALL=xx_XX.nosuch"}},
+      // ESC in caret notation; the lone byte 0x9B (CSI in Latin-1) is no UTF-8 character.
+      {"a name that would steer the terminal",
+       {"-l", "X\x1b[2J\x9b", "-t", "UTF-8", "a.mid"},
+       1,
+       BANNER + ICONV_LINE + SOURCE_REASON("X^[[2J\xEF\xBF\xBD"),
        ""},
   };
   for (const CommandCase& c : cases) {
     std::vector<std::string> argv{SONGRELAY_BIN};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ProcessResult result = run_process(SONGRELAY_BIN, argv);
+    ProcessResult result = run_process(SONGRELAY_BIN, argv, c.env);
     EXPECT_EQ(result.exit_status, c.exit_status) << c.name;
     EXPECT_EQ(result.err, c.err) << c.name;
     EXPECT_EQ(result.out, c.out) << c.name;

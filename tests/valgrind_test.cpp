@@ -3,17 +3,21 @@
 // indirectly lost at exit. A sanitizer build cannot run under valgrind.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "support/port_files.h"
+#include "support/programs.h"
 #include "support/sanitized.h"
 #include "support/support.h"
 
 namespace {
 
-const char* const VALGRIND = "/usr/bin/valgrind";
+// Wherever the system installs it: /usr/bin on Debian, /usr/local/bin on FreeBSD.
+const std::string VALGRIND = find_on_path("valgrind", getenv("PATH"));
 
 // What a play left: the process and port 0's bytes (the songs use port 0 only).
 struct Played {
@@ -55,7 +59,7 @@ class Valgrind : public ::testing::Test {
  protected:
   void SetUp() override {
     if (SANITIZED_BUILD) GTEST_SKIP() << "sanitizer build: valgrind cannot run it";
-    if (access(VALGRIND, X_OK) != 0) GTEST_SKIP() << "no valgrind at " << VALGRIND;
+    if (VALGRIND.empty()) GTEST_SKIP() << "no valgrind on the PATH";
   }
 
   // The play under valgrind must match a play without it and report nothing.
@@ -100,6 +104,42 @@ TEST_F(Valgrind, DemoSongAtAHigherTimebase) {
   song[12] = 0x7F;
   song[13] = 0xFF;
   expect_clean(song, {"-v", "-t", "UTF-8"});
+}
+
+// The lookup that finds valgrind: the first executable file of the name
+// along the PATH, past a directory or a file without execute permission
+// of that name, with an empty entry standing for the current directory.
+TEST(ProgramLookup, FindsTheFirstExecutableOnThePath) {
+  TempDir dir;
+  for (const char* sub : {"a", "b", "c", "d"}) mkdir(dir.file(sub).c_str(), 0755);
+  mkdir(dir.file("a/tool").c_str(), 0755);  // a directory of the name
+  write_file(dir.file("b/tool"), {'#', '!'});
+  chmod(dir.file("b/tool").c_str(), 0644);  // no execute permission
+  for (const char* sub : {"c", "d"}) {
+    write_file(dir.file(std::string(sub) + "/tool"), {'#', '!'});
+    chmod(dir.file(std::string(sub) + "/tool").c_str(), 0755);
+  }
+  const std::string a = dir.file("a"), b = dir.file("b"), c = dir.file("c"), d = dir.file("d");
+  struct Case {
+    const char* what;
+    std::string path_list;
+    std::string found;
+  };
+  const std::vector<Case> cases = {
+      {"past a directory and a file it may not run", a + ":" + b + ":" + c + ":" + d, c + "/tool"},
+      {"the first of two", d + ":" + c, d + "/tool"},
+      {"none of the directories has it", a + ":" + b + ":" + dir.path, ""},
+      {"an empty list", "", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(find_on_path("tool", c.path_list.c_str()), c.found) << c.what;
+  EXPECT_EQ(find_on_path("tool", nullptr), "");
+  // An empty entry is the directory the lookup runs in.
+  char* here = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(d.c_str()), 0);
+  std::string found = find_on_path("tool", (a + "::" + c).c_str());
+  EXPECT_EQ(chdir(here), 0);
+  free(here);
+  EXPECT_EQ(found, "./tool");
 }
 
 }  // namespace

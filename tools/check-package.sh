@@ -6,7 +6,8 @@
 # songrelay-monitor on the C library at least; their programs, compressed
 # manual pages (whose footer names this version), copyright file and
 # changelog are where Debian puts them; apt accepts them; the unpacked player
-# runs. The tests are built as the README builds them: cpack's preinstall
+# runs; the install target honours DESTDIR and the prefix and installs
+# exactly the files of the FreeBSD port's packing list. The tests are built as the README builds them: cpack's preinstall
 # step builds everything, so a test that does not compile stops the package
 # too. .ci/run has built and run them in the same directory just before, so
 # nothing is compiled twice there.
@@ -65,6 +66,14 @@ grep -q '^usage: songrelay' "$scratch/usage" || fail "songrelay -h printed no us
 DESTDIR="$scratch/destdir" cmake --install "$build" --prefix /opt/songrelay >/dev/null
 [ -x "$scratch/destdir/opt/songrelay/bin/songrelay" ] || fail "cmake --install ignored DESTDIR or the prefix"
 [ -e "$scratch/destdir/opt/songrelay/share/man/man1/songrelay.1.gz" ] || fail "manual page not installed"
+
+# The FreeBSD port's packing list names exactly what the install target
+# installs (with its DOCS option on), so that a file added to the install
+# cannot be forgotten there.
+(cd "$scratch/destdir/opt/songrelay" && find . -type f | sed 's|^\./||' | sort) >"$scratch/installed"
+sed -e 's|%%PORTDOCS%%||' -e 's|%%DOCSDIR%%|share/doc/songrelay|' packaging/freebsd/pkg-plist | sort >"$scratch/plist"
+cmp -s "$scratch/installed" "$scratch/plist" ||
+  fail "packaging/freebsd/pkg-plist differs from what cmake --install installs: $(diff "$scratch/plist" "$scratch/installed" | grep '^[<>]' | tr '\n' ' ')"
 
 for page in man/*.1; do
   warnings=$(groff -mdoc -ww -z "$page" 2>&1) || true

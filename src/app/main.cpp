@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/reasons.h"
 #include "app/run.h"
 #include "app/settings.h"
 #include "base/standard_fds.h"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     errno = open_error;
     fflush(stdout);
     fprintf(stderr, "Error!!: Can't Initialize libiconv (%d)\n", errno);
+    explain_converter_failure(open_error);
     return 1;
   }
   RunOutcome run = run_player();

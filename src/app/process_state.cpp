@@ -5,9 +5,11 @@
 #include "app/settings.h"
 #include "base/console.h"
 #include "base/stop.h"
+#include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
+#include "song/loader.h"
 #include "song/song.h"
 
 // Each owner resets its own part; the order does not matter, since none of
@@ -15,10 +17,12 @@
 void reset_process_state() {
   while (stop_console() == CONSOLE_PAUSED) end_pause();
   reset_song_state();
+  forget_load_file_error();
   // The pipe lives as long as the process; tests get it as a run does.
   open_stop_pipe();
   reset_stop();
   reset_port_table();
+  forget_port_opens();
   reset_wake_margin();
   clear_settings();
   forget_stop_signal();

@@ -7,6 +7,7 @@
 //     counter and the wake-up pipe                 emptied, never closed)
 //   the console lanes and the printing thread    base/console.cpp
 //   song_data, playback_info, tempo_state        song/song.cpp
+//   the last load's error on its file            song/loader.cpp
 //   option_flags                                 song/options.h
 //   text_converter: the two encodings' names     meta/text_converter.h (names
 //     and the three converters                     cleared here; converters
@@ -14,6 +15,7 @@
 //   port_table, the paths opened, what was      output/ports.cpp
 //     said of each port, what a pause left to
 //     send, and whether bytes were lost
+//   how each port's open ended                   output/open_reason.cpp
 //   wake_margin_ns and its learning              player/timing.cpp
 //   device_base, midi_path, port_names           app/settings.cpp
 //   state_lock and the first stop signal         app/run.cpp

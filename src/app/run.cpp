@@ -9,10 +9,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "app/reasons.h"
 #include "app/settings.h"
 #include "base/console.h"
 #include "base/stop.h"
 #include "meta/meta.h"
+#include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
@@ -97,8 +99,9 @@ bool arm_stop_signals() {
   return true;
 }
 
-// Follows the error lines of a port 0 that the unit search named and could
-// not open: a newcomer without hardware learns the two ways on.
+// Follows the error lines and the reason of a port 0 that the unit search
+// named and could not open, where another node would help: a newcomer
+// without hardware learns the two ways on.
 void print_no_device_hint() {
   console_printf(STDERR_FILENO,
                  "Hint: name port 0's node with -0 (for instance -0 snd/midiC1D0), "
@@ -129,6 +132,7 @@ RunOutcome run_with_ports_open() {
   if (init_state_lock() != 0) return RUN_FAILED;
   RunOutcome outcome = RUN_FAILED;
   if (load_midi_file(midi_path) != 0) {
+    explain_load_failure(midi_path);
     // A stop ends the load early, and is no failure of the file.
     if (stop_requested()) outcome = RUN_STOPPED;
   } else {
@@ -157,7 +161,8 @@ RunOutcome open_and_play() {
   if (device_base == nullptr) device_base = DEFAULT_DEVICE_BASE;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
   if (open_ports(device_base, &port_table) != 0) {
-    if (port_names[0] == nullptr) print_no_device_hint();
+    bool other_node_helps = explain_port_open(0);
+    if (port_names[0] == nullptr && other_node_helps) print_no_device_hint();
     return RUN_FAILED;
   }
   RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();

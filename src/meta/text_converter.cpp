@@ -282,12 +282,21 @@ void close_one(iconv_t* handle) {
 
 // Shows a name byte by byte when its encoding cannot be decoded: controls in
 // caret notation, the bytes of C1 controls too, everything else as it is.
-void print_bytes_harmless(const char* name) {
+void print_bytes_harmless(const char* name, FILE* stream) {
   for (const unsigned char* byte = reinterpret_cast<const unsigned char*>(name); *byte != '\0'; ++byte) {
     uint32_t shown[MOST_SHOWN];
     size_t parts = shown_as(*byte, shown);
-    for (size_t p = 0; p < parts; ++p) putchar(static_cast<int>(shown[p]));
+    for (size_t p = 0; p < parts; ++p) putc(static_cast<int>(shown[p]), stream);
   }
+}
+
+// Whether iconv can open a converter between the two names; false with
+// errno set by the failed open.
+bool can_open(const char* to, const char* from) {
+  iconv_t probe = iconv_open(to, from);
+  if (probe == NOT_OPEN) return false;
+  iconv_close(probe);
+  return true;
 }
 
 }  // namespace
@@ -328,7 +337,7 @@ int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_lengt
 // The name is decoded from the terminal's own encoding and shown as song
 // text is; a name too long for its buffer is cut. Without a converter for
 // that encoding, or a buffer, the name is shown byte by byte.
-void print_harmless_name(const char* name) {
+void print_harmless_name(const char* name, FILE* stream) {
   const char* terminal = text_converter.terminal_encoding;
   iconv_t decoder = iconv_open(UNICODE, terminal);
   iconv_t encoder = decoder != NOT_OPEN ? iconv_open(terminal, UNICODE) : NOT_OPEN;
@@ -341,11 +350,20 @@ void print_harmless_name(const char* name) {
     convert_through(decoder, encoder, placeholder_for(encoder), false, shown, size - 1,
                     reinterpret_cast<const uint8_t*>(name), length);
     errno = saved;
-    fputs(shown, stdout);
+    fputs(shown, stream);
   } else {
-    print_bytes_harmless(name);
+    print_bytes_harmless(name, stream);
   }
   free(shown);
   close_one(&encoder);
   close_one(&decoder);
+}
+
+// Tried both ways, since an encoding may be known for decoding only (or for
+// encoding only); only EINVAL from both says that the name itself is unknown.
+bool encoding_unknown(const char* name) {
+  int saved = errno;
+  bool unknown = !can_open(UNICODE, name) && errno == EINVAL && !can_open(name, UNICODE) && errno == EINVAL;
+  errno = saved;
+  return unknown;
 }

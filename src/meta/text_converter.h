@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <iconv.h>
 
 // The two encodings by name and the converters between them.
@@ -32,7 +33,13 @@ bool open_text_converter();
 // Closes whatever open_text_converter opened.
 void close_text_converter();
 
-// Prints a name already in the terminal's encoding (the file operand) to
-// standard output so that it cannot steer the terminal, as song text is
-// shown; main thread only, before playback.
-void print_harmless_name(const char* name);
+// Prints a name already in the terminal's encoding (the file operand, a
+// node's path, an encoding's name) to stream, standard output unless told,
+// so that it cannot steer the terminal, as song text is shown; main thread
+// only, before playback.
+void print_harmless_name(const char* name, FILE* stream = stdout);
+
+// True when iconv knows no encoding of this name, in either direction; an
+// open that fails for another reason (no memory, no descriptor left) is no
+// proof, and gives false.
+bool encoding_unknown(const char* name);

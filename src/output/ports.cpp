@@ -20,6 +20,7 @@
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/stop.h"
+#include "output/open_reason.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
 
@@ -130,11 +131,14 @@ int open_port(const PortTable* table, int port) {
   struct stat node;
   bool fifo = stat(path, &node) == 0 && S_ISFIFO(node.st_mode);
   int fd = open(path, (fifo ? O_WRONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
   // A node replaced by a FIFO between the two looks would have the player as its own reader.
   if (fd >= 0 && !fifo && fstat(fd, &node) == 0 && S_ISFIFO(node.st_mode)) {
     close(fd);
     fd = -1;
+    error = NODE_BECAME_FIFO;
   }
+  note_port_open(port, path, error);
   if (fd < 0) {
     console_printf(STDERR_FILENO, "Error!!: Can't Open MidiDevice (Device=%s Port=%d)\n", table->names[port], port);
     return -1;

@@ -16,6 +16,9 @@
 
 namespace {
 
+// The errno of the last load's failure on the file itself, 0 when it did not fail there.
+int file_error = 0;
+
 // Releases the track table on every way out of the parse: it points into the
 // image and must never outlive it.
 struct TrackTableGuard {
@@ -45,7 +48,8 @@ int close_file(FileGuard* file) {
   int fd = file->fd;
   file->fd = -1;
   if (close(fd) != 0) {
-    fprintf(stderr, "Error!!: Can't close MIDI file (%d)\n", errno);
+    file_error = errno;
+    fprintf(stderr, "Error!!: Can't close MIDI file (%d)\n", file_error);
     return -5;
   }
   return 0;
@@ -67,7 +71,8 @@ int read_midi_image(int fd, uint8_t* image, uint32_t size) {
     ssize_t n = read(fd, image + done, request);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      fprintf(stderr, "Error!!: Can't read MIDI file (%d)\n", errno);
+      file_error = errno;
+      fprintf(stderr, "Error!!: Can't read MIDI file (%d)\n", file_error);
       return -4;
     }
     if (n == 0) {
@@ -80,9 +85,11 @@ int read_midi_image(int fd, uint8_t* image, uint32_t size) {
 }
 
 int load_midi_file(const char* path) {
+  file_error = 0;
   struct stat status;
   if (stat(path, &status) != 0) {
-    fprintf(stderr, "Error!!: Can't get MIDI filesize (%d)\n", errno);
+    file_error = errno;
+    fprintf(stderr, "Error!!: Can't get MIDI filesize (%d)\n", file_error);
     return -1;
   }
   // Sizes are held in 32 bits; a larger file is refused before anything is allocated.
@@ -94,7 +101,8 @@ int load_midi_file(const char* path) {
   FileGuard file;
   file.fd = open(path, O_RDONLY);
   if (file.fd < 0) {
-    fprintf(stderr, "Error!!: Can't open MIDI file (%d)\n", errno);
+    file_error = errno;
+    fprintf(stderr, "Error!!: Can't open MIDI file (%d)\n", file_error);
     return -2;
   }
   ImageGuard image;
@@ -108,6 +116,10 @@ int load_midi_file(const char* path) {
   if (close_file(&file) != 0) return -5;
   return parse_midi_image(image.bytes, size);
 }
+
+int load_file_error() { return file_error; }
+
+void forget_load_file_error() { file_error = 0; }
 
 int index_midi_image(const uint8_t* image, size_t size) {
   int offset = check_header(image, size);

@@ -9,6 +9,14 @@
 // after its message, with nothing of the song left allocated.
 int load_midi_file(const char* path);
 
+// The errno of the last load's failure to stat, open, read or close its
+// file (the failure its error line reported), or 0 when the last load did
+// not fail on the file itself: the program then names the file and says why.
+int load_file_error();
+
+// Forgets that error (between tests).
+void forget_load_file_error();
+
 // Header, tracks, pre-scan, allocation and build over an image of size bytes;
 // 0, or a failure value after its message, with nothing of the song left
 // allocated.

@@ -73,8 +73,8 @@ void ring_write(ConsoleLane* lane, size_t at, const void* bytes, size_t count) {
   memcpy(lane->ring, static_cast<const char*>(bytes) + first, count - first);
 }
 
-// Whether the lane can hold everything up to byte number end; the check is
-// made in two steps so that a huge request cannot wrap the sum.
+// Whether the lane can hold everything up to byte number end. The byte
+// numbers never wrap: a size_t counts more bytes than a run can print.
 bool ring_has_room(const ConsoleLane& lane, size_t end) {
   return end - lane.tail.load(std::memory_order_acquire) <= lane.capacity;
 }

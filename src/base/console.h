@@ -1,5 +1,5 @@
 // Base, console: every line the program prints while a song plays. The
-// printing thread's filler (the player thread) queues whole lines and a
+// thread that prints (the player, while it plays) queues whole lines and a
 // printing thread writes them, so that a console that stops reading (a
 // pager, a terminal paused with Ctrl-S) costs song text, never a note.
 // Lines for standard error (error lines) go in a lane of their own: they

@@ -196,6 +196,7 @@ void print_ready(const MonitorRun& run) {
   }
   char head[80];
   std::snprintf(head, sizeof head, "        time  P  Ch  %-17s  %s\n", "Message", "Values");
+  printer_put(synth_header_line());
   if (!run.quiet) printer_put(head);
   printer_put("songrelay-monitor: ready: " + names + " in " + run.nodes.dir +
               "; player options: " + player_arguments(run.nodes) + "\n");

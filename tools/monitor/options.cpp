@@ -20,10 +20,11 @@ struct OptionEntry {
 };
 
 const OptionEntry OPTION_TABLE[] = {
-    {'d', "base", true},      {'u', "unit", true},   {'n', "ports", true}, {'D', "dir", true},
-    {'l', "log", true},       {'q', "quiet", false}, {'i', "idle", true},  {'t', "timeout", true},
-    {'h', "help", false},     {'w', "wav", true},    {'p', "play", false}, {'a', "audio-driver", true},
-    {'s', "soundfont", true},
+    {'d', "base", true},          {'u', "unit", true},   {'n', "ports", true},  {'D', "dir", true},
+    {'l', "log", true},           {'q', "quiet", false}, {'i', "idle", true},   {'t', "timeout", true},
+    {'h', "help", false},         {'w', "wav", true},    {'p', "play", false},  {'a', "audio-driver", true},
+    {'s', "soundfont", true},     {'g', "gain", true},   {'R', "reverb", true}, {'C', "chorus", true},
+    {'z', "audio-bufsize", true},
 };
 
 // The entry of a long option name (text up to '=' or its end), or null.
@@ -59,6 +60,25 @@ int parse_seconds(const char* text, double& value) {
     return -1;
   value = number;
   return 0;
+}
+
+// Reads a number within [low, high] into value.
+int parse_number(const char* text, double low, double high, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  double number = std::strtod(text, &end);
+  if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number < low || number > high) return -1;
+  value = number;
+  return 0;
+}
+
+// Reads a switch: 1, on or yes; 0, off or no.
+int parse_switch(const char* text, bool& value) {
+  for (const char* word : {"1", "on", "yes"})
+    if (std::strcmp(text, word) == 0) return value = true, 0;
+  for (const char* word : {"0", "off", "no"})
+    if (std::strcmp(text, word) == 0) return value = false, 0;
+  return -1;
 }
 
 // Stores a value that must not be empty into field.
@@ -119,6 +139,22 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
     case 's':
       result = take_text(value, options.soundfont);
       expected = "a file name";
+      break;
+    case 'g':
+      result = parse_number(value, 0, 10, options.gain);
+      expected = "0 to 10";
+      break;
+    case 'R':
+      result = parse_switch(value, options.reverb);
+      expected = "on or off";
+      break;
+    case 'C':
+      result = parse_switch(value, options.chorus);
+      expected = "on or off";
+      break;
+    case 'z':
+      result = parse_int(value, 64, 8192, options.period_frames);
+      expected = "64 to 8192 frames";
       break;
   }
   if (result != 0)
@@ -188,10 +224,17 @@ void print_monitor_usage() {
       "                     /usr/share/sounds/sf2/default-GM.sf2, TimGM6mb.sf2 and\n"
       "                     FluidR3_GM.sf2 there, /usr/share/soundfonts/default.sf2,\n"
       "                     /usr/local/share/sounds/sf2/FluidR3_GM.sf2 and\n"
-      "                     TimGM6mb.sf2 there)\n"
+      "                     TimGM6mb.sf2 there); the header names the one loaded\n"
+      "  -g, --gain GAIN    output level of --wav and --play, 0 to 10 (default 0.2)\n"
+      "  -R, --reverb on|off, -C, --chorus on|off\n"
+      "                     the synthesizer's reverb and chorus (default on)\n"
+      "  -z, --audio-bufsize FRAMES\n"
+      "                     frames --play renders at a time, 64 to 8192 (default\n"
+      "                     256, 5.8 ms); more is safer against dropouts but later\n"
       "  -h, --help         show this screen\n"
-      "Port P, channel C sounds on synthesizer channel 16*P+C; channel 10 of every\n"
-      "port is a drum channel.\n"
+      "Each port is a General MIDI module of its own, with its drums on channel 10;\n"
+      "a reset acts on its port alone. When the last writer of a node goes away,\n"
+      "its port falls silent.\n"
       "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit.\n"
       "A node name that already exists is refused, never replaced.\n",
       stderr);

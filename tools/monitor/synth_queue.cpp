@@ -23,6 +23,12 @@ bool queue_take(SynthQueue& queue, std::vector<StampedMessage>& out, int timeout
   return !out.empty() || !queue.closed;
 }
 
+void queue_take_now(SynthQueue& queue, std::vector<StampedMessage>& out) {
+  out.clear();
+  std::lock_guard<std::mutex> guard(queue.lock);
+  out.swap(queue.items);
+}
+
 void queue_close(SynthQueue& queue) {
   std::lock_guard<std::mutex> guard(queue.lock);
   queue.closed = true;

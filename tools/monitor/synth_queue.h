@@ -15,11 +15,18 @@
 // that far behind has lost its place anyway.
 constexpr size_t SYNTH_QUEUE_LIMIT = 1 << 16;
 
+// What a queued item asks of its port's module.
+enum StampedAction : uint8_t {
+  PLAY_MESSAGE,  // play the message
+  SILENCE_PORT,  // the port's last writer is gone: end its sounds
+};
+
 // One message as the reader stamped it.
 struct StampedMessage {
   int64_t arrival_ns = 0;  // monotonic clock, absolute
   int port = 0;
   DecodedMessage message;
+  StampedAction action = PLAY_MESSAGE;
 };
 
 // The hand-over point; one per synthesizer thread.
@@ -38,6 +45,9 @@ void queue_put(SynthQueue& queue, StampedMessage&& item);
 // Waits for messages, up to timeout_ms (-1: no limit), and moves all of them
 // into out (emptied first). Returns false once the queue is closed and empty.
 bool queue_take(SynthQueue& queue, std::vector<StampedMessage>& out, int timeout_ms = -1);
+
+// Moves every waiting message into out (emptied first) without waiting.
+void queue_take_now(SynthQueue& queue, std::vector<StampedMessage>& out);
 
 // Tells the thread that nothing more will come.
 void queue_close(SynthQueue& queue);

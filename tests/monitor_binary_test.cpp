@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -82,6 +83,50 @@ TEST(MonitorBinary, EndsByItselfWhenIdleOrOutOfTime) {
   }
   EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
   EXPECT_FALSE(path_exists(dir.file("umidi0.3")));
+}
+
+// CPU seconds (user and system) a process has used, from /proc; -1 where
+// there is no /proc.
+double cpu_seconds(pid_t pid) {
+  Bytes stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text(stat.begin(), stat.end());
+  size_t close_paren = text.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close_paren + 2));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stoull(field);
+    if (i == 15) system = std::stoull(field);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(MonitorBinary, EachWriterThatLeavesIsSaidAndTheNextIsRead) {
+  // Three writers in turn on port 2, the way a player opens the node anew
+  // for each song, and one on port 0 that writes nothing.
+  TempDir dir;
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path}));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  for (uint8_t key : {60, 62, 64}) {
+    write_node(dir.file("umidi0.2"), {0x90, key, 0x40});
+    ASSERT_TRUE(read_child_until(monitor, "umidi0.2: the last writer has gone; port 2 silenced\n")) << monitor.out;
+    monitor.out.clear();
+  }
+  write_node(dir.file("umidi0.0"), {});
+  // With no writer left the monitor waits without using the processor.
+  double cpu_before = cpu_seconds(monitor.pid);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  double cpu_after = cpu_seconds(monitor.pid);
+  if (cpu_before >= 0) {
+    EXPECT_LT(cpu_after - cpu_before, 0.1) << "the monitor spins without a writer";
+  }
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_child(monitor));
+  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+  EXPECT_NE(monitor.err.find("3 messages; nodes removed"), std::string::npos) << monitor.err;
+  EXPECT_EQ(monitor.out.find("umidi0.0: the last writer"), std::string::npos) << "a writer of nothing was said";
 }
 
 TEST(MonitorBinary, StalledConsoleDoesNotHoldOffTheStop) {

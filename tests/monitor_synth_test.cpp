@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -39,6 +40,13 @@ std::string cannot_render() {
   } while (false)
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The monotonic clock in nanoseconds, the clock of the monitor's log.
+int64_t monotonic_now_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 // A monitor rendering into a WAV file, with its log, and what it left. Each
 // node keeps one writer from its first message to the end, as a player
@@ -198,11 +206,9 @@ TEST(MonitorSynth, AllSoundOffSilencesAtOnce) {
   expect_silence_after(render.sound, render.at(2, "94 39"), render.at(2, "B4 78 00"));
 }
 
-TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
-  SKIP_UNLESS_RENDERING();
-  Render render;
-  ASSERT_TRUE(start_render(render));
-  // Notes held for ten seconds on ports 0 and 3.
+// Starts the player on a song that holds notes for ten seconds on ports 0
+// and 3, into the monitor's nodes. Returns its process ID, or -1.
+pid_t start_held_notes(Render& render) {
   std::string song = render.dir.file("held.mid");
   write_file(song, smf(0, 480,
                        {TrackBuilder()
@@ -216,10 +222,17 @@ TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
                             .event(0, {0x80, 57, 0})
                             .end()}));
   std::vector<std::string> names = ready_port_names(render.monitor.out);
-  ASSERT_EQ(names.size(), 4u) << render.monitor.out;
-  pid_t player = start_process(
-      SONGRELAY_BIN, {SONGRELAY_BIN, "-q", "-0", names[0], "-1", names[1], "-2", names[2], "-3", names[3], song}, -1,
-      -1);
+  if (names.size() != 4) return -1;
+  return start_process(SONGRELAY_BIN,
+                       {SONGRELAY_BIN, "-q", "-0", names[0], "-1", names[1], "-2", names[2], "-3", names[3], song}, -1,
+                       -1);
+}
+
+TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render));
+  pid_t player = start_held_notes(render);
   ASSERT_GT(player, 0);
   pause_ms(1000);
   kill(player, SIGINT);
@@ -231,6 +244,31 @@ TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
   double stop = std::max(render.at(0, "B0 78 00"), render.at(3, "B0 78 00"));
   ASSERT_GT(render.at(3, "B0 78 00"), 0) << "no All Sound Off on port 3";
   expect_silence_after(render.sound, render.at(0, "90 39"), stop);
+}
+
+TEST(MonitorSynth, PlayerKilledMidNoteLeavesSilenceAndTheNextPlays) {
+  SKIP_UNLESS_RENDERING();
+  Render render;
+  ASSERT_TRUE(start_render(render, {"--reverb", "0", "--chorus", "0"}));
+  pid_t player = start_held_notes(render);
+  ASSERT_GT(player, 0);
+  pause_ms(1000);
+  // No All Sound Off can come from a player killed this way: only the
+  // monitor's noticing its writer gone ends the notes.
+  int64_t killed_ns = monotonic_now_ns();
+  kill(player, SIGKILL);
+  int status = 0;
+  ASSERT_TRUE(wait_or_kill(player, status, 30000));
+  pause_ms(500);
+  // The next writer is heard.
+  render.send(0, {0xC0, OBOE, 0x90, 69, 100});
+  pause_ms(300);
+  ASSERT_TRUE(finish_render(render));
+  double killed = static_cast<double>(killed_ns - render.messages.front().arrival_ns) / 1e9;
+  expect_silence_after(render.sound, render.at(0, "90 39"), killed);
+  double next = render.at(0, "90 45");
+  ASSERT_GT(next, killed);
+  EXPECT_GT(peak_between(render.sound, next, next + 0.2), 0.005) << "the next writer is not heard";
 }
 
 // One reset and the kind of sound that bank 127 then selects on a melodic channel.

@@ -119,11 +119,9 @@ int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
 int open_nodes(NodeSet& nodes) {
   for (int port = 0; port < nodes.count; ++port) {
     const char* path = nodes.paths[port].c_str();
-    // A FIFO opens for reading at once when non-blocking; the writer end then
-    // finds a reader and opens too.
+    // A FIFO opens for reading at once when non-blocking.
     nodes.read_fds[port] = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (nodes.read_fds[port] >= 0) nodes.keep_fds[port] = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (nodes.read_fds[port] < 0 || nodes.keep_fds[port] < 0) {
+    if (nodes.read_fds[port] < 0) {
       std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", path, std::strerror(errno));
       return NODES_FAILED;
     }
@@ -131,11 +129,22 @@ int open_nodes(NodeSet& nodes) {
   return NODES_OK;
 }
 
+int reopen_node(NodeSet& nodes, int port, int& old_fd) {
+  int fresh = open(nodes.paths[port].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fresh < 0) {
+    std::fprintf(stderr, "songrelay-monitor: cannot open %s again (%s)\n", nodes.paths[port].c_str(),
+                 std::strerror(errno));
+    return NODES_FAILED;
+  }
+  old_fd = nodes.read_fds[port];
+  nodes.read_fds[port] = fresh;
+  return NODES_OK;
+}
+
 void remove_nodes(NodeSet& nodes) {
   for (int port = 0; port < MAX_NODES; ++port) {
     if (nodes.read_fds[port] >= 0) close(nodes.read_fds[port]);
-    if (nodes.keep_fds[port] >= 0) close(nodes.keep_fds[port]);
-    nodes.read_fds[port] = nodes.keep_fds[port] = -1;
+    nodes.read_fds[port] = -1;
   }
   for (int port = 0; port < nodes.count; ++port) {
     // A name that no longer holds our FIFO belongs to someone else now.

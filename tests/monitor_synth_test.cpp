@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ostream>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -206,10 +208,37 @@ void expect_silence_after(const RenderedSound& sound, double onset, double stop)
 // room's echo cannot pass for a note that goes on sounding.
 constexpr uint8_t OBOE = 68;
 
-TEST(MonitorSynth, AllSoundOffSilencesAtOnce) {
+// The General MIDI SoundFonts of Debian's packages: the silence tests play
+// each that is installed by name, whichever is the default.
+struct NamedSoundFont {
+  const char* path;
+  const char* package;
+};
+
+// Shown in the test's name as the file.
+void PrintTo(const NamedSoundFont& font, std::ostream* out) { *out << font.path; }
+
+class MonitorSoundFont : public ::testing::TestWithParam<NamedSoundFont> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Debian, MonitorSoundFont,
+    ::testing::Values(NamedSoundFont{"/usr/share/sounds/sf2/TimGM6mb.sf2", "timgm6mb-soundfont"},
+                      NamedSoundFont{"/usr/share/sounds/sf2/FluidR3_GM.sf2", "fluid-soundfont-gm"}),
+    [](const ::testing::TestParamInfo<NamedSoundFont>& info) { return info.index == 0 ? "TimGM6mb" : "FluidR3_GM"; });
+
+// The voice, not the room: with reverb and chorus off, All Sound Off leaves
+// nothing of the note whatever echo the SoundFont asks for; and the header
+// names the SoundFont and its presets.
+TEST_P(MonitorSoundFont, AllSoundOffSilencesAtOnce) {
   SKIP_UNLESS_RENDERING();
+  const NamedSoundFont& font = GetParam();
+  if (access(font.path, R_OK) != 0) GTEST_SKIP() << font.path << " is not installed (" << font.package << ")";
   Render render;
-  ASSERT_TRUE(start_render(render));
+  ASSERT_TRUE(start_render(render, {"--soundfont", font.path, "--reverb", "off", "--chorus", "off"}));
+  std::string header = "songrelay-monitor: SoundFont " + std::string(font.path) + ", ";
+  size_t at = render.monitor.out.find(header);
+  ASSERT_NE(at, std::string::npos) << render.monitor.out;
+  EXPECT_GE(std::atoi(render.monitor.out.c_str() + at + header.size()), 128) << "fewer presets than General MIDI has";
   render.send(2, {0xC4, OBOE, 0x94, 57, 100});
   pause_ms(500);
   render.send(2, {0xB4, 0x78, 0x00});
@@ -243,7 +272,7 @@ pid_t start_held_notes(Render& render) {
 TEST(MonitorSynth, PlayerStoppedBySigintLeavesSilence) {
   SKIP_UNLESS_RENDERING();
   Render render;
-  ASSERT_TRUE(start_render(render));
+  ASSERT_TRUE(start_render(render, {"--reverb", "0", "--chorus", "0"}));
   pid_t player = start_held_notes(render);
   ASSERT_GT(player, 0);
   pause_ms(1000);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,22 @@ std::string trim_slashes(std::string dir) {
 std::string player_name(const std::string& real_dir, const std::string& node) {
   if (real_dir == "/dev") return node;
   return (real_dir == "/" ? "" : real_dir) + "/" + node;
+}
+
+// Gives a node made as root to group audio, where that group exists, with
+// mode 0660, as the system's own MIDI nodes are; or the mode that options
+// name. Without root and without --mode the umask decides, as before.
+// Returns 0, or -1 with errno set.
+int set_permissions(const std::string& path, const MonitorOptions& options) {
+  int mode = options.mode;
+  if (geteuid() == 0) {
+    const group* audio = getgrnam("audio");
+    if (audio != nullptr && chown(path.c_str(), static_cast<uid_t>(-1), audio->gr_gid) != 0) return -1;
+    // Without that group, nobody but root could write a node of 0660.
+    if (mode < 0) mode = audio != nullptr ? 0660 : 0666;
+  }
+  if (mode >= 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) return -1;
+  return 0;
 }
 
 // Makes the nodes in dir, one per port. Returns NODES_OK; NODES_EXIST after
@@ -50,6 +67,12 @@ int create_all(NodeSet& nodes, const std::string& dir, const MonitorOptions& opt
         std::fprintf(stderr, "songrelay-monitor: %s already exists; refusing to replace it\n", path.c_str());
       remove_nodes(nodes);
       return error == EEXIST ? NODES_EXIST : NODES_FAILED;
+    }
+    if (set_permissions(path, options) != 0) {
+      error = errno;
+      unlink(path.c_str());
+      remove_nodes(nodes);
+      return NODES_FAILED;
     }
     nodes.paths[port] = path;
     nodes.port_names[port] = player_name(real, node);

@@ -24,7 +24,7 @@ const OptionEntry OPTION_TABLE[] = {
     {'l', "log", true},           {'q', "quiet", false}, {'i', "idle", true},   {'t', "timeout", true},
     {'h', "help", false},         {'w', "wav", true},    {'p', "play", false},  {'a', "audio-driver", true},
     {'s', "soundfont", true},     {'g', "gain", true},   {'R', "reverb", true}, {'C', "chorus", true},
-    {'z', "audio-bufsize", true},
+    {'z', "audio-bufsize", true}, {'m', "mode", true},
 };
 
 // The entry of a long option name (text up to '=' or its end), or null.
@@ -69,6 +69,16 @@ int parse_number(const char* text, double low, double high, double& value) {
   double number = std::strtod(text, &end);
   if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number < low || number > high) return -1;
   value = number;
+  return 0;
+}
+
+// Reads permissions in octal, 0 to 0777.
+int parse_mode(const char* text, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  long number = std::strtol(text, &end, 8);
+  if (*text < '0' || *text > '7' || *end != '\0' || errno != 0 || number > 0777) return -1;
+  value = static_cast<int>(number);
   return 0;
 }
 
@@ -152,6 +162,10 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       result = parse_switch(value, options.chorus);
       expected = "on or off";
       break;
+    case 'm':
+      result = parse_mode(value, options.mode);
+      expected = "octal permissions, 0 to 0777";
+      break;
     case 'z':
       result = parse_int(value, 64, 8192, options.period_frames);
       expected = "64 to 8192 frames";
@@ -207,6 +221,8 @@ void print_monitor_usage() {
       "  -n, --ports N      number of ports, 1 to 4 (default 4)\n"
       "  -D, --dir DIR      make the nodes in DIR, made when missing (default /dev/,\n"
       "                     or a temporary directory when /dev/ does not take them)\n"
+      "  -m, --mode MODE    the nodes' permissions in octal (default: as the umask\n"
+      "                     leaves them; run as root, 0660 and group audio)\n"
       "  -l, --log FILE     write one line per message to FILE: the port, the time of\n"
       "                     its arrival in nanoseconds on the monotonic clock\n"
       "                     (CLOCK_MONOTONIC, absolute) and its bytes in hex\n"

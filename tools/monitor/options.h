@@ -22,6 +22,8 @@ struct MonitorOptions {
   bool reverb = true;          // the modules' reverb
   bool chorus = true;          // the modules' chorus
   int period_frames = 256;     // frames the live output renders at a time
+  int mode = -1;               // the nodes' permissions; -1 = as the user's umask leaves
+                               // them, or 0660 for group audio when run as root
   // Where the nodes go when no directory is forced; a temporary directory is
   // taken when this one refuses them. Not an option: tests point it elsewhere.
   std::string default_dir = "/dev";

@@ -120,6 +120,18 @@ struct Render {
   return ::testing::AssertionSuccess();
 }
 
+// The level of the stretch from..to: its root mean square.
+double rms_between(const RenderedSound& sound, double from, double to) {
+  double sum = 0;
+  size_t first = sound.at(from), last = sound.at(to);
+  for (size_t i = first; i < last; ++i) sum += sound.samples[i] * sound.samples[i];
+  return last > first ? std::sqrt(sum / static_cast<double>(last - first)) : 0;
+}
+
+// The oboe: it holds its level and sends little to the reverb, so that the
+// room's echo cannot pass for a note that goes on sounding.
+constexpr uint8_t OBOE = 68;
+
 const Bytes GM_ON = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 // The GS reset as the player sends it, with device ID 0x20.
 const Bytes GS_RESET_20 = {0xF0, 0x41, 0x20, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
@@ -136,6 +148,24 @@ TEST(MonitorSynth, HeldA4SoundsAt440Hz) {
   ASSERT_TRUE(finish_render(render, 0));
   double start = render.at(0, "90 45");
   EXPECT_NEAR(pitch_between(render.sound, start + 0.1, start + 0.6, 300, 700), 440.0, 4.4);
+}
+
+TEST(MonitorSynth, GainSetsTheLevel) {
+  SKIP_UNLESS_RENDERING();
+  // The same held note at the default level and at --gain 0.8.
+  double levels[2] = {0, 0};
+  const std::vector<std::string> options[2] = {{}, {"--gain", "0.8"}};
+  for (int i = 0; i < 2; ++i) {
+    Render render;
+    ASSERT_TRUE(start_render(render, options[i]));
+    render.send(0, {0xC0, OBOE, 0x90, 69, 100});
+    pause_ms(400);
+    ASSERT_TRUE(finish_render(render));
+    double onset = render.at(0, "90 45");
+    levels[i] = rms_between(render.sound, onset + 0.1, onset + 0.35);
+  }
+  ASSERT_GT(levels[0], 0.001);
+  EXPECT_NEAR(levels[1] / levels[0], 4.0, 0.2);
 }
 
 TEST(MonitorSynth, OnsetsFollowArrivalStampsOnFourPorts) {
@@ -203,10 +233,6 @@ void expect_silence_after(const RenderedSound& sound, double onset, double stop)
   EXPECT_GT(peak_between(sound, stop - 0.05, stop), 0.2 * note) << "the note had ended by itself";
   EXPECT_LT(peak_between(sound, stop + 0.05, stop + 0.4), 0.03 * note) << "still sounding 50 ms after the stop";
 }
-
-// The oboe: it holds its level and sends little to the reverb, so that the
-// room's echo cannot pass for a note that goes on sounding.
-constexpr uint8_t OBOE = 68;
 
 // The General MIDI SoundFonts of Debian's packages: the silence tests play
 // each that is installed by name, whichever is the default.
@@ -366,14 +392,6 @@ TEST(MonitorSynth, EachResetTakesEffectWhateverItsDeviceId) {
     if (cases[i].bank_127_drums) EXPECT_LT(pitched, 0.6) << "bank 127 is not a drum kit";
     else EXPECT_GT(pitched, 0.9) << "bank 127 gave no melodic sound";
   }
-}
-
-// The level of the stretch from..to: its root mean square.
-double rms_between(const RenderedSound& sound, double from, double to) {
-  double sum = 0;
-  size_t first = sound.at(from), last = sound.at(to);
-  for (size_t i = first; i < last; ++i) sum += sound.samples[i] * sound.samples[i];
-  return last > first ? std::sqrt(sum / static_cast<double>(last - first)) : 0;
 }
 
 TEST(MonitorSynth, AResetActsOnItsOwnPortAlone) {

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -83,23 +82,6 @@ TEST(MonitorBinary, EndsByItselfWhenIdleOrOutOfTime) {
   }
   EXPECT_FALSE(path_exists(dir.file("umidi0.0")));
   EXPECT_FALSE(path_exists(dir.file("umidi0.3")));
-}
-
-// CPU seconds (user and system) a process has used, from /proc; -1 where
-// there is no /proc.
-double cpu_seconds(pid_t pid) {
-  Bytes stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text(stat.begin(), stat.end());
-  size_t close_paren = text.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close_paren + 2));
-  std::string field;
-  unsigned long long user = 0, system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 TEST(MonitorBinary, EachWriterThatLeavesIsSaidAndTheNextIsRead) {

@@ -94,6 +94,12 @@ void bank_render(ModuleBank& bank, int frames, float* left, float* right) {
     if (module.awake) render_module(bank, module, frames, left, right);
 }
 
+bool bank_asleep(const ModuleBank& bank) {
+  for (const FluidModule& module : bank.modules)
+    if (module.awake) return false;
+  return true;
+}
+
 int bank_preset_count(const ModuleBank& bank) {
   if (bank.soundfont == nullptr) return 0;
   int count = 0;

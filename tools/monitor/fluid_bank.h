@@ -34,5 +34,8 @@ void bank_play(ModuleBank& bank, const StampedMessage& item);
 // Renders frames of every awake module and adds them into left and right.
 void bank_render(ModuleBank& bank, int frames, float* left, float* right);
 
+// Whether every module sleeps: nothing sounds, nothing echoes.
+bool bank_asleep(const ModuleBank& bank);
+
 // The number of presets of the loaded SoundFont.
 int bank_preset_count(const ModuleBank& bank);

@@ -32,6 +32,8 @@ constexpr int QUIET_INTERVAL_MS = 50;
 constexpr size_t LIVE_MESSAGES_PER_PERIOD = 2048;
 // Periods of the sound card's buffer (ALSA and OSS; PulseAudio keeps one).
 constexpr int LIVE_PERIODS = 3;
+// The longest the live output waits for a message while all is silent.
+constexpr int LIVE_IDLE_WAIT_MS = 1000;
 
 // The WAV render: four modules advanced by exactly the frames between one
 // arrival stamp and the next.
@@ -134,7 +136,12 @@ void run_wav_output() {
 int render_live(void* data, int frames, int, float**, int outputs, float** out) {
   LiveOutput& live = *static_cast<LiveOutput*>(data);
   if (live.next == live.pending.size()) {
-    queue_take_now(live.queue, live.pending);
+    // With every module asleep the period would be silence: the callback
+    // waits for a message instead (up to a limit), and the audio server
+    // plays silence meanwhile at no cost to the monitor. The first period
+    // after the wait starts the stream again at once.
+    if (bank_asleep(live.bank)) queue_take(live.queue, live.pending, LIVE_IDLE_WAIT_MS);
+    else queue_take_now(live.queue, live.pending);
     live.next = 0;
   }
   size_t end = std::min(live.pending.size(), live.next + LIVE_MESSAGES_PER_PERIOD);
@@ -214,9 +221,11 @@ void free_outputs() {
   }
 }
 
-// Ends the live output, if it plays: the driver stops calling render_live.
+// Ends the live output, if it plays: the driver stops calling render_live,
+// which the closed queue no longer lets wait.
 void stop_live() {
   if (!live_output.on) return;
+  queue_close(live_output.queue);
   delete_fluid_audio_driver(live_output.driver);
   live_output.driver = nullptr;
   live_output.on = false;

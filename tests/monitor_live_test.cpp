@@ -130,9 +130,9 @@ TEST(MonitorLive, ASongThroughAnAudioServerSoundsInStepAndIdlesCheaply) {
   std::vector<double> sorted = delays;
   std::sort(sorted.begin(), sorted.end());
   double latency = sorted[sorted.size() / 2];  // one constant, whatever it is
-  // Two periods of the default 5.8 ms: a generous bound, the spread's
-  // figures belong to the benchmark.
-  for (size_t i = 0; i < delays.size(); ++i) EXPECT_NEAR(delays[i], latency, 0.012) << "note " << i;
+  // Nearly two periods of the default 11.6 ms: a generous bound, the
+  // spread's figures belong to the benchmark.
+  for (size_t i = 0; i < delays.size(); ++i) EXPECT_NEAR(delays[i], latency, 0.02) << "note " << i;
   double held = first + stamps_of(messages, "90 45", origin).at(0) + latency;
   EXPECT_NEAR(pitch_between(heard, held + 0.1, held + 0.6, 300, 700), 440.0, 4.4);
 }

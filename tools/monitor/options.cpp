@@ -246,7 +246,7 @@ void print_monitor_usage() {
       "                     the synthesizer's reverb and chorus (default on)\n"
       "  -z, --audio-bufsize FRAMES\n"
       "                     frames --play renders at a time, 64 to 8192 (default\n"
-      "                     256, 5.8 ms); more is safer against dropouts but later\n"
+      "                     512, 11.6 ms); more is safer against dropouts but later\n"
       "  -h, --help         show this screen\n"
       "Each port is a General MIDI module of its own, with its drums on channel 10;\n"
       "a reset acts on its port alone. When the last writer of a node goes away,\n"

@@ -21,7 +21,7 @@ struct MonitorOptions {
   double gain = 0.2;           // the output level, as the library's synth.gain
   bool reverb = true;          // the modules' reverb
   bool chorus = true;          // the modules' chorus
-  int period_frames = 256;     // frames the live output renders at a time
+  int period_frames = 512;     // frames the live output renders at a time
   int mode = -1;               // the nodes' permissions; -1 = as the user's umask leaves
                                // them, or 0660 for group audio when run as root
   // Where the nodes go when no directory is forced; a temporary directory is

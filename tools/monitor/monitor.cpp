@@ -162,12 +162,13 @@ constexpr int64_t RESUME_NS = 20 * NS_PER_MS;
 int take_writer_leaving(MonitorRun& run, int port) {
   int old_fd = -1;
   if (reopen_node(run.nodes, port, old_fd) != NODES_OK) return -1;
-  ssize_t count;
-  while ((count = read_port_from(run, port, old_fd)) > 0) {
-  }
+  // Bounded, as a new writer may already be writing without end.
+  constexpr int MAX_LEAVING_READS = 64;
+  ssize_t count = 1;
+  for (int reads = 0; reads < MAX_LEAVING_READS && count > 0; ++reads) count = read_port_from(run, port, old_fd);
   close(old_fd);
   // Not ended: a new writer came before the old one was noticed leaving.
-  if (count < 0) return 0;
+  if (count != 0) return 0;
   int64_t now = monotonic_ns();
   if (run.written[port]) {
     synth_writer_gone(port, now);

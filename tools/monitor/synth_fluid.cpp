@@ -61,6 +61,7 @@ struct LiveOutput {
   SynthQueue queue;
   std::vector<StampedMessage> pending;  // taken from the queue, not all played yet
   size_t next = 0;                      // the first of pending still to play
+  bool may_wait = false;                // the driver's thread is ours to hold while silent
 };
 
 WavOutput wav_output;
@@ -140,7 +141,7 @@ int render_live(void* data, int frames, int, float**, int outputs, float** out) 
     // waits for a message instead (up to a limit), and the audio server
     // plays silence meanwhile at no cost to the monitor. The first period
     // after the wait starts the stream again at once.
-    if (bank_asleep(live.bank)) queue_take(live.queue, live.pending, LIVE_IDLE_WAIT_MS);
+    if (live.may_wait && bank_asleep(live.bank)) queue_take(live.queue, live.pending, LIVE_IDLE_WAIT_MS);
     else queue_take_now(live.queue, live.pending);
     live.next = 0;
   }
@@ -184,6 +185,10 @@ bool start_live(const MonitorOptions& options, const std::string& soundfont) {
   fluid_settings_dupstr(out.driver_settings, "audio.driver", &driver_name);
   std::string name = driver_name != nullptr ? driver_name : "default";
   fluid_free(driver_name);
+  // These drivers call back from a thread of their own that then writes to
+  // the device or server; a callback that waits holds up nothing else. A
+  // server's process callback (JACK, PipeWire) must never wait.
+  out.may_wait = name == "pulseaudio" || name == "alsa" || name == "oss";
   out.driver = open_audio_driver(out);
   if (out.driver == nullptr) {
     std::string reason = last_library_error();

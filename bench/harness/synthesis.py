@@ -245,7 +245,7 @@ def rows(results):
                     ["live --play: reader CPU, dense piece", "%s %%" % fmt(ld["monitor_cpu_pct"], 1)],
                     ["live --play: periods not delivered (64 silent frames while a note must sound), dense piece",
                      fmt(ld.get("dropouts"))],
-                    ["live --play: latency from arrival to sound (median, %d of %d notes heard)" % (
+                    ["live --play: latency from arrival to sound (median, %d of %d notes found in the recording)" % (
                         lo["heard"], lo["notes"]), "%s ms" % fmt(lo["latency_ms"], 1)],
                     ["live --play: spread of the onsets after that latency, p50 / p95 (period %.1f ms)" % PERIOD_MS,
                      "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))]]

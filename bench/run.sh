@@ -65,6 +65,8 @@ command -v midish >/dev/null || lacks midish "the midish runs are skipped"
 command -v midicsv >/dev/null || lacks midicsv "the load part has nothing to compare with"
 [ -f /usr/include/benchmark/benchmark.h ] || lacks libbenchmark-dev "parse_bench is not built, parse_midi_image is not timed"
 perf version >/dev/null 2>&1 || lacks "perf (linux-perf)" "the load part has no profile"
+command -v pulseaudio >/dev/null && command -v parec >/dev/null ||
+  lacks "pulseaudio (pulseaudio, pulseaudio-utils)" "the monitor's live path is not measured"
 for tool in taskset chrt prlimit setpriv; do
   command -v $tool >/dev/null || lacks "$tool (util-linux)" "the runs are not pinned, prioritised or limited"
 done

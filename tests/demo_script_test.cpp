@@ -1,6 +1,6 @@
 // tools/demo.sh as a new user runs it on a machine without an audio output:
 // the song is rendered to BUILD_DIR/sakura.wav, a file that plays, and the
-// demo ends by saying where it is and how to listen to it.
+// demo ends by saying where it is and which installed player plays it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,9 +27,20 @@ TEST(DemoScript, RendersTheSongWhereNoAudioOutputOpens) {
       "/bin/sh", {"/bin/sh", std::string(SONGRELAY_SOURCE_DIR) + "/tools/demo.sh", build.path}, {"LANG=C.UTF-8"});
   EXPECT_EQ(demo.exit_status, 0) << demo.err;
   std::string wav = build.file("sakura.wav");
-  EXPECT_NE(demo.err.find("demo: the song is in " + wav + " (16-bit stereo WAV); listen with any audio player"),
-            std::string::npos)
-      << demo.err;
+  // The last line suggests a player that is installed here, or none.
+  std::string said = "demo: the song is in " + wav + " (16-bit stereo WAV)";
+  size_t at = demo.err.rfind(said);
+  ASSERT_NE(at, std::string::npos) << demo.err;
+  std::string rest = demo.err.substr(at + said.size());
+  const std::string suggestion = "; listen with any audio player, for example: ";
+  if (rest != "\n") {
+    ASSERT_EQ(rest.rfind(suggestion, 0), 0u) << rest;
+    std::string player = rest.substr(suggestion.size(), rest.find(' ', suggestion.size()) - suggestion.size());
+    EXPECT_NE(std::string(" aplay play paplay pw-play ffplay ").find(" " + player + " "), std::string::npos) << player;
+    EXPECT_EQ(run_process("/bin/sh", {"/bin/sh", "-c", "command -v \"$0\"", player}).exit_status, 0)
+        << player << " is not installed";
+    EXPECT_EQ(rest.substr(rest.size() - wav.size() - 1), wav + "\n") << rest;
+  }
   EXPECT_NE(demo.out.find("[Lylic     ]: "), std::string::npos) << demo.out;
   RenderedSound sound;
   ASSERT_EQ(read_rendered(wav, sound), "");

@@ -84,6 +84,33 @@ TEST(MonitorBinary, EndsByItselfWhenIdleOrOutOfTime) {
   EXPECT_FALSE(path_exists(dir.file("umidi0.3")));
 }
 
+TEST(MonitorBinary, EachWriterThatLeavesIsSaidAndTheNextIsRead) {
+  // Three writers in turn on port 2, the way a player opens the node anew
+  // for each song, and one on port 0 that writes nothing.
+  TempDir dir;
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path}));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  for (uint8_t key : {60, 62, 64}) {
+    write_node(dir.file("umidi0.2"), {0x90, key, 0x40});
+    ASSERT_TRUE(read_child_until(monitor, "umidi0.2: the last writer has gone; port 2 silenced\n")) << monitor.out;
+    monitor.out.clear();
+  }
+  write_node(dir.file("umidi0.0"), {});
+  // With no writer left the monitor waits without using the processor.
+  double cpu_before = cpu_seconds(monitor.pid);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  double cpu_after = cpu_seconds(monitor.pid);
+  if (cpu_before >= 0) {
+    EXPECT_LT(cpu_after - cpu_before, 0.1) << "the monitor spins without a writer";
+  }
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_child(monitor));
+  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+  EXPECT_NE(monitor.err.find("3 messages; nodes removed"), std::string::npos) << monitor.err;
+  EXPECT_EQ(monitor.out.find("umidi0.0: the last writer"), std::string::npos) << "a writer of nothing was said";
+}
+
 TEST(MonitorBinary, StalledConsoleDoesNotHoldOffTheStop) {
   // Standard output is a pipe that nobody reads once the ready line is in:
   // far more lines than the pipe holds, then SIGTERM.

@@ -3,15 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "nodes.h"
 #include "options.h"
 #include "support/support.h"
 
 namespace {
+
+// The process's umask, left as it was.
+mode_t current_umask() {
+  mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
 
 // Points TMPDIR somewhere for the scope.
 struct TmpdirOverride {
@@ -92,6 +101,38 @@ TEST(MonitorNodes, ANameTakenOverByOthersIsNotRemoved) {
   EXPECT_EQ(read_file(scratch.file("umidi0.1")), (Bytes{1, 2, 3}));
   for (const char* name : {"umidi0.0", "umidi0.2", "umidi0.3"}) EXPECT_FALSE(path_exists(scratch.file(name))) << name;
   EXPECT_TRUE(path_exists(scratch.path));
+}
+
+TEST(MonitorNodes, NodesAreForGroupAudioAsRootOrAsModeSays) {
+  // As root: group audio, 0660. Without root, only --mode changes what the
+  // umask leaves.
+  struct Case {
+    int mode;
+    mode_t expected;
+  };
+  const bool root = geteuid() == 0;
+  const group* audio = getgrnam("audio");
+  const std::vector<Case> cases = {
+      {-1, root ? mode_t(audio != nullptr ? 0660 : 0666) : mode_t(0666 & ~current_umask())},
+      {0640, 0640},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.mode);
+    TempDir scratch;
+    MonitorOptions options;
+    options.dir = scratch.path;
+    options.ports = 1;
+    options.mode = test.mode;
+    NodeSet nodes;
+    ASSERT_EQ(setup_nodes(nodes, options), NODES_OK);
+    struct stat info;
+    ASSERT_EQ(stat(scratch.file("umidi0.0").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, test.expected);
+    if (root && audio != nullptr) {
+      EXPECT_EQ(info.st_gid, audio->gr_gid);
+    }
+    remove_nodes(nodes);
+  }
 }
 
 }  // namespace

@@ -48,6 +48,13 @@ TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
   EXPECT_EQ(sound.wav_path, "b.wav");
   EXPECT_EQ(sound.audio_driver, "oss");
   EXPECT_TRUE(sound.play);
+  MonitorOptions level;
+  ASSERT_EQ(parse({"-g", "1.5", "--reverb=off", "-C", "no", "-z", "512", "--mode", "0640"}, level, err), 0) << err;
+  EXPECT_DOUBLE_EQ(level.gain, 1.5);
+  EXPECT_FALSE(level.reverb);
+  EXPECT_FALSE(level.chorus);
+  EXPECT_EQ(level.period_frames, 512);
+  EXPECT_EQ(level.mode, 0640);
 }
 
 TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
@@ -63,6 +70,11 @@ TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
       {"--dir", ""},   {"--wav="},
       {"-s", ""},      {"--play=yes"},
       {"-a"},          {"--audio-driver", ""},
+      {"-g", "-1"},    {"--gain=11"},
+      {"-R", "maybe"}, {"--chorus="},
+      {"-z", "32"},    {"-z", "9000"},
+      {"-m", "0800"},  {"--mode=1777"},
+      {"-m", "rw"},    {"-m", "-1"},
   };
   for (const std::vector<std::string>& args : cases) {
     MonitorOptions options;

@@ -119,7 +119,19 @@ monitor_pid=
 wait "$relay_pid" || true
 relay_pid=
 if [ "$sound" = file ]; then
-  echo "demo: the song is in $wav (16-bit stereo WAV); listen with any audio player," \
-    "for example: aplay $wav" >&2
+  # A player that is installed here, or the file alone.
+  listen=
+  for candidate in aplay play paplay pw-play "ffplay -nodisp -autoexit"; do
+    if command -v "${candidate%% *}" >/dev/null 2>&1; then
+      listen=$candidate
+      break
+    fi
+  done
+  if [ -n "$listen" ]; then
+    echo "demo: the song is in $wav (16-bit stereo WAV); listen with any audio player," \
+      "for example: $listen $wav" >&2
+  else
+    echo "demo: the song is in $wav (16-bit stereo WAV)" >&2
+  fi
 fi
 exit "$status"

@@ -94,7 +94,12 @@ def section_commands(r):
                                 f.get("monitor_command"))
         for k, f in r.get("extras", {}).get(cond, {}).items():
             seen.setdefault("extra run: " + k, f.get("command"))
-    for k, f in r.get("synth", {}).items():
+    synth = r.get("synth", {})
+    runs = [(k, synth.get(k)) for k in ("dense", "onset")]
+    runs += [("live %s" % k, synth.get("live", {}).get(k)) for k in ("dense", "onset")]
+    for k, f in runs:
+        if not f:
+            continue
         seen.setdefault("sound module, %s piece: player" % k, f.get("command"))
         seen.setdefault("sound module, %s piece: reader" % k, f.get("monitor_command"))
     lines = ["# %s\n%s" % (k, shorten(v, r)) for k, v in seen.items() if v]

@@ -1,6 +1,9 @@
 """The monitor as a sound module: the reader's CPU while it renders a WAV
 file of a dense piece, whether its synthesizer keeps up, and the onset
-error of the rendered file against the reader's own arrival stamps."""
+error of the rendered file against the reader's own arrival stamps; and the
+live path through a private PulseAudio server: the reader's CPU idle and
+on the dense piece, the latency from arrival to sound, its spread, and the
+periods the output did not deliver."""
 import array
 import os
 import re
@@ -8,11 +11,13 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 import wave
 
+import live
 import tables
 import timing
-from common import fmt, median, percentile
+from common import fmt, median, percentile, stop
 from pieces import TIMEBASE, smf, tempo_event
 
 # 1 ms per tick at the timebase of 480.
@@ -21,6 +26,10 @@ DENSE_SECONDS = 10
 DENSE_NOTES_PER_S = 2000
 ONSET_NOTES = 60
 ONSET_KEY = 81
+IDLE_SECONDS = 10
+# The live output's period at the default settings (-z 512 at 44.1 kHz).
+PERIOD_MS = 512 * 1000.0 / 44100
+LIVE = ["--play", "-a", "pulseaudio"]
 
 
 def available(tools):
@@ -105,15 +114,81 @@ def monitor_report(err_path):
     return (float(behind.group(1)) if behind else None), (int(dropped.group(1)) if dropped else 0)
 
 
-def play(tools, work, tag, piece, seconds):
-    """songrelay plays piece into a reader that renders tag.wav."""
+def play(tools, work, tag, piece, seconds, extra=None):
+    """songrelay plays piece into a reader that renders tag.wav, or that
+    plays with the options extra."""
     wav = os.path.join(work, "%s.wav" % tag)
-    usage = timing.play_once("songrelay", tools, work, tag, piece, None, seconds, monitor_extra=["-w", wav])
+    usage = timing.play_once("songrelay", tools, work, tag, piece, None, seconds,
+                             monitor_extra=extra if extra is not None else ["-w", wav])
     behind, dropped = monitor_report(usage["monitor_err"])
     return {"wav": wav, "log": usage["monitor_log"], "behind_ms": behind, "dropped": dropped,
             "monitor_cpu_pct": 100.0 * usage["monitor_cpu_s"] / seconds if usage.get("monitor_cpu_s") else None,
             "player_cpu_pct": 100.0 * (usage["user"] + usage["sys"]) / seconds, "command": usage["command"],
             "monitor_command": " ".join(usage["monitor_argv"])}
+
+
+def idle_cpu(tools, work, extra):
+    """The reader's CPU, in % of a core, over IDLE_SECONDS with its nodes
+    open and nothing played, with the options extra."""
+    node_dir = os.path.join(work, "nodes-idle")
+    shutil.rmtree(node_dir, ignore_errors=True)
+    monitor = subprocess.Popen([tools.monitor, "-q", "-n", "4", "-D", node_dir] + extra, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    try:
+        timing.read_ready_line(monitor)
+        time.sleep(1.0)
+        before, t0 = timing.process_cpu_s(monitor.pid), time.monotonic()
+        time.sleep(IDLE_SECONDS)
+        after, t1 = timing.process_cpu_s(monitor.pid), time.monotonic()
+    finally:
+        stop(monitor)
+    return 100.0 * (after - before) / (t1 - t0)
+
+
+def log_stamps(log_path, hex_prefix):
+    """Arrival stamps (monotonic s) of the logged messages whose bytes start so."""
+    stamps = []
+    with open(log_path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 3 and " ".join(parts[2:]).startswith(hex_prefix):
+                stamps.append(int(parts[1]) / 1e9)
+    return stamps
+
+
+def run_live(tools, work, dense_path, onset_path):
+    """The live path through a private server, recorded: idle CPU, the dense
+    piece's CPU and dropouts, the onset piece's latency and spread."""
+    server = live.Server()
+    saved = {k: os.environ.get(k) for k in server.env}
+    os.environ.update(server.env)
+    try:
+        idle = idle_cpu(tools, work, LIVE)
+        recorder = live.Recorder(server)
+        time.sleep(0.5)
+        onset = play(tools, work, "live-onset", onset_path, 12.0, LIVE)
+        samples, start = recorder.stop()
+        delays = [d for d in live.onset_delays(samples, start, log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY))
+                  if d is not None]
+        latency = median(delays)
+        spread = [abs(d - latency) * 1000 for d in delays]
+        onset.update({"latency_ms": latency * 1000 if latency is not None else None,
+                      "spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
+                      "heard": len(delays), "notes": ONSET_NOTES})
+        recorder = live.Recorder(server)
+        time.sleep(0.5)
+        dense = play(tools, work, "live-dense", dense_path, DENSE_SECONDS, LIVE)
+        samples, start = recorder.stop()
+        notes = log_stamps(dense["log"], "9")
+        dense["dropouts"] = live.dropouts(samples, start, notes, latency) if latency is not None else None
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+        server.close()
+    return {"idle_cpu_pct": idle, "dense": dense, "onset": onset}
 
 
 def run(tools, work):
@@ -126,7 +201,13 @@ def run(tools, work):
     errors, attack, count = onset_errors(onset["wav"], onset["log"])
     onset.update({"p50_ms": percentile(errors, 50), "max_ms": max(errors), "attack_ms": attack,
                   "notes": count, "measured": len(errors)})
-    return {"dense": dense, "onset": onset}
+    results = {"dense": dense, "onset": onset,
+               "idle_wav_cpu_pct": idle_cpu(tools, work, ["-w", os.path.join(work, "synth-idle.wav")])}
+    if live.available():
+        results["live"] = run_live(tools, work, dense_path, onset_path)
+    else:
+        print("synthesis: pulseaudio, pactl or parec not found; the live path is not measured", flush=True)
+    return results
 
 
 HEADER = ["figure", "value"]
@@ -153,6 +234,21 @@ def rows(results):
                 ["onset error of the file against the arrival stamps, p50 / max (%d of %d notes)" % (
                     o["measured"], o["notes"]), "%s ms / %s ms" % (fmt(o["p50_ms"], 2), fmt(o["max_ms"], 2))],
                 ["the SoundFont's constant attack taken out", "%s ms" % fmt(o["attack_ms"], 2)]]
+        if s.get("idle_wav_cpu_pct") is not None:
+            out.append(["reader CPU rendering --wav, four ports open, nothing played for %d s" % IDLE_SECONDS,
+                         "%s %%" % fmt(s["idle_wav_cpu_pct"], 2)])
+        lv = s.get("live")
+        if lv:
+            ld, lo = lv["dense"], lv["onset"]
+            out += [["live --play (private PulseAudio, null sink): reader CPU, four ports open, nothing played "
+                     "for %d s" % IDLE_SECONDS, "%s %%" % fmt(lv["idle_cpu_pct"], 2)],
+                    ["live --play: reader CPU, dense piece", "%s %%" % fmt(ld["monitor_cpu_pct"], 1)],
+                    ["live --play: periods not delivered (64 silent frames while a note must sound), dense piece",
+                     fmt(ld.get("dropouts"))],
+                    ["live --play: latency from arrival to sound (median, %d of %d notes found in the recording)" % (
+                        lo["heard"], lo["notes"]), "%s ms" % fmt(lo["latency_ms"], 1)],
+                    ["live --play: spread of the onsets after that latency, p50 / p95 (period %.1f ms)" % PERIOD_MS,
+                     "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))]]
     return out
 
 

@@ -1,6 +1,7 @@
 """The targets the benchmark checks, each against the medians of this run:
 timing and CPU side by side with midish on the idle and the busy machine,
 load throughput and memory against midicsv and the design's least."""
+import synthesis
 import tables
 from common import fmt, ratio, us
 from load import parse_ms
@@ -118,6 +119,17 @@ def synth_rows(results):
         rows.append(["onset error of the file against the arrival stamps: p50 and max ≤ 1.5 ms",
                      "%s ms / %s ms" % (fmt(o["p50_ms"], 2), fmt(o["max_ms"], 2)),
                      verdict(o["max_ms"] is not None and o["max_ms"] <= 1.5)])
+        lv = synth.get("live")
+        if lv:
+            lo, ld = lv["onset"], lv["dense"]
+            rows.append(["live --play: latency ≤ 20 ms, spread p95 ≤ one period (%.1f ms)" % synthesis.PERIOD_MS,
+                         "%s ms, %s ms" % (fmt(lo["latency_ms"], 1), fmt(lo["spread_p95_ms"], 2)),
+                         verdict(lo["latency_ms"] is not None and lo["latency_ms"] <= 20 and
+                                 lo["spread_p95_ms"] is not None and lo["spread_p95_ms"] <= synthesis.PERIOD_MS)])
+            rows.append(["live --play: no period undelivered on the dense piece", fmt(ld.get("dropouts")),
+                         verdict(ld.get("dropouts") == 0)])
+            rows.append(["live --play idle: reader CPU ≤ 3 % of a core", "%s %%" % fmt(lv["idle_cpu_pct"], 2),
+                         verdict(at_most(lv["idle_cpu_pct"], 3.0))])
     return rows
 
 

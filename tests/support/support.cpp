@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -290,4 +291,20 @@ std::string hex(const Bytes& bytes) {
     text += cell;
   }
   return text;
+}
+
+double cpu_seconds(pid_t pid) {
+  Bytes stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text(stat.begin(), stat.end());
+  size_t close_paren = text.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  // After the name: the state is field 3, utime field 14, stime field 15.
+  std::istringstream fields(text.substr(close_paren + 2));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stoull(field);
+    if (i == 15) system = std::stoull(field);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }

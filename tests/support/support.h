@@ -110,6 +110,10 @@ std::string read_text(const std::string& path);
 bool is_fifo(const std::string& path);
 bool path_exists(const std::string& path);
 
+// CPU seconds (user and system) a running process has used, from /proc;
+// -1 where there is no /proc.
+double cpu_seconds(pid_t pid);
+
 // A track's events, appended one after another: delta then bytes.
 struct TrackBuilder {
   Bytes bytes;

@@ -1,17 +1,23 @@
-// One SoundFont synthesizer of the library, set up as a 64-channel General
-// MIDI module: four ports of sixteen channels, channel 10 of each a drum
-// channel, and the GM, GS and XG resets taken whatever their device ID.
+// One port's General MIDI module: a SoundFont synthesizer of the library
+// with sixteen channels, its drums on channel 10, taking the GM, GS and XG
+// resets whatever their device ID. Each port has a module of its own, so
+// that a reset or a system exclusive message acts on its own port alone.
 #pragma once
 
 #include <fluidsynth.h>
 #include <string>
 
+#include "options.h"
 #include "synth_queue.h"
 
-// What the library needs kept for one synthesizer.
+// What the library needs kept for one synthesizer, and whether it renders.
 struct FluidModule {
   fluid_settings_t* settings = nullptr;
   fluid_synth_t* synth = nullptr;
+  // A module that sleeps has no voice and no echo left: it is not rendered
+  // until a message wakes it.
+  bool awake = false;
+  int quiet_frames = 0;  // frames in a row rendered with no voice and no sound
 };
 
 // Routes the library's messages into a store instead of the terminal, so
@@ -21,19 +27,23 @@ void capture_library_messages();
 // The library's latest error message, or an empty text.
 std::string last_library_error();
 
-// Makes the settings of a module at 44.1 kHz; threadsafe for a module that
-// an audio driver's thread also renders. False after one line.
-bool make_module_settings(FluidModule& module, bool threadsafe);
+// Makes the settings of a module at 44.1 kHz with the output level and the
+// effects that options choose. False after one line.
+bool make_module_settings(FluidModule& module, const MonitorOptions& options);
 
-// Makes the synthesizer from the settings and loads the SoundFont. False
-// after one line; the caller frees the module either way.
-bool make_module_synth(FluidModule& module, const std::string& soundfont);
+// Makes the synthesizer from the settings. False after one line; the caller
+// frees the module either way.
+bool make_module_synth(FluidModule& module);
 
 // Frees what the module holds.
 void free_module(FluidModule& module);
 
-// Plays one stamped message: channel messages on their port's channels,
+// Plays one message on the module: channel messages on its sixteen channels,
 // system exclusive messages as they are except that a reset's device ID is
 // made one the library takes. Fragments, stray bytes and system common and
-// real-time messages are left out.
-void play_message(FluidModule& module, const StampedMessage& item);
+// real-time messages are left out. Wakes the module.
+void play_message(FluidModule& module, const DecodedMessage& message);
+
+// Ends every sound of the module at once and lifts its pedals, as when the
+// module's writer is gone; programs and controllers stay.
+void silence_module(FluidModule& module);

@@ -37,6 +37,12 @@ struct MonitorRun {
   int64_t last_data_ns = -1;  // arrival of the latest byte; -1 before any
   uint64_t message_count = 0;
   std::vector<DecodedMessage> decoded;  // reused for every read
+  // Whether bytes came on a port since its reading end was opened; an end
+  // reported without them left nothing sounding.
+  bool written[MAX_NODES] = {};
+  // When a port that reported an end without data is watched again; -1 when
+  // it is watched. Only where a FIFO without any writer reads as ended.
+  int64_t resume_ns[MAX_NODES] = {-1, -1, -1, -1};
 };
 
 // Asks the run to end; only async-signal-safe work here.
@@ -112,19 +118,24 @@ void emit_decoded(MonitorRun& run, int port, int64_t arrival_ns) {
   run.decoded.clear();
 }
 
-// Reads what one port holds, once, and decodes it. Returns read's result.
-ssize_t read_port(MonitorRun& run, int port) {
+// Reads what one port holds, once, through fd, and decodes it. Returns
+// read's result.
+ssize_t read_port_from(MonitorRun& run, int port, int fd) {
   uint8_t buffer[4096];
-  ssize_t count = read(run.nodes.read_fds[port], buffer, sizeof buffer);
+  ssize_t count = read(fd, buffer, sizeof buffer);
   // Stamped at once, before any decoding or printing can delay it.
   int64_t arrival_ns = monotonic_ns();
   if (count <= 0) return count;
+  run.written[port] = true;
   if (run.first_ns < 0) run.first_ns = arrival_ns;
   run.last_data_ns = arrival_ns;
   decode_bytes(run.decoders[port], buffer, static_cast<size_t>(count), run.decoded);
   emit_decoded(run, port, arrival_ns);
   return count;
 }
+
+// Reads what one port holds, once, and decodes it. Returns read's result.
+ssize_t read_port(MonitorRun& run, int port) { return read_port_from(run, port, run.nodes.read_fds[port]); }
 
 // The time left until the run must end, in whole milliseconds rounded up for
 // poll; -1 when nothing limits the wait, 0 when the end has come.
@@ -141,12 +152,58 @@ int wait_limit_ms(const MonitorRun& run, const MonitorOptions& options) {
   return left <= 0 ? 0 : static_cast<int>((left + NS_PER_MS - 1) / NS_PER_MS);
 }
 
+// How long a port whose reading end reports an end with no writer ever
+// seen is left unwatched before it is looked at again.
+constexpr int64_t RESUME_NS = 20 * NS_PER_MS;
+
+// Takes in the rest of what a departed writer left, then, when the node has
+// really ended, silences the port and says so; the node is open again for
+// the next writer. Returns 0, or -1 after a failure it has reported.
+int take_writer_leaving(MonitorRun& run, int port) {
+  int old_fd = -1;
+  if (reopen_node(run.nodes, port, old_fd) != NODES_OK) return -1;
+  // Bounded, as a new writer may already be writing without end.
+  constexpr int MAX_LEAVING_READS = 64;
+  ssize_t count = 1;
+  for (int reads = 0; reads < MAX_LEAVING_READS && count > 0; ++reads) count = read_port_from(run, port, old_fd);
+  close(old_fd);
+  // Not ended: a new writer came before the old one was noticed leaving.
+  if (count != 0) return 0;
+  int64_t now = monotonic_ns();
+  if (run.written[port]) {
+    synth_writer_gone(port, now);
+    printer_put("songrelay-monitor: " + run.nodes.paths[port] + ": the last writer has gone; port " +
+                std::to_string(port) + " silenced\n");
+  } else {
+    // Nothing came since the node was opened: either a writer that wrote
+    // nothing, or a system that reports an end while no writer is there.
+    // Either way the port is looked at again a little later, never in a loop.
+    run.resume_ns[port] = now + RESUME_NS;
+  }
+  run.written[port] = false;
+  return 0;
+}
+
+// The poll set: the self-pipe, then each port that is watched now. Returns
+// the time in milliseconds until the next port is watched again, or -1.
+int watched_fds(MonitorRun& run, pollfd* fds) {
+  fds[0] = {wake_fds[0], POLLIN, 0};
+  int64_t now = monotonic_ns();
+  int64_t next = -1;
+  for (int port = 0; port < run.nodes.count; ++port) {
+    if (run.resume_ns[port] >= 0 && run.resume_ns[port] <= now) run.resume_ns[port] = -1;
+    bool resting = run.resume_ns[port] >= 0;
+    // A negative descriptor is left out by poll.
+    fds[port + 1] = {resting ? -1 : run.nodes.read_fds[port], POLLIN, 0};
+    if (resting && (next < 0 || run.resume_ns[port] < next)) next = run.resume_ns[port];
+  }
+  return next < 0 ? -1 : static_cast<int>((next - now + NS_PER_MS - 1) / NS_PER_MS);
+}
+
 // Waits on every node and the self-pipe until a stop signal, the idle time or
 // the time limit. Returns 0, or 1 after a failure it has reported.
 int watch_ports(MonitorRun& run, const MonitorOptions& options) {
   pollfd fds[MAX_NODES + 1];
-  fds[0] = {wake_fds[0], POLLIN, 0};
-  for (int port = 0; port < run.nodes.count; ++port) fds[port + 1] = {run.nodes.read_fds[port], POLLIN, 0};
   while (!stop_requested) {
     int limit = wait_limit_ms(run, options);
     if (limit == 0) break;
@@ -155,6 +212,8 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
     synth_mark_quiet(monotonic_ns());
     int quiet_interval = synth_quiet_interval_ms();
     if (quiet_interval >= 0 && (limit < 0 || limit > quiet_interval)) limit = quiet_interval;
+    int resume = watched_fds(run, fds);
+    if (resume >= 0 && (limit < 0 || limit > resume)) limit = resume;
     int ready = poll(fds, static_cast<nfds_t>(run.nodes.count + 1), limit);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
@@ -167,7 +226,11 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
         std::fprintf(stderr, "songrelay-monitor: %s failed\n", run.nodes.paths[port].c_str());
         return 1;
       }
-      if (events & POLLIN) read_port(run, port);
+      if (events & POLLHUP) {
+        if (take_writer_leaving(run, port) != 0) return 1;
+      } else if (events & POLLIN) {
+        read_port(run, port);
+      }
     }
   }
   return 0;
@@ -196,6 +259,7 @@ void print_ready(const MonitorRun& run) {
   }
   char head[80];
   std::snprintf(head, sizeof head, "        time  P  Ch  %-17s  %s\n", "Message", "Values");
+  printer_put(synth_header_line());
   if (!run.quiet) printer_put(head);
   printer_put("songrelay-monitor: ready: " + names + " in " + run.nodes.dir +
               "; player options: " + player_arguments(run.nodes) + "\n");

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,22 @@ std::string trim_slashes(std::string dir) {
 std::string player_name(const std::string& real_dir, const std::string& node) {
   if (real_dir == "/dev") return node;
   return (real_dir == "/" ? "" : real_dir) + "/" + node;
+}
+
+// Gives a node made as root to group audio, where that group exists, with
+// mode 0660, as the system's own MIDI nodes are; or the mode that options
+// name. Without root and without --mode the umask decides, as before.
+// Returns 0, or -1 with errno set.
+int set_permissions(const std::string& path, const MonitorOptions& options) {
+  int mode = options.mode;
+  if (geteuid() == 0) {
+    const group* audio = getgrnam("audio");
+    if (audio != nullptr && chown(path.c_str(), static_cast<uid_t>(-1), audio->gr_gid) != 0) return -1;
+    // Without that group, nobody but root could write a node of 0660.
+    if (mode < 0) mode = audio != nullptr ? 0660 : 0666;
+  }
+  if (mode >= 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) return -1;
+  return 0;
 }
 
 // Makes the nodes in dir, one per port. Returns NODES_OK; NODES_EXIST after
@@ -50,6 +67,12 @@ int create_all(NodeSet& nodes, const std::string& dir, const MonitorOptions& opt
         std::fprintf(stderr, "songrelay-monitor: %s already exists; refusing to replace it\n", path.c_str());
       remove_nodes(nodes);
       return error == EEXIST ? NODES_EXIST : NODES_FAILED;
+    }
+    if (set_permissions(path, options) != 0) {
+      error = errno;
+      unlink(path.c_str());
+      remove_nodes(nodes);
+      return NODES_FAILED;
     }
     nodes.paths[port] = path;
     nodes.port_names[port] = player_name(real, node);
@@ -119,11 +142,9 @@ int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
 int open_nodes(NodeSet& nodes) {
   for (int port = 0; port < nodes.count; ++port) {
     const char* path = nodes.paths[port].c_str();
-    // A FIFO opens for reading at once when non-blocking; the writer end then
-    // finds a reader and opens too.
+    // A FIFO opens for reading at once when non-blocking.
     nodes.read_fds[port] = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (nodes.read_fds[port] >= 0) nodes.keep_fds[port] = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (nodes.read_fds[port] < 0 || nodes.keep_fds[port] < 0) {
+    if (nodes.read_fds[port] < 0) {
       std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", path, std::strerror(errno));
       return NODES_FAILED;
     }
@@ -131,11 +152,22 @@ int open_nodes(NodeSet& nodes) {
   return NODES_OK;
 }
 
+int reopen_node(NodeSet& nodes, int port, int& old_fd) {
+  int fresh = open(nodes.paths[port].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fresh < 0) {
+    std::fprintf(stderr, "songrelay-monitor: cannot open %s again (%s)\n", nodes.paths[port].c_str(),
+                 std::strerror(errno));
+    return NODES_FAILED;
+  }
+  old_fd = nodes.read_fds[port];
+  nodes.read_fds[port] = fresh;
+  return NODES_OK;
+}
+
 void remove_nodes(NodeSet& nodes) {
   for (int port = 0; port < MAX_NODES; ++port) {
     if (nodes.read_fds[port] >= 0) close(nodes.read_fds[port]);
-    if (nodes.keep_fds[port] >= 0) close(nodes.keep_fds[port]);
-    nodes.read_fds[port] = nodes.keep_fds[port] = -1;
+    nodes.read_fds[port] = -1;
   }
   for (int port = 0; port < nodes.count; ++port) {
     // A name that no longer holds our FIFO belongs to someone else now.

@@ -24,10 +24,9 @@ struct NodeSet {
   std::string port_names[MAX_NODES];  // each node's name for -0 … -3: plain in /dev/, else absolute
   dev_t devices[MAX_NODES] = {};      // identity of each created node, so that only
   ino_t inodes[MAX_NODES] = {};       // our own node is ever removed
+  // The reading ends. The monitor holds no writer of its own, so that a
+  // node reads as ended when its last writer goes away.
   int read_fds[MAX_NODES] = {-1, -1, -1, -1};
-  // Our own writer ends: while one is open the FIFO never reads as ended,
-  // whatever the player does with its own descriptor.
-  int keep_fds[MAX_NODES] = {-1, -1, -1, -1};
 };
 
 // Creates options.ports nodes: in options.dir when given (made when missing),
@@ -36,9 +35,17 @@ struct NodeSet {
 // printing one line and removing whatever it had made.
 int setup_nodes(NodeSet& nodes, const MonitorOptions& options);
 
-// Opens the reading end and our own writing end of every node, non-blocking.
-// Returns NODES_OK or NODES_FAILED after printing one line.
+// Opens the reading end of every node, non-blocking. Returns NODES_OK or
+// NODES_FAILED after printing one line.
 int open_nodes(NodeSet& nodes);
+
+// Gives port a fresh reading end after its last writer went away, so that
+// the node waits for the next writer instead of reading as ended from now
+// on. The old end is handed back in old_fd, still open: read after the new
+// one is open, it delivers whatever a writer that came and went meanwhile
+// left, and a writer never finds the node without a reader. Returns
+// NODES_OK, or NODES_FAILED after printing one line (then nothing changed).
+int reopen_node(NodeSet& nodes, int port, int& old_fd);
 
 // Closes every descriptor, removes every node made here that is still ours,
 // and the temporary directory. Safe to call more than once.

@@ -20,10 +20,11 @@ struct OptionEntry {
 };
 
 const OptionEntry OPTION_TABLE[] = {
-    {'d', "base", true},      {'u', "unit", true},   {'n', "ports", true}, {'D', "dir", true},
-    {'l', "log", true},       {'q', "quiet", false}, {'i', "idle", true},  {'t', "timeout", true},
-    {'h', "help", false},     {'w', "wav", true},    {'p', "play", false}, {'a', "audio-driver", true},
-    {'s', "soundfont", true},
+    {'d', "base", true},          {'u', "unit", true},   {'n', "ports", true},  {'D', "dir", true},
+    {'l', "log", true},           {'q', "quiet", false}, {'i', "idle", true},   {'t', "timeout", true},
+    {'h', "help", false},         {'w', "wav", true},    {'p', "play", false},  {'a', "audio-driver", true},
+    {'s', "soundfont", true},     {'g', "gain", true},   {'R', "reverb", true}, {'C', "chorus", true},
+    {'z', "audio-bufsize", true}, {'m', "mode", true},
 };
 
 // The entry of a long option name (text up to '=' or its end), or null.
@@ -59,6 +60,35 @@ int parse_seconds(const char* text, double& value) {
     return -1;
   value = number;
   return 0;
+}
+
+// Reads a number within [low, high] into value.
+int parse_number(const char* text, double low, double high, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  double number = std::strtod(text, &end);
+  if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(number) || number < low || number > high) return -1;
+  value = number;
+  return 0;
+}
+
+// Reads permissions in octal, 0 to 0777.
+int parse_mode(const char* text, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  long number = std::strtol(text, &end, 8);
+  if (*text < '0' || *text > '7' || *end != '\0' || errno != 0 || number > 0777) return -1;
+  value = static_cast<int>(number);
+  return 0;
+}
+
+// Reads a switch: 1, on or yes; 0, off or no.
+int parse_switch(const char* text, bool& value) {
+  for (const char* word : {"1", "on", "yes"})
+    if (std::strcmp(text, word) == 0) return value = true, 0;
+  for (const char* word : {"0", "off", "no"})
+    if (std::strcmp(text, word) == 0) return value = false, 0;
+  return -1;
 }
 
 // Stores a value that must not be empty into field.
@@ -120,6 +150,26 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
       result = take_text(value, options.soundfont);
       expected = "a file name";
       break;
+    case 'g':
+      result = parse_number(value, 0, 10, options.gain);
+      expected = "0 to 10";
+      break;
+    case 'R':
+      result = parse_switch(value, options.reverb);
+      expected = "on or off";
+      break;
+    case 'C':
+      result = parse_switch(value, options.chorus);
+      expected = "on or off";
+      break;
+    case 'm':
+      result = parse_mode(value, options.mode);
+      expected = "octal permissions, 0 to 0777";
+      break;
+    case 'z':
+      result = parse_int(value, 64, 8192, options.period_frames);
+      expected = "64 to 8192 frames";
+      break;
   }
   if (result != 0)
     std::fprintf(stderr, "songrelay-monitor: bad value for --%s: \"%s\" (%s)\n", entry.long_name, value, expected);
@@ -171,6 +221,8 @@ void print_monitor_usage() {
       "  -n, --ports N      number of ports, 1 to 4 (default 4)\n"
       "  -D, --dir DIR      make the nodes in DIR, made when missing (default /dev/,\n"
       "                     or a temporary directory when /dev/ does not take them)\n"
+      "  -m, --mode MODE    the nodes' permissions in octal (default: as the umask\n"
+      "                     leaves them; run as root, 0660 and group audio)\n"
       "  -l, --log FILE     write one line per message to FILE: the port, the time of\n"
       "                     its arrival in nanoseconds on the monotonic clock\n"
       "                     (CLOCK_MONOTONIC, absolute) and its bytes in hex\n"
@@ -188,10 +240,17 @@ void print_monitor_usage() {
       "                     /usr/share/sounds/sf2/default-GM.sf2, TimGM6mb.sf2 and\n"
       "                     FluidR3_GM.sf2 there, /usr/share/soundfonts/default.sf2,\n"
       "                     /usr/local/share/sounds/sf2/FluidR3_GM.sf2 and\n"
-      "                     TimGM6mb.sf2 there)\n"
+      "                     TimGM6mb.sf2 there); the header names the one loaded\n"
+      "  -g, --gain GAIN    output level of --wav and --play, 0 to 10 (default 0.2)\n"
+      "  -R, --reverb on|off, -C, --chorus on|off\n"
+      "                     the synthesizer's reverb and chorus (default on)\n"
+      "  -z, --audio-bufsize FRAMES\n"
+      "                     frames --play renders at a time, 64 to 8192 (default\n"
+      "                     512, 11.6 ms); more is safer against dropouts but later\n"
       "  -h, --help         show this screen\n"
-      "Port P, channel C sounds on synthesizer channel 16*P+C; channel 10 of every\n"
-      "port is a drum channel.\n"
+      "Each port is a General MIDI module of its own, with its drums on channel 10;\n"
+      "a reset acts on its port alone. When the last writer of a node goes away,\n"
+      "its port falls silent.\n"
       "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit.\n"
       "A node name that already exists is refused, never replaced.\n",
       stderr);

@@ -18,6 +18,12 @@ struct MonitorOptions {
   bool play = false;           // play the messages live through the audio driver
   std::string audio_driver;    // the library's audio driver for --play; empty = its default
   std::string soundfont;       // the SoundFont; empty = the first of the search list
+  double gain = 0.2;           // the output level, as the library's synth.gain
+  bool reverb = true;          // the modules' reverb
+  bool chorus = true;          // the modules' chorus
+  int period_frames = 512;     // frames the live output renders at a time
+  int mode = -1;               // the nodes' permissions; -1 = as the user's umask leaves
+                               // them, or 0660 for group audio when run as root
   // Where the nodes go when no directory is forced; a temporary directory is
   // taken when this one refuses them. Not an option: tests point it elsewhere.
   std::string default_dir = "/dev";

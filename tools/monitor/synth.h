@@ -1,10 +1,11 @@
-// The monitor as a General MIDI sound module: every message that reaches the
-// nodes is played by a SoundFont synthesizer, rendered to a WAV file in step
-// with its arrival stamp, played live on the audio output, or both. Port P,
-// channel C sounds on the synthesizer's channel 16 * P + C.
+// The monitor as four General MIDI sound modules, one per port: every
+// message that reaches the nodes is played by its port's SoundFont
+// synthesizer, rendered to a WAV file in step with its arrival stamp, played
+// live on the audio output, or both.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "decoder.h"
 #include "options.h"
@@ -24,6 +25,14 @@ int synth_start(const MonitorOptions& options);
 // Hands one decoded message with the port it came on and its arrival stamp
 // to every output. Never waits for a synthesizer.
 void synth_put(int port, int64_t arrival_ns, const DecodedMessage& message);
+
+// Tells the outputs that the last writer of port's node has gone at
+// arrival_ns: the port's module ends its sounds then.
+void synth_writer_gone(int port, int64_t arrival_ns);
+
+// The header's line naming the SoundFont loaded and its number of presets;
+// empty when nothing is synthesized.
+std::string synth_header_line();
 
 // Tells the outputs that no message stamped before now_ns is still to come,
 // so that the file can be rendered that far while the nodes are quiet. The

@@ -14,6 +14,10 @@ int synth_start(const MonitorOptions& options) {
 
 void synth_put(int, int64_t, const DecodedMessage&) {}
 
+void synth_writer_gone(int, int64_t) {}
+
+std::string synth_header_line() { return ""; }
+
 void synth_mark_quiet(int64_t) {}
 
 int synth_quiet_interval_ms() { return -1; }

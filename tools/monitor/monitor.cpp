@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/standard_fds.h"
 #include "nodes.h"
 #include "options.h"
 #include "printer.h"
@@ -54,13 +56,6 @@ void on_stop_signal(int) {
     (void)ignored;
   }
   errno = saved_errno;
-}
-
-// The monotonic clock in nanoseconds.
-int64_t monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
 }
 
 // The signals the run takes over, and their actions from before.
@@ -286,20 +281,6 @@ int close_log(MonitorRun& run, const MonitorOptions& options) {
     return -1;
   }
   return 0;
-}
-
-// Gives the standard descriptors that the caller left closed to /dev/null,
-// so that no pipe or node of the run takes their numbers and receives the
-// messages meant for a console.
-void fill_standard_fds() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (null_fd >= 0 && null_fd != fd) {
-      dup2(null_fd, fd);
-      close(null_fd);
-    }
-  }
 }
 
 // Writes the closing line on standard error, waiting a bounded time for room,

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/clock.h"
 #include "fluid_bank.h"
 #include "soundfont.h"
 #include "synth.h"
@@ -69,13 +70,6 @@ LiveOutput live_output;
 // Said in the header: the SoundFont and its number of presets.
 std::string soundfont_line;
 
-// The monotonic clock in nanoseconds.
-int64_t now_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
-}
-
 // The frame at which a moment after the first message falls, rounded down.
 uint64_t frame_at(const WavOutput& out, int64_t ns) {
   int64_t since = std::max<int64_t>(0, ns - out.origin_ns);
@@ -123,7 +117,7 @@ void run_wav_output() {
       render_until(out, frame_at(out, item.arrival_ns));
       bank_play(out.bank, item);
       out.last_ns = item.arrival_ns;
-      out.most_behind_ns = std::max(out.most_behind_ns, now_ns() - item.arrival_ns);
+      out.most_behind_ns = std::max(out.most_behind_ns, monotonic_ns() - item.arrival_ns);
     }
     if (!open) break;
     if (out.origin_ns >= 0 && quiet > out.origin_ns) render_until(out, frame_at(out, quiet));

@@ -73,19 +73,26 @@ struct MarginLearning {
   std::array<int64_t, CALIBRATION_ROUNDS> late;
   int count = 0;
   bool on = false;
+  bool first = true;  // the window under way is the first
 };
 MarginLearning learning;
 
-// Notes how late one of the player's sleeps woke; each fiftieth sets the
-// margin from its window. The first window wakes later than the song goes
-// on to (its sleeps share the processor with the start of the playback and
-// of its reader: a p90 of 260 µs against 100 µs later on one machine), so a
-// margin set once from it would spin that much longer before every record.
+// Notes how late one of the player's sleeps woke. The first fifty set the
+// margin; each fifty after them may lower it, never raise it. The first
+// window wakes later than the song goes on to (its sleeps share the
+// processor with the start of the playback and of its reader: a 45th of 50
+// of 260 µs against 100 µs later on one machine), so the margin it sets
+// alone would spin that much longer before every record. A later window
+// that woke late (the machine held the player back) must not raise it: a
+// margin of a millisecond spun at real-time priority costs more than the
+// records it would put on time.
 void note_lateness(int64_t late_ns) {
   if (!learning.on) return;
   learning.late[static_cast<size_t>(learning.count++)] = late_ns;
   if (learning.count < CALIBRATION_ROUNDS) return;
-  wake_margin_ns = margin_from(learning.late);
+  int64_t learned = margin_from(learning.late);
+  wake_margin_ns = learning.first ? learned : std::min(wake_margin_ns, learned);
+  learning.first = false;
   learning.count = 0;
 }
 
@@ -112,12 +119,14 @@ void learn_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
   learning.count = 0;
   learning.on = true;
+  learning.first = true;
 }
 
 void reset_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
   learning.count = 0;
   learning.on = false;
+  learning.first = true;
   margin_ceiling_ns = MAX_MARGIN_NS;
 }
 

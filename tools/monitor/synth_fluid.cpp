@@ -50,6 +50,9 @@ struct WavOutput {
   uint64_t frames = 0;                // frames rendered so far
   int64_t most_behind_ns = 0;         // the longest a message waited to be played
   std::atomic<int64_t> quiet_ns{-1};  // no message stamped before this is still to come
+  uint64_t played_block = 0;          // the library block the messages below fall in
+  size_t played_in_block = 0;         // messages played in it
+  uint64_t unrendered = 0;            // note-ons beyond what the library takes in one block
 };
 
 // The live output: four modules that the library's audio driver renders
@@ -103,6 +106,29 @@ void render_until(WavOutput& out, uint64_t target) {
   }
 }
 
+// Whether the library can take the message before the block it falls in
+// is rendered. The library queues what a message does to its voices until
+// it renders its next block of 64 frames, and what overflows that queue is
+// lost, All Sound Off included; a burst stamped within one block is taken
+// as the live output takes one period's, and the note-ons beyond that are
+// dropped and counted, since they could not all sound anyway.
+bool room_in_block(WavOutput& out, const StampedMessage& item) {
+  constexpr uint64_t LIBRARY_BLOCK = 64;
+  uint64_t block = (out.frames + LIBRARY_BLOCK - 1) / LIBRARY_BLOCK;
+  if (block != out.played_block) {
+    out.played_block = block;
+    out.played_in_block = 0;
+  }
+  const std::vector<uint8_t>& bytes = item.message.bytes;
+  bool note_on = item.action == PLAY_MESSAGE && bytes.size() == 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
+  if (note_on && out.played_in_block >= LIVE_MESSAGES_PER_PERIOD) {
+    ++out.unrendered;
+    return false;
+  }
+  ++out.played_in_block;
+  return true;
+}
+
 // The WAV thread: each message is played after the frames up to its stamp.
 void run_wav_output() {
   WavOutput& out = wav_output;
@@ -115,6 +141,7 @@ void run_wav_output() {
     for (const StampedMessage& item : batch) {
       if (out.origin_ns < 0) out.origin_ns = item.arrival_ns;
       render_until(out, frame_at(out, item.arrival_ns));
+      if (!room_in_block(out, item)) continue;
       bank_play(out.bank, item);
       out.last_ns = item.arrival_ns;
       out.most_behind_ns = std::max(out.most_behind_ns, monotonic_ns() - item.arrival_ns);
@@ -235,9 +262,10 @@ void report_wav(const WavOutput& out) {
   std::fprintf(stderr, "songrelay-monitor: %s: %.3f s rendered; the synthesizer was at most %.1f ms behind\n",
                out.file.path.c_str(), static_cast<double>(out.frames) / WAV_RATE,
                static_cast<double>(out.most_behind_ns) / 1e6);
-  if (out.queue.dropped > 0)
+  uint64_t lost = out.queue.dropped + out.unrendered;
+  if (lost > 0)
     std::fprintf(stderr, "songrelay-monitor: %llu messages not rendered (the synthesizer fell behind)\n",
-                 static_cast<unsigned long long>(out.queue.dropped));
+                 static_cast<unsigned long long>(lost));
 }
 
 // The header's line about the sound: the SoundFont as named, the file it

@@ -109,11 +109,14 @@ void render_until(WavOutput& out, uint64_t target) {
 // Whether the library can take the message before the block it falls in
 // is rendered. The library queues what a message does to its voices until
 // it renders its next block of 64 frames, and what overflows that queue is
-// lost, All Sound Off included; a burst stamped within one block is taken
-// as the live output takes one period's, and the note-ons beyond that are
-// dropped and counted, since they could not all sound anyway.
+// lost, All Sound Off included; in a burst stamped within one block, the
+// note-ons beyond a module's voices are dropped and counted, since they
+// could not all sound anyway.
 bool room_in_block(WavOutput& out, const StampedMessage& item) {
   constexpr uint64_t LIBRARY_BLOCK = 64;
+  // No more than the voices a module has: each note-on may start several
+  // voices and steal as many, each a few events in the library's queue.
+  constexpr size_t NOTE_ONS_PER_BLOCK = 256;
   uint64_t block = (out.frames + LIBRARY_BLOCK - 1) / LIBRARY_BLOCK;
   if (block != out.played_block) {
     out.played_block = block;
@@ -121,7 +124,7 @@ bool room_in_block(WavOutput& out, const StampedMessage& item) {
   }
   const std::vector<uint8_t>& bytes = item.message.bytes;
   bool note_on = item.action == PLAY_MESSAGE && bytes.size() == 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
-  if (note_on && out.played_in_block >= LIVE_MESSAGES_PER_PERIOD) {
+  if (note_on && out.played_in_block >= NOTE_ONS_PER_BLOCK) {
     ++out.unrendered;
     return false;
   }

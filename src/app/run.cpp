@@ -134,9 +134,9 @@ RunOutcome run_with_ports_open() {
   if (load_midi_file(midi_path) != 0) {
     explain_load_failure(midi_path);
     // A stop ends the load early, and is no failure of the file.
-    if (stop_requested()) outcome = RUN_STOPPED;
+    if (stop_raised()) outcome = RUN_STOPPED;
   } else {
-    if (stop_requested()) {
+    if (stop_raised()) {
       outcome = RUN_STOPPED;
     } else {
       // The song's text goes through the console's printing thread while it plays.
@@ -157,7 +157,7 @@ RunOutcome open_and_play() {
   // own first sleeps, at its own priority, instead of before the song.
   lower_timer_slack();
   learn_wake_margin();
-  if (stop_requested()) return RUN_STOPPED;
+  if (stop_raised()) return RUN_STOPPED;
   if (device_base == nullptr) device_base = DEFAULT_DEVICE_BASE;
   for (int p = 0; p < 4; ++p) port_table.names[p] = port_names[p];
   if (open_ports(device_base, &port_table) != 0) {
@@ -165,7 +165,7 @@ RunOutcome open_and_play() {
     if (port_names[0] == nullptr && other_node_helps) print_no_device_hint();
     return RUN_FAILED;
   }
-  RunOutcome outcome = stop_requested() ? RUN_STOPPED : run_with_ports_open();
+  RunOutcome outcome = stop_raised() ? RUN_STOPPED : run_with_ports_open();
   close_ports();
   return outcome;
 }

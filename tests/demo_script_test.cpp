@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "soundfont.h"
+#include "monitor/sound/soundfont.h"
 #include "support/rendered_sound.h"
 #include "support/support.h"
 

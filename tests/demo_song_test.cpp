@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
+#include "monitor/decoder.h"
 #include "support/monitor_output.h"
 #include "support/support.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "monitor.h"
+#include "monitor/decoder.h"
+#include "monitor/monitor.h"
 #include "support/support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "soundfont.h"
+#include "monitor/sound/soundfont.h"
 #include "support/audio_server.h"
 #include "support/monitor_output.h"
 #include "support/rendered_sound.h"

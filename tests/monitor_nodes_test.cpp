@@ -9,8 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "nodes.h"
-#include "options.h"
+#include "monitor/nodes.h"
+#include "monitor/options.h"
 #include "support/support.h"
 
 namespace {

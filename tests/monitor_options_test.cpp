@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "monitor/options.h"
 #include "support/support.h"
 
 namespace {

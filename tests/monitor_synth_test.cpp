@@ -21,12 +21,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "soundfont.h"
+#include "monitor/sound/soundfont.h"
+#include "monitor/sound/synth_queue.h"
 #include "support/monitor_output.h"
 #include "support/port_files.h"
 #include "support/rendered_sound.h"
 #include "support/support.h"
-#include "synth_queue.h"
 
 namespace {
 

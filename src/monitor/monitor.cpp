@@ -1,5 +1,5 @@
 // The monitor's run: watching the nodes, showing and logging what arrives.
-#include "monitor.h"
+#include "monitor/monitor.h"
 
 #include <cerrno>
 #include <csignal>
@@ -13,10 +13,10 @@
 
 #include "base/clock.h"
 #include "base/standard_fds.h"
-#include "nodes.h"
-#include "options.h"
-#include "printer.h"
-#include "synth.h"
+#include "monitor/nodes.h"
+#include "monitor/options.h"
+#include "monitor/printer.h"
+#include "monitor/sound/synth.h"
 
 namespace {
 

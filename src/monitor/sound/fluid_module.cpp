@@ -1,5 +1,5 @@
 // A SoundFont synthesizer as one port's General MIDI module.
-#include "fluid_module.h"
+#include "monitor/sound/fluid_module.h"
 
 #include <cstdio>
 #include <cstring>

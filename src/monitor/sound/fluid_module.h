@@ -7,8 +7,8 @@
 #include <fluidsynth.h>
 #include <string>
 
-#include "options.h"
-#include "synth_queue.h"
+#include "monitor/options.h"
+#include "monitor/sound/synth_queue.h"
 
 // What the library needs kept for one synthesizer, and whether it renders.
 struct FluidModule {

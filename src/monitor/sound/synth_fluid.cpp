@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include "base/clock.h"
-#include "fluid_bank.h"
-#include "soundfont.h"
-#include "synth.h"
-#include "wav_file.h"
+#include "monitor/sound/fluid_bank.h"
+#include "monitor/sound/soundfont.h"
+#include "monitor/sound/synth.h"
+#include "monitor/sound/wav_file.h"
 
 namespace {
 

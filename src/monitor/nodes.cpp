@@ -1,5 +1,5 @@
 // Making, opening and removing the monitor's FIFO nodes.
-#include "nodes.h"
+#include "monitor/nodes.h"
 
 #include <cerrno>
 #include <climits>

@@ -2,7 +2,7 @@
 // so in one line.
 #include <cstdio>
 
-#include "synth.h"
+#include "monitor/sound/synth.h"
 
 bool synth_built_in() { return false; }
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "decoder.h"
+#include "monitor/decoder.h"
 
 namespace {
 

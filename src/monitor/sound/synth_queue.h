@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "decoder.h"
+#include "monitor/decoder.h"
 
 // Beyond this many messages waiting, note-ons are dropped and counted to
 // make room: a synthesizer that far behind has lost its place anyway, but

@@ -1,5 +1,5 @@
 // Cutting one port's raw byte stream into messages.
-#include "decoder.h"
+#include "monitor/decoder.h"
 
 namespace {
 

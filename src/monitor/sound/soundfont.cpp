@@ -1,5 +1,5 @@
 // Finding a SoundFont.
-#include "soundfont.h"
+#include "monitor/sound/soundfont.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // Writing the WAV file.
-#include "wav_file.h"
+#include "monitor/sound/wav_file.h"
 
 #include <algorithm>
 #include <cerrno>

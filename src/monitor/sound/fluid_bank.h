@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fluid_module.h"
+#include "monitor/sound/fluid_module.h"
 
 constexpr int BANK_PORTS = 4;
 

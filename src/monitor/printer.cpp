@@ -1,5 +1,5 @@
 // The printing thread of the monitor's console output.
-#include "printer.h"
+#include "monitor/printer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "decoder.h"
+#include "monitor/decoder.h"
 
 // One decoded line: "   12.345678  0   1  Note On           A4 (69), velocity 96".
 // elapsed_ns counts from the first byte that reached any port.

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "decoder.h"
-#include "options.h"
+#include "monitor/decoder.h"
+#include "monitor/options.h"
 
 // Whether this build has a synthesizer (the library was found at build time).
 bool synth_built_in();

@@ -1,5 +1,5 @@
 // Four modules sharing one SoundFont, rendered into one mix.
-#include "fluid_bank.h"
+#include "monitor/sound/fluid_bank.h"
 
 #include <algorithm>
 #include <cmath>

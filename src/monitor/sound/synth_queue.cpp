@@ -1,5 +1,5 @@
 // The reader-to-synthesizer queue.
-#include "synth_queue.h"
+#include "monitor/sound/synth_queue.h"
 
 #include <chrono>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "options.h"
+#include "monitor/options.h"
 
 constexpr int MAX_NODES = 4;
 

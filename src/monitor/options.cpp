@@ -1,5 +1,5 @@
 // Reading the monitor's command line.
-#include "options.h"
+#include "monitor/options.h"
 
 #include <cerrno>
 #include <cmath>

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/stop.h"
+#include "output/open_reason.h"
 #include "support/fresh_state.h"
 #include "support/port_files.h"
 #include "support/support.h"
@@ -410,6 +411,78 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
       close_ports();
     }
   }
+}
+
+// What each kind of node named as a port comes to, as port 0 (whose
+// reason the run gives) and as port 1 (whose reason is given only when it
+// is a file with data, since the song plays on without it): what opens,
+// what is refused with which reason, and that a file with data keeps every
+// byte, even through the writes and the silence meant for its port.
+TEST_F(PortsTest, EachKindOfNodeIsOpenedOrRefusedWithItsReason) {
+  TempDir dir;
+  Pty pty;
+  const std::string unread = dir.file("unread"), empty = dir.file("empty"), full = dir.file("full"),
+                    folder = dir.file("folder"), good = dir.file("good");
+  ASSERT_EQ(mkfifo(unread.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(good.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const int good_reader = open(good.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(good_reader, 0);
+  const Bytes song = smf(0, 96, {TrackBuilder().event(0, {0x90, 0x3C, 0x40}).end()});
+  struct Case {
+    const char* what;
+    std::string path;
+    std::string reason;  // after the path; empty when the node opens
+  };
+  const std::vector<Case> cases = {
+      {"a character device", pty.slave, ""},
+      {"a FIFO with a reader", good, ""},
+      {"a FIFO without a reader", unread, " is a FIFO that no program is reading: start songrelay-monitor first.\n"},
+      {"an empty regular file", empty, ""},
+      {"a regular file with data", full,
+       " is a regular file with data, which songrelay will not overwrite: name the MIDI port's node, or an empty "
+       "file to capture the bytes sent.\n"},
+      {"a directory", folder,
+       " is a directory, not a character device or FIFO (" + std::string(strerror(EISDIR)) +
+           "): name the MIDI port's node itself.\n"},
+  };
+  const Bytes note = {0x90, 0x3C, 0x40};
+  for (int port : {0, 1}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " as port " + std::to_string(port));
+      reset_process_state();
+      write_file(empty, {});
+      write_file(full, song);
+      for (const char*& name : port_table.names) name = good.c_str();
+      port_table.names[port] = c.path.c_str();
+      const bool opens = c.reason.empty();
+      const bool data = c.path == full;
+      testing::internal::CaptureStderr();
+      int result = open_ports("unused", &port_table);
+      std::string err = testing::internal::GetCapturedStderr();
+      std::string open_line = "Error!!: Can't Open MidiDevice (Device=" + c.path + " Port=" + std::to_string(port) +
+                              ")\n";
+      std::string expected = opens ? "" : open_line;
+      if (!opens && port == 0) expected += PORT0_LINE;
+      if (data && port == 1) expected += "Reason: " + c.path + c.reason;
+      EXPECT_EQ(err, expected);
+      EXPECT_EQ(result, opens || port != 0 ? 0 : -1);
+      EXPECT_EQ(port_table.fds[port] >= 0, opens);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(explain_port_open(port), !opens && c.path != unread);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), opens ? "" : "Reason: " + c.path + c.reason);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(write_port(port, note.data(), note.size()), opens ? 0 : 3);
+      EXPECT_EQ(silence_all_ports(), 0);
+      testing::internal::GetCapturedStderr();
+      close_ports();
+      EXPECT_EQ(hex(read_file(full)), hex(song)) << "the file with data was written";
+      if (c.path == empty) {
+        EXPECT_EQ(hex(read_file(empty)), hex(note + ALL_SOUND_OFF)) << "the capture";
+      }
+    }
+  }
+  close(good_reader);
 }
 
 // A FIFO is a port only while something reads it: without a reader it

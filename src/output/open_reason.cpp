@@ -26,11 +26,12 @@ struct OpenNote {
 OpenNote notes[PORT_COUNT];
 
 // What stands in the way of opening a node, as the user can act on it.
-enum Trouble { NO_NODE, NO_READER, DENIED, NOT_A_NODE, NO_DEVICE, IN_USE, BECAME_FIFO, OTHER };
+enum Trouble { NO_NODE, NO_READER, DENIED, NOT_A_NODE, NO_DEVICE, IN_USE, BECAME_FIFO, HOLDS_DATA, OTHER };
 
 // Reads the open's error together with what the node is now (when it could be looked at).
 Trouble trouble_of(int error, bool seen, mode_t mode) {
   if (error == NODE_BECAME_FIFO) return BECAME_FIFO;
+  if (error == NODE_HOLDS_DATA) return HOLDS_DATA;
   if (error == ENOENT || error == ENOTDIR) return NO_NODE;
   if (error == EACCES) return DENIED;
   if (seen && !S_ISCHR(mode) && !S_ISFIFO(mode)) return NOT_A_NODE;
@@ -123,11 +124,24 @@ bool explain_port_open(int port) {
       begin("", path);
       fputs(" became a FIFO while it was being opened: run songrelay again.\n", stderr);
       return false;
+    case HOLDS_DATA:
+      begin("", path);
+      fputs(
+          " is a regular file with data, which songrelay will not overwrite: name the MIDI port's node, or an "
+          "empty file to capture the bytes sent.\n",
+          stderr);
+      return true;
     case OTHER: break;
   }
   begin("", path);
   fprintf(stderr, ": %s.\n", strerror(error));
   return true;
+}
+
+void explain_files_kept() {
+  for (int port = 1; port < PORT_COUNT; ++port) {
+    if (notes[port].error == NODE_HOLDS_DATA) explain_port_open(port);
+  }
 }
 
 void forget_port_opens() {

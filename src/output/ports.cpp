@@ -119,6 +119,20 @@ void port_path(const char* name, char (&path)[NAME_SIZE]) {
   }
 }
 
+// Why a node that opened is no port, from what the open descriptor is: 0
+// when it is one. A node replaced by a FIFO between the look and the open
+// would have the player as its own reader. A regular file with data is most
+// likely a song or another file named by mistake, and its first bytes would
+// be written over; an empty one only captures the bytes sent. The open does
+// not truncate, so a file refused here is left as it was.
+int refusal_of_opened(int fd, bool opened_as_fifo) {
+  struct stat node;
+  if (fstat(fd, &node) != 0) return 0;
+  if (!opened_as_fifo && S_ISFIFO(node.st_mode)) return NODE_BECAME_FIFO;
+  if (S_ISREG(node.st_mode) && node.st_size > 0) return NODE_HOLDS_DATA;
+  return 0;
+}
+
 // Opens one port's node, reporting a failure; the descriptor or -1. A FIFO
 // is opened for writing only, so that a FIFO nobody reads fails to open and
 // a reader that goes away makes writes fail, as an unplugged device does;
@@ -131,12 +145,10 @@ int open_port(const PortTable* table, int port) {
   struct stat node;
   bool fifo = stat(path, &node) == 0 && S_ISFIFO(node.st_mode);
   int fd = open(path, (fifo ? O_WRONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  // A node replaced by a FIFO between the two looks would have the player as its own reader.
-  if (fd >= 0 && !fifo && fstat(fd, &node) == 0 && S_ISFIFO(node.st_mode)) {
+  int error = fd < 0 ? errno : refusal_of_opened(fd, fifo);
+  if (fd >= 0 && error != 0) {
     close(fd);
     fd = -1;
-    error = NODE_BECAME_FIFO;
   }
   note_port_open(port, path, error);
   if (fd < 0) {
@@ -367,6 +379,7 @@ int open_ports(const char* base, PortTable* table) {
     console_printf(STDERR_FILENO, "Error!!: Can't Open RawMidi Device Port=0 => Can't play MIDI-File. Exit.\n");
     return -1;
   }
+  explain_files_kept();
   return 0;
 }
 

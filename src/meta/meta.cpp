@@ -200,11 +200,13 @@ size_t text_buffer_size(uint32_t longest_meta) {
   return longest_text * OUTPUT_PER_INPUT_BYTE + OUTPUT_PER_TEXT + 1;
 }
 
-// Texts longer than LONGEST_CONVERTED_TEXT are never shown, so the console
-// need not hold more than the longest that is.
+size_t shown_text_buffer_size(uint32_t longest_meta) {
+  return text_buffer_size(static_cast<uint32_t>(std::min<size_t>(longest_meta, LONGEST_CONVERTED_TEXT)));
+}
+
+// The console need not hold more than the longest text that is shown.
 size_t longest_text_line(uint32_t longest_meta) {
-  uint32_t shown = static_cast<uint32_t>(std::min<size_t>(longest_meta, LONGEST_CONVERTED_TEXT));
-  size_t text = text_buffer_size(shown);
+  size_t text = shown_text_buffer_size(longest_meta);
   return text == 0 ? 0 : text + LINE_ROOM;
 }
 

@@ -48,6 +48,12 @@ int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_lengt
 // is more than a size_t can count.
 size_t text_buffer_size(uint32_t longest_meta);
 
+// Bytes of converted-text buffer that every text the display shows fits in,
+// for a song whose longest meta event is longest_meta bytes: a text longer
+// than LONGEST_CONVERTED_TEXT is never converted, so a longer event asks
+// for no more room than that; 0 only where text_buffer_size gives 0.
+size_t shown_text_buffer_size(uint32_t longest_meta);
+
 // The longest line the display can print for a song whose longest meta
 // event is longest_meta bytes: its converted text, no longer than the
 // longest text converted, with a label and a channel in front.

@@ -5,7 +5,6 @@
 #include "app/settings.h"
 #include "base/console.h"
 #include "base/stop.h"
-#include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
@@ -22,7 +21,6 @@ void reset_process_state() {
   open_stop_pipe();
   reset_stop();
   reset_port_table();
-  forget_port_opens();
   reset_wake_margin();
   clear_settings();
   forget_stop_signal();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/life_cycle.h"
 #include "song/builder.h"
 #include "song/loader.h"
 #include "song/merge_queue.h"
@@ -296,9 +297,9 @@ TEST_F(BuilderTest, AStopEndsTheBuildInsideATicksTurn) {
   index_image(image);
   ASSERT_EQ(alloc_event_table(events + 1), 0);
   ASSERT_EQ(alloc_data_buffer(4, 0), 0);
-  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  raise_stop();
   int result = build_event_table(0, 3);
-  playback_info.state.store(PLAYER_IDLE);
+  reset_life_cycle();
   EXPECT_EQ(result, -3);
   const EventRecord* table = get_event_table();
   EXPECT_EQ(table[LOAD_STOP_STRIDE - 1].status, 0x90) << "stopped before its first look";

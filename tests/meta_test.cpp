@@ -16,6 +16,8 @@
 
 #include "app/settings.h"
 #include "base/console.h"
+#include "base/life_cycle.h"
+#include "base/stop_wait.h"
 #include "meta/meta.h"
 #include "song/song.h"
 #include "support/fresh_state.h"
@@ -797,7 +799,7 @@ TEST_F(MetaTest, ATextTheConsoleCannotHoldIsDroppedUnconvertedAndCounted) {
     converted = playback_info.text[0] != 'z';
   }
   streams.drain();
-  stop_console();
+  end_console(ENDS_ON_NEITHER);
   streams.restore();
   EXPECT_FALSE(converted) << "every text was converted, though the console took nothing";
   const std::string line = "  [Text      ]: " + text + "\n";
@@ -813,9 +815,9 @@ TEST_F(MetaTest, ATextTheConsoleCannotHoldIsDroppedUnconvertedAndCounted) {
 TEST_F(MetaTest, AStopEndsTheConversionOfAText) {
   const std::string text = "\x82\xA0" + std::string(LONGEST_CONVERTED_TEXT - 2, 'a');
   use_text_buffer(text_buffer_size(LONGEST_CONVERTED_TEXT), false);
-  playback_info.state.store(PLAYER_STOP_REQUESTED);
+  raise_stop();
   Shown shown = play({text_event(0x05, text)});
-  playback_info.state.store(PLAYER_IDLE);
+  reset_life_cycle();
   EXPECT_EQ(shown.out, "  [Lylic     ]: \n");
   EXPECT_EQ(shown.err, "");
 }

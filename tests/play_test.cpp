@@ -457,13 +457,4 @@ TEST(Play, ExitStatusTellsWhetherTheSongPlayed) {
   }
 }
 
-TEST(StopRequest, IsKeptFromEveryState) {
-  for (PlayerState before : {PLAYER_IDLE, PLAYER_STARTING, PLAYER_PLAYING, PLAYER_STOP_REQUESTED}) {
-    playback_info.state.store(before);
-    request_stop();
-    EXPECT_EQ(playback_info.state.load(), PLAYER_STOP_REQUESTED) << int(before);
-  }
-  playback_info.state.store(PLAYER_IDLE);
-}
-
 }  // namespace

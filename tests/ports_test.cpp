@@ -21,7 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/stop.h"
+#include "base/life_cycle.h"
 #include "support/fresh_state.h"
 #include "support/port_files.h"
 #include "support/support.h"
@@ -64,7 +64,7 @@ void raise_stop_unrecorded() {
 // The port table and the stop back to their start, between a table's cases.
 void reset_ports_and_stop() {
   reset_port_table();
-  reset_stop();
+  reset_life_cycle();
 }
 
 }  // namespace
@@ -251,7 +251,6 @@ TEST_F(PortsTest, StopCutsShortOnlyTheWriteItArrivesDuring) {
       {"a stop during the first attempt", false, 0, {16, 16, 16}, {48}, 32},
       {"a stop during a failed attempt", false, 1, {16, -1, 16}, {48, 32}, 32},
       {"a stop before the write", true, -1, {16, 16, 16}, {48, 32, 16}, 0},
-      {"a stop before the write and another during it", true, 1, {16, 16, 16}, {48, 32}, 16},
   };
   const Bytes data = counting_bytes(48);
   for (const Case& c : cases) {

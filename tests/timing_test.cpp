@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "base/life_cycle.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/priority.h"
@@ -176,7 +177,7 @@ TEST_F(Wait, AStopEndsAWaitOfAnyLength) {
   wake_margin_ns = 100 * US;
   stop_after_calls = 1;  // the check before the sleep says no, the one after says yes
   fake.break_at = 5 * MS;
-  EXPECT_EQ(wait_until(3600 * 1000 * MS, counted_stop), WAIT_STOPPED);
+  EXPECT_EQ(wait_until(3600 * 1000 * MS, counted_stop), WAIT_ENDED_EARLY);
   EXPECT_EQ(fake.log, "gs");
   EXPECT_LE(fake.now, 5 * MS);
 
@@ -184,7 +185,7 @@ TEST_F(Wait, AStopEndsAWaitOfAnyLength) {
   ArmedClock spin(0, 1 * US);
   wake_margin_ns = 100 * US;
   stop_after_calls = 3;
-  EXPECT_EQ(wait_until(50 * US, counted_stop), WAIT_STOPPED);
+  EXPECT_EQ(wait_until(50 * US, counted_stop), WAIT_ENDED_EARLY);
   EXPECT_EQ(fake.log, "ggg");
 
   // A stop request that comes between the check and the sleep, where no
@@ -192,7 +193,7 @@ TEST_F(Wait, AStopEndsAWaitOfAnyLength) {
   ArmedClock lost(0);
   wake_margin_ns = 100 * US;
   stop_after_calls = 1;
-  EXPECT_EQ(wait_until(3600 * 1000 * MS, counted_stop), WAIT_STOPPED);
+  EXPECT_EQ(wait_until(3600 * 1000 * MS, counted_stop), WAIT_ENDED_EARLY);
   EXPECT_EQ(fake.now, 20 * MS);
   stop_after_calls = -1;
 }
@@ -223,12 +224,13 @@ TEST_F(Calibration, MarginIsAHighPercentileOfTheLatenessClamped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ArmedClock clock(123 * MS);
+    ArmedClock clock(123 * MS, 1 * US);
     fake.lateness = c.lateness;
-    EXPECT_EQ(calibrate_sleep(), c.expected);
+    learn_wake_margin();
+    for (int i = 0; i < 50; ++i) wait_until(fake.now + 5 * MS, never);
     EXPECT_EQ(wake_margin_ns, c.expected);
-    EXPECT_EQ(fake.sleep_targets.size(), 50u);
     EXPECT_FALSE(fake.bad_call);
+    reset_wake_margin();
   }
 }
 
@@ -459,7 +461,7 @@ TEST_F(Playback, AStopDuringARestSilencesAndSendsNothingMore) {
   ArmedClock clock(0);
   wake_margin_ns = 100 * US;
   fake.break_at = 700 * MS;
-  fake.on_break = request_stop;
+  fake.on_break = [] { raise_stop(); };
   PlayOutcome outcome = PLAY_FAILED;
   player_thread(&outcome);
   EXPECT_EQ(outcome, PLAY_STOPPED);
@@ -467,21 +469,21 @@ TEST_F(Playback, AStopDuringARestSilencesAndSendsNothingMore) {
   EXPECT_EQ(sent[0].bytes, (Bytes{0x90, 0x3C, 0x40}));
   EXPECT_EQ(sent[1].bytes.size(), 48u) << "All Sound Off, and not the note in hand";
   EXPECT_EQ(sent[1].at, 700 * MS);
-  playback_info.state.store(PLAYER_IDLE);
+  reset_life_cycle();
 }
 
 TEST_F(Playback, AStopBeforeTheStartSendsNothing) {
   Bytes song = notes(480, {0, 0});
   ASSERT_EQ(parse_midi_image(song.data(), song.size()), 0);
   port_table.fds[0] = fake_port_fd;
-  request_stop();
+  raise_stop();
   ArmedClock clock(0);
   PlayOutcome outcome = PLAY_FAILED;
   player_thread(&outcome);
   EXPECT_EQ(outcome, PLAY_STOPPED);
   EXPECT_TRUE(sent.empty());
   EXPECT_EQ(fake.log, "") << "not even the clock is read";
-  playback_info.state.store(PLAYER_IDLE);
+  reset_life_cycle();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "app/reasons.h"
 #include "app/run.h"
 #include "app/settings.h"
+#include "base/life_cycle.h"
 #include "base/standard_fds.h"
 
 namespace {
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
   }
   RunOutcome run = run_player();
   close_text_converter();
-  int stop_signal = received_stop_signal();
+  int stop_signal = first_stop_signal();
   if (stop_signal != 0) {
     fflush(stdout);
     end_by_signal(stop_signal);

@@ -4,7 +4,8 @@
 #include "app/run.h"
 #include "app/settings.h"
 #include "base/console.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
+#include "base/stop_wait.h"
 #include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
@@ -15,15 +16,14 @@
 // Each owner resets its own part; the order does not matter, since none of
 // these reads another's state.
 void reset_process_state() {
-  while (stop_console() == CONSOLE_PAUSED) end_pause();
+  end_console(ENDS_ON_NEITHER);
   reset_song_state();
   forget_load_file_error();
   // The pipe lives as long as the process; tests get it as a run does.
   open_stop_pipe();
-  reset_stop();
+  reset_life_cycle();
   reset_port_table();
   forget_port_opens();
   reset_wake_margin();
   clear_settings();
-  forget_stop_signal();
 }

@@ -3,8 +3,8 @@
 // its start value (between tests and fuzz inputs; a run needs it only once).
 //
 //   state                                        owner
-//   the player state, the pause, the stop        base/stop.cpp (the pipe is
-//     counter and the wake-up pipe                 emptied, never closed)
+//   the run's phase, what was raised, the first  base/life_cycle.cpp (the
+//     stop's signal and the wake-up pipe           pipe is emptied, never closed)
 //   the console lanes and the printing thread    base/console.cpp
 //   song_data, playback_info, tempo_state        song/song.cpp
 //   the last load's error on its file            song/loader.cpp
@@ -18,7 +18,7 @@
 //   how each port's open ended                   output/open_reason.cpp
 //   wake_margin_ns and its learning              player/timing.cpp
 //   device_base, midi_path, port_names           app/settings.cpp
-//   state_lock and the first stop signal         app/run.cpp
+//   state_lock                                   app/run.cpp
 #pragma once
 
 // Puts every piece of process state above back to its start value. The

@@ -1,5 +1,6 @@
-// Run control: the sequence of one playback run, the stop signals and the
-// state lock that exists for the length of the run.
+// Run control: the sequence of one playback run, its signals and the state
+// lock that exists for the length of the run. The run's phases and what
+// each signal does in each are base/life_cycle.h's table.
 #include "app/run.h"
 
 #include <cerrno>
@@ -12,7 +13,8 @@
 #include "app/reasons.h"
 #include "app/settings.h"
 #include "base/console.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
+#include "base/stop_wait.h"
 #include "meta/meta.h"
 #include "output/open_reason.h"
 #include "output/ports.h"
@@ -35,39 +37,27 @@ struct StopSignal {
 };
 const StopSignal STOP_SIGNALS[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
-// The first stop signal received; written only by the handler.
-volatile sig_atomic_t first_stop_signal = 0;
-
-// The stop signals as a set, for the masks.
-sigset_t stop_signal_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const StopSignal& stop : STOP_SIGNALS) sigaddset(&set, stop.number);
-  return set;
-}
-
 // Plays the loaded song on a thread of its own and waits for it to end.
-// While it plays, the stop signals and the suspend key are held back from
-// this thread, so they reach the player and break the sleep it is in.
+// The run's signals are held back from this thread from before the player
+// is created to after it ends, so that only the player takes them and they
+// break the sleep it is in.
 PlayOutcome play_on_thread() {
   PlayOutcome outcome = PLAY_FAILED;
   pthread_t player;
+  sigset_t saved;
+  hold_run_signals(&saved);
   int error = pthread_create(&player, nullptr, player_thread, &outcome);
+  if (error == 0) pthread_join(player, nullptr);
+  restore_signals(&saved);
   if (error != 0) {
     console_printf(STDERR_FILENO, "Error!!: Can't Create Player-Thread (%d)\n", error);
-    return PLAY_FAILED;
+    move_phase(PHASE_LOADING, PHASE_ENDING);
   }
-  sigset_t stops = stop_signal_set(), saved;
-  sigaddset(&stops, SIGTSTP);
-  pthread_sigmask(SIG_BLOCK, &stops, &saved);
-  pthread_join(player, nullptr);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return outcome;
 }
 
-// The suspend key's handler: asks the player to silence the ports before the
-// process stops.
-void on_pause_signal(int) { request_pause(); }
+// The suspend key's handler: a pause for the run to take.
+void on_pause_signal(int) { raise_pause(); }
 
 // Takes over the suspend key, unless it was ignored when the program started
 // (a shell without job control), which then stays so. Without the handler
@@ -77,17 +67,20 @@ void arm_pause_signal() {
   if (sigaction(SIGTSTP, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) return;
   struct sigaction action = {};
   action.sa_handler = on_pause_signal;
-  sigemptyset(&action.sa_mask);
+  // The stop signals wait while it runs: it may stop the process, and looks
+  // for a stop pending first.
+  action.sa_mask = stop_signal_set(true);
   action.sa_flags = 0;
   sigaction(SIGTSTP, &action, nullptr);
 }
 
 // Installs on_stop_signal without SA_RESTART, so an interrupted write or
-// sleep returns instead of being resumed behind the handler's back.
+// sleep returns instead of being resumed behind the handler's back. The
+// run's other signals wait while it runs.
 bool arm_stop_signals() {
   struct sigaction action = {};
   action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
+  action.sa_mask = stop_signal_set(true);
   action.sa_flags = 0;
   for (const StopSignal& stop : STOP_SIGNALS) {
     if (sigaction(stop.number, &action, nullptr) != 0) {
@@ -108,12 +101,44 @@ void print_no_device_hint() {
                  "or play to virtual ports made by songrelay-monitor.\n");
 }
 
-// Ends the console after the last record, taking every pause raised while
-// it writes what is left, and one raised after it, as the player would:
+// After the last record: waits for the console to write what is left,
+// taking a pause or a stop raised meanwhile as the player would, since
 // notes may still sound after the song's last record.
-void finish_console() {
-  while (stop_console() == CONSOLE_PAUSED) suspend_for_pause();
-  if (raised() == RAISED_PAUSE) suspend_for_pause();
+void drain_console() {
+  if (!move_phase(PHASE_PLAYING, PHASE_DRAINING)) {
+    // A stop came between the last record and the player's end.
+    silence_for_stop(PHASE_PLAYING);
+    end_console(ENDS_ON_NEITHER);
+    return;
+  }
+  pass_life_point(POINT_DRAIN);
+  for (;;) {
+    ConsoleEnd end = end_console(ENDS_ON_STOP_OR_PAUSE);
+    if (end == CONSOLE_PAUSED) {
+      pause_run(PHASE_DRAINING);
+      continue;
+    }
+    // The console has ended with nothing raised; a pause or a stop raised
+    // since keeps the run in draining, to be taken.
+    if (end == CONSOLE_ENDED && move_phase(PHASE_DRAINING, PHASE_ENDING)) return;
+    if (raised() == RAISED_PAUSE) {
+      pause_run(PHASE_DRAINING);
+      continue;
+    }
+    silence_for_stop(PHASE_DRAINING);
+    end_console(ENDS_ON_NEITHER);
+    return;
+  }
+}
+
+// Ends the console after a playback that did not reach its last record:
+// the run is ending already.
+void end_console_after_playback(PlayOutcome played) {
+  if (played == PLAY_ENDED) {
+    drain_console();
+  } else {
+    end_console(ENDS_ON_NEITHER);
+  }
 }
 
 // What the outcome of the playback makes of the run: a song that played to
@@ -129,20 +154,25 @@ RunOutcome run_outcome(PlayOutcome played) {
 // The steps between opening the ports and releasing the song; the caller
 // closes the ports. A stop asked for by then ends the run before the player starts.
 RunOutcome run_with_ports_open() {
-  if (init_state_lock() != 0) return RUN_FAILED;
+  if (init_state_lock() != 0) {
+    move_phase(PHASE_LOADING, PHASE_ENDING);
+    return RUN_FAILED;
+  }
   RunOutcome outcome = RUN_FAILED;
   if (load_midi_file(midi_path) != 0) {
     explain_load_failure(midi_path);
     // A stop ends the load early, and is no failure of the file.
     if (stop_raised()) outcome = RUN_STOPPED;
+    move_phase(PHASE_LOADING, PHASE_ENDING);
   } else {
     if (stop_raised()) {
       outcome = RUN_STOPPED;
     } else {
       // The song's text goes through the console's printing thread while it plays.
       start_console(longest_text_line(playback_info.longest_meta));
-      outcome = run_outcome(play_on_thread());
-      finish_console();
+      PlayOutcome played = play_on_thread();
+      end_console_after_playback(played);
+      outcome = stop_raised() ? RUN_STOPPED : run_outcome(played);
     }
     free_data_buffer();
     free_event_table();
@@ -165,7 +195,13 @@ RunOutcome open_and_play() {
     if (port_names[0] == nullptr && other_node_helps) print_no_device_hint();
     return RUN_FAILED;
   }
-  RunOutcome outcome = stop_raised() ? RUN_STOPPED : run_with_ports_open();
+  RunOutcome outcome = RUN_STOPPED;
+  if (!stop_raised()) {
+    outcome = run_with_ports_open();
+  } else {
+    move_phase(PHASE_LOADING, PHASE_ENDING);
+  }
+  pass_life_point(POINT_ENDING);
   close_ports();
   return outcome;
 }
@@ -184,14 +220,7 @@ RunOutcome run_player() {
   return open_and_play();
 }
 
-void on_stop_signal(int signal_number) {
-  if (first_stop_signal == 0) first_stop_signal = signal_number;
-  request_stop();
-}
-
-int received_stop_signal() { return first_stop_signal; }
-
-void forget_stop_signal() { first_stop_signal = 0; }
+void on_stop_signal(int signal_number) { raise_stop(signal_number); }
 
 void end_by_signal(int signal_number) {
   signal(signal_number, SIG_DFL);
@@ -210,10 +239,6 @@ int init_state_lock() {
 
 int destroy_state_lock() {
   int error = pthread_mutex_destroy(&state_lock);
-  if (error != 0) {
-    console_printf(STDERR_FILENO, "Error!!: Cannot Destroy pthread-mutex\n");
-    return error;
-  }
-  player_state.store(PLAYER_IDLE);
-  return 0;
+  if (error != 0) console_printf(STDERR_FILENO, "Error!!: Cannot Destroy pthread-mutex\n");
+  return error;
 }

@@ -13,15 +13,10 @@ enum RunOutcome {
 // of its own and takes everything down.
 RunOutcome run_player();
 
-// The handler of SIGINT, SIGTERM and SIGHUP: notes the signal and asks the
-// player to stop, nothing more.
+// The handler of SIGINT, SIGTERM and SIGHUP: raises the stop with the
+// signal, nothing more (the first stop's signal is the run's exit status:
+// first_stop_signal of base/life_cycle.h).
 void on_stop_signal(int signal_number);
-
-// The first stop signal the run received, or 0.
-int received_stop_signal();
-
-// Forgets the stop signal received (between tests).
-void forget_stop_signal();
 
 // Ends the process by that signal with its default action, as a shell
 // expects of a program that was interrupted; returns only if it could not.
@@ -33,7 +28,7 @@ void end_by_signal(int signal_number);
 // destroys it, and its failures are reported, as before.
 int init_state_lock();
 
-// Destroys the run's mutex and, when that succeeds, returns the player state
-// to idle: the one place where a run's end resets the state. 0 or the error
-// number (the state then stays as it was).
+// Destroys the run's mutex; 0 or the error number. The run's phase is left
+// as it is: a run that has ended stays ending while the process can still
+// take a signal.
 int destroy_state_lock();

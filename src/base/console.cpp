@@ -16,7 +16,9 @@
 
 #include "base/clock.h"
 #include "base/console_queue.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
+#include "base/pipe.h"
+#include "base/stop_wait.h"
 
 namespace {
 
@@ -79,12 +81,6 @@ bool ring_has_room(const ConsoleLane& lane, size_t end) {
   return end - lane.tail.load(std::memory_order_acquire) <= lane.capacity;
 }
 
-// Writes one byte to a non-blocking pipe; a full pipe already wakes its reader.
-void poke(int fd) {
-  ssize_t ignored = write(fd, "w", 1);
-  (void)ignored;
-}
-
 // The song text lane's size: room for the longest line on top of the floor.
 size_t text_lane_size(size_t longest_line) {
   size_t line = sizeof(LineHeader) + longest_line;
@@ -92,33 +88,11 @@ size_t text_lane_size(size_t longest_line) {
   return TEXT_FLOOR + line;
 }
 
-// Makes a pipe whose ends never block and are closed on exec.
-bool open_quiet_pipe(int ends[2]) {
-  if (pipe(ends) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    int flags = fcntl(ends[i], F_GETFL);
-    if (flags == -1 || fcntl(ends[i], F_SETFL, flags | O_NONBLOCK) != 0 || fcntl(ends[i], F_SETFD, FD_CLOEXEC) != 0) {
-      close(ends[0]);
-      close(ends[1]);
-      ends[0] = ends[1] = -1;
-      return false;
-    }
-  }
-  return true;
-}
-
-// Closes a pipe's ends that are open.
-void close_pipe(int ends[2]) {
-  for (int i = 0; i < 2; ++i) {
-    if (ends[i] >= 0) close(ends[i]);
-  }
-}
-
 // Releases a console whose printer has ended, or never started.
 void release(ConsoleQueue* queue) {
   for (ConsoleLane& lane : queue->lanes) free(lane.ring);
-  close_pipe(queue->work_pipe);
-  close_pipe(queue->done_pipe);
+  close_quiet_pipe(queue->work_pipe);
+  close_quiet_pipe(queue->done_pipe);
   delete queue;
 }
 
@@ -151,22 +125,19 @@ bool start_printer(ConsoleQueue* queue) {
 }
 
 // How a wait for the printer ended.
-enum PrinterWait { PRINTER_ENDED, PRINTER_STUCK, PRINTER_PAUSED };
+enum PrinterWait { PRINTER_ENDED, PRINTER_STUCK, PRINTER_PAUSED, PRINTER_STOPPED };
 
 // Waits for the printer's end: without limit until a stop is seen, then at
-// most END_BOUND_MSEC; a pause raised before the stop ends the wait.
-PrinterWait wait_for_printer(ConsoleQueue* queue) {
-  int64_t deadline = -1;
-  for (;;) {
-    Raised now = raised();
-    if (now == RAISED_PAUSE) return PRINTER_PAUSED;
-    if (deadline < 0 && now == RAISED_STOP) deadline = monotonic_ms() + END_BOUND_MSEC;
-    int timeout = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - monotonic_ms()));
-    pollfd waits[2] = {{queue->done_pipe[0], POLLIN, 0}, {stop_pipe_fd(), POLLIN, 0}};
-    int ready = poll(waits, deadline < 0 ? 2 : 1, timeout);
-    if (ready > 0 && (waits[0].revents & POLLIN) != 0) return PRINTER_ENDED;
-    if (ready == 0 && deadline >= 0 && monotonic_ms() >= deadline) return PRINTER_STUCK;
+// most END_BOUND_MSEC; what ends names ends the wait early.
+PrinterWait wait_for_printer(ConsoleQueue* queue, unsigned ends) {
+  pollfd done = {queue->done_pipe[0], POLLIN, 0};
+  if (!stop_raised()) {
+    WaitEnd end = wait_beside_stop(&done, 1, -1, ends | ENDS_ON_STOP);
+    if (end == WAIT_READY) return PRINTER_ENDED;
+    if (end == WAIT_PAUSE) return PRINTER_PAUSED;
+    if ((ends & ENDS_ON_STOP) != 0) return PRINTER_STOPPED;
   }
+  return wait_beside_stop(&done, 1, END_BOUND_MSEC, ENDS_ON_NEITHER) == WAIT_READY ? PRINTER_ENDED : PRINTER_STUCK;
 }
 
 // Formats into the line begun: straight to stdio, or through a piece on the
@@ -209,12 +180,13 @@ bool start_console(size_t longest_line) {
   return true;
 }
 
-ConsoleEnd stop_console() {
+ConsoleEnd end_console(unsigned ends) {
   if (console == nullptr) return CONSOLE_ENDED;
   console->ending.store(true);
-  poke(console->work_pipe[1]);
-  PrinterWait ended = wait_for_printer(console);
+  poke_pipe(console->work_pipe[1]);
+  PrinterWait ended = wait_for_printer(console, ends);
   if (ended == PRINTER_PAUSED) return CONSOLE_PAUSED;
+  if (ended == PRINTER_STOPPED) return CONSOLE_STOPPED;
   if (ended == PRINTER_ENDED) {
     pthread_join(console->printer, nullptr);
     release(console);
@@ -285,7 +257,7 @@ void console_end() {
                        lane->dropped_bytes.load(std::memory_order_relaxed)};
   ring_write(lane, draft.start, &header, sizeof header);
   lane->head.store(draft.end);
-  if (console->printer_idle.exchange(false)) poke(console->work_pipe[1]);
+  if (console->printer_idle.exchange(false)) poke_pipe(console->work_pipe[1]);
 }
 
 void console_printf(int fd, const char* format, ...) {

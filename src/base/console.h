@@ -16,18 +16,20 @@
 // had; the lines then go straight to stdio as before.
 bool start_console(size_t longest_line);
 
-// How stop_console ended.
+// How end_console ended.
 enum ConsoleEnd {
-  CONSOLE_ENDED,   // the printing thread ended, or was left behind after a stop
-  CONSOLE_PAUSED,  // a pause was raised while waiting; call again once it is taken
+  CONSOLE_ENDED,    // the printing thread ended, or was left behind after a stop
+  CONSOLE_PAUSED,   // a pause ended the wait; call again once it is taken
+  CONSOLE_STOPPED,  // a stop ended the wait; call again once the ports are silent
 };
 
 // Ends the printing thread. Without a stop, everything queued is written,
 // however long the console takes; a stop (before or during that wait)
 // leaves the console a few hundred milliseconds, drops the rest and says
 // how much. A thread stuck in a write past that bound is left behind, not
-// joined, with its queue. A pause ends the wait early.
-ConsoleEnd stop_console();
+// joined, with its queue. What ends (WaitEndsOn of base/stop_wait.h) names
+// ends the wait early, the printer still running.
+ConsoleEnd end_console(unsigned ends);
 
 // Begins a line for fd (standard output or standard error). While the
 // printing thread runs, only one thread at a time may build lines.

@@ -16,7 +16,9 @@
 
 #include "base/clock.h"
 #include "base/console_queue.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
+#include "base/pipe.h"
+#include "base/stop_wait.h"
 
 namespace {
 
@@ -55,19 +57,17 @@ bool same_file(int a, int b) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// The poll timeout and whether the wake-up pipe is worth watching: no
-// timeout before a stop, what is left of the grace after one, and a short
-// look while a raised pause (which keeps the pipe readable) waits to be taken.
-int wait_msec(PrinterState* state, bool* watch_pipe) {
-  Raised now = raised();
-  if (now == RAISED_STOP) see_stop(state);
-  *watch_pipe = !state->stopping && now == RAISED_NOTHING;
+// The wait allowed and what ends it: no limit, ended by a stop, before a
+// stop; what is left of the grace after one. A pause is not the printer's
+// to take: the process stops around it.
+int wait_msec(PrinterState* state, unsigned* ends) {
+  if (stop_raised()) see_stop(state);
+  *ends = state->stopping ? ENDS_ON_NEITHER : ENDS_ON_STOP;
   if (state->stopping) return static_cast<int>(std::max<int64_t>(0, state->deadline - monotonic_ms()));
-  return now == RAISED_PAUSE ? PAUSE_LOOK_MSEC : -1;
+  return -1;
 }
 
 void print_line(PrinterState* state, int lane_index);
-void drain_work_pipe(ConsoleQueue* queue);
 
 // Waits until fd takes bytes. While standard output takes nothing, error
 // lines that arrive are written to a standard error that is another file
@@ -78,28 +78,27 @@ bool wait_writable(PrinterState* state, int fd) {
   ConsoleLane& errors = queue->lanes[LANE_ERRORS];
   bool errors_may_pass = fd == STDOUT_FILENO && state->separate_error;
   for (;;) {
-    bool watch_pipe;
-    int timeout = wait_msec(state, &watch_pipe);
+    unsigned ends;
+    int timeout = wait_msec(state, &ends);
     bool errors_waiting = false;
     if (errors_may_pass) {
       queue->printer_idle.store(true);
       errors_waiting = !state->gone[STDERR_FILENO] && errors.head.load() != errors.tail.load(std::memory_order_relaxed);
     }
-    pollfd waits[4] = {{fd, POLLOUT, 0},
-                       {watch_pipe ? stop_pipe_fd() : -1, POLLIN, 0},
+    pollfd waits[3] = {{fd, POLLOUT, 0},
                        {errors_waiting ? STDERR_FILENO : -1, POLLOUT, 0},
                        {errors_may_pass && !errors_waiting ? queue->work_pipe[0] : -1, POLLIN, 0}};
-    int ready = poll(waits, 4, timeout);
+    WaitEnd end = wait_beside_stop(waits, 3, timeout, ends);
     if (errors_may_pass) {
       queue->printer_idle.store(false);
-      drain_work_pipe(queue);
+      drain_pipe(queue->work_pipe[0]);
     }
-    if (ready > 0 && waits[0].revents != 0) return true;
-    if (ready > 0 && waits[2].revents != 0) {
+    if (end == WAIT_READY && waits[0].revents != 0) return true;
+    if (end == WAIT_READY && waits[1].revents != 0) {
       while (has_lines(errors)) print_line(state, LANE_ERRORS);
       continue;
     }
-    if (ready == 0 && state->stopping && timeout == 0) return false;
+    if (end == WAIT_TIMED_OUT && state->stopping) return false;
   }
 }
 
@@ -181,13 +180,6 @@ void print_line(PrinterState* state, int lane_index) {
   lane.tail.store(at + sizeof header + header.length, std::memory_order_release);
 }
 
-// Empties the work pipe; what it held only said that there is work.
-void drain_work_pipe(ConsoleQueue* queue) {
-  char bytes[64];
-  while (read(queue->work_pipe[0], bytes, sizeof bytes) > 0) {
-  }
-}
-
 // Waits for a line or the end. The flag tells the filler to write to the
 // pipe; it is set before the lanes are looked at again, so that a line
 // published in between is seen either here or through the pipe (see
@@ -201,14 +193,13 @@ void wait_for_work(PrinterState* state) {
     queue->printer_idle.store(false);
     return;
   }
-  bool watch_pipe;
-  int timeout = wait_msec(state, &watch_pipe);
+  unsigned ends;
+  wait_msec(state, &ends);
   // Lines queued after a stop still go out within the grace; once it is
-  // over, the wait is for the end alone.
-  if (state->stopping) timeout = -1;
-  pollfd waits[2] = {{queue->work_pipe[0], POLLIN, 0}, {watch_pipe ? stop_pipe_fd() : -1, POLLIN, 0}};
-  poll(waits, 2, timeout);
-  drain_work_pipe(queue);
+  // over, the wait is for the end alone. The work pipe says which came.
+  pollfd work = {queue->work_pipe[0], POLLIN, 0};
+  wait_beside_stop(&work, 1, -1, ends);
+  drain_pipe(queue->work_pipe[0]);
   queue->printer_idle.store(false);
 }
 

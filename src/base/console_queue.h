@@ -70,7 +70,3 @@ void* console_printer(void* queue);
 // long the line that says what was dropped may wait for standard error.
 constexpr int STOP_GRACE_MSEC = 300;
 constexpr int DROP_REPORT_MSEC = 100;
-
-// How often the printer looks again while a pause is raised and not yet
-// taken: the wake-up pipe is readable then, and is no use to wait on.
-constexpr int PAUSE_LOOK_MSEC = 10;

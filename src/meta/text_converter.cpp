@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/life_cycle.h"
 #include "meta/meta.h"
 #include "meta/text_converter.h"
 #include "song/song.h"

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/life_cycle.h"
 #include "base/standard_fds.h"
+#include "base/stop_wait.h"
 #include "monitor/nodes.h"
 #include "monitor/options.h"
 #include "monitor/printer.h"
@@ -22,11 +24,6 @@ namespace {
 
 constexpr int64_t NS_PER_SECOND = 1000000000;
 constexpr int64_t NS_PER_MS = 1000000;
-
-// Set by the stop signals; the loop tests it before every wait.
-volatile sig_atomic_t stop_requested = 0;
-// The self-pipe: a signal writes a byte so that a poll already waiting wakes.
-int wake_fds[2] = {-1, -1};
 
 // Everything one run of the monitor keeps; one per process.
 struct MonitorRun {
@@ -47,35 +44,25 @@ struct MonitorRun {
   int64_t resume_ns[MAX_NODES] = {-1, -1, -1, -1};
 };
 
-// Asks the run to end; only async-signal-safe work here.
-void on_stop_signal(int) {
-  int saved_errno = errno;
-  stop_requested = 1;
-  if (wake_fds[1] >= 0) {
-    ssize_t ignored = write(wake_fds[1], "x", 1);
-    (void)ignored;
-  }
-  errno = saved_errno;
-}
+// Asks the run to end: the base room's stop, whose pipe every wait here
+// watches. The monitor has no phase beyond loading and ending.
+void on_stop_signal(int signal_number) { raise_stop(signal_number); }
 
 // The signals the run takes over, and their actions from before.
 const int HANDLED_SIGNALS[4] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
 struct sigaction saved_actions[4];
 
-// Sets up the self-pipe and the handlers for SIGTERM, SIGINT and SIGHUP, and
-// ignores SIGPIPE so that a closed output cannot end the run without cleanup.
+// Makes the stop's wake-up pipe and sets the handlers for SIGTERM, SIGINT
+// and SIGHUP, and ignores SIGPIPE so that a closed output cannot end the
+// run without cleanup.
 int install_stop_signals() {
-  if (pipe(wake_fds) != 0) {
+  if (!open_stop_pipe()) {
     std::fprintf(stderr, "songrelay-monitor: cannot make a pipe (%s)\n", std::strerror(errno));
     return -1;
   }
-  for (int fd : wake_fds) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
+  action.sa_mask = stop_signal_set(false);
   for (int i = 0; i < 4; ++i) {
     int signal_number = HANDLED_SIGNALS[i];
     sigaction(signal_number, nullptr, &saved_actions[i]);
@@ -90,13 +77,10 @@ int install_stop_signals() {
   return 0;
 }
 
-// Puts the signal actions from before back and closes the self-pipe.
+// Puts the signal actions from before back; the stop's pipe lives as long
+// as the process.
 void remove_stop_signals() {
   for (int i = 0; i < 4; ++i) sigaction(HANDLED_SIGNALS[i], &saved_actions[i], nullptr);
-  for (int& fd : wake_fds) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
 }
 
 // Plays, shows and logs the messages decoded from one read of port; the
@@ -179,27 +163,27 @@ int take_writer_leaving(MonitorRun& run, int port) {
   return 0;
 }
 
-// The poll set: the self-pipe, then each port that is watched now. Returns
-// the time in milliseconds until the next port is watched again, or -1.
+// The poll set: each port that is watched now. Returns the time in
+// milliseconds until the next port is watched again, or -1.
 int watched_fds(MonitorRun& run, pollfd* fds) {
-  fds[0] = {wake_fds[0], POLLIN, 0};
   int64_t now = monotonic_ns();
   int64_t next = -1;
   for (int port = 0; port < run.nodes.count; ++port) {
     if (run.resume_ns[port] >= 0 && run.resume_ns[port] <= now) run.resume_ns[port] = -1;
     bool resting = run.resume_ns[port] >= 0;
     // A negative descriptor is left out by poll.
-    fds[port + 1] = {resting ? -1 : run.nodes.read_fds[port], POLLIN, 0};
+    fds[port] = {resting ? -1 : run.nodes.read_fds[port], POLLIN, 0};
     if (resting && (next < 0 || run.resume_ns[port] < next)) next = run.resume_ns[port];
   }
   return next < 0 ? -1 : static_cast<int>((next - now + NS_PER_MS - 1) / NS_PER_MS);
 }
 
-// Waits on every node and the self-pipe until a stop signal, the idle time or
+// Waits on every node beside the stop until a stop signal, the idle time or
 // the time limit. Returns 0, or 1 after a failure it has reported.
 int watch_ports(MonitorRun& run, const MonitorOptions& options) {
-  pollfd fds[MAX_NODES + 1];
-  while (!stop_requested) {
+  static_assert(MAX_NODES <= static_cast<int>(MAX_WAIT_FDS), "every node is watched in one wait");
+  pollfd fds[MAX_NODES];
+  while (!stop_raised()) {
     int limit = wait_limit_ms(run, options);
     if (limit == 0) break;
     // Every message of the rounds before is handed over; any later one is
@@ -209,14 +193,10 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
     if (quiet_interval >= 0 && (limit < 0 || limit > quiet_interval)) limit = quiet_interval;
     int resume = watched_fds(run, fds);
     if (resume >= 0 && (limit < 0 || limit > resume)) limit = resume;
-    int ready = poll(fds, static_cast<nfds_t>(run.nodes.count + 1), limit);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) {
-      std::fprintf(stderr, "songrelay-monitor: poll failed (%s)\n", std::strerror(errno));
-      return 1;
-    }
+    WaitEnd end = wait_beside_stop(fds, static_cast<unsigned>(run.nodes.count), limit, ENDS_ON_STOP);
+    if (end != WAIT_READY) continue;
     for (int port = 0; port < run.nodes.count; ++port) {
-      short events = fds[port + 1].revents;
+      short events = fds[port].revents;
       if (events & (POLLERR | POLLNVAL)) {
         std::fprintf(stderr, "songrelay-monitor: %s failed\n", run.nodes.paths[port].c_str());
         return 1;
@@ -308,12 +288,22 @@ int run_monitor(const MonitorOptions& options) {
   run.quiet = options.quiet;
   fill_standard_fds();
   if (install_stop_signals() != 0) return 1;
+  // Every thread the monitor or the sound library starts holds the stop
+  // signals, so that this thread, the one that waits for them, takes them:
+  // a signal taken by a thread blocked in the library would wake nothing
+  // (under ThreadSanitizer, whose handlers run at the taker's next call, it
+  // was not even handled).
+  sigset_t saved_mask;
+  hold_run_signals(&saved_mask);
   if (printer_start(STDOUT_FILENO) != 0) {
+    restore_signals(&saved_mask);
     remove_stop_signals();
     return 1;
   }
   int status = 1;
-  if (open_log(run, options) == 0 && synth_start(options) == 0) {
+  bool started = open_log(run, options) == 0 && synth_start(options) == 0;
+  restore_signals(&saved_mask);
+  if (started) {
     int64_t end_ns = monotonic_ns();
     if (setup_nodes(run.nodes, options) == NODES_OK) {
       if (open_nodes(run.nodes) == NODES_OK) {

@@ -2,6 +2,14 @@
 // through a bounded buffer, so that a console that stops reading (a pager, a
 // terminal paused with Ctrl-S) can never hold up the reader of the nodes or
 // its stop.
+//
+// It is kept apart from the player's console (base/console.h) on purpose:
+// that console's lanes are sized for a song's text, it says its drops in
+// the player's words, and its end follows the player's life cycle (a
+// stop's grace, a pause taken around it). The monitor has one lane of
+// decoded lines, drops the oldest beyond a fixed limit, and ends when the
+// console has made no progress for a while; it needs neither the two lanes
+// nor the pause.
 #pragma once
 
 #include <cstddef>

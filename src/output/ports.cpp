@@ -19,7 +19,8 @@
 
 #include "base/clock.h"
 #include "base/console.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
+#include "base/stop_wait.h"
 #include "output/open_reason.h"
 
 PortTable port_table = {{nullptr, nullptr, nullptr, nullptr}, {-1, -1, -1, -1}};
@@ -217,12 +218,11 @@ int room_wait_msec(int port, int64_t since) {
 RoomWait wait_for_room(int port) {
   int64_t since = monotonic_ms();
   for (;;) {
-    Raised now = raised();
-    if (now == RAISED_STOP) return ROOM_STOPPED;
-    if (now == RAISED_PAUSE) return ROOM_PAUSED;
-    pollfd watched[2] = {{port_table.fds[port], POLLOUT, 0}, {stop_pipe_fd(), POLLIN, 0}};
-    int ready = poll(watched, 2, room_wait_msec(port, since));
-    if (ready > 0 && watched[0].revents != 0) return ROOM;
+    pollfd device = {port_table.fds[port], POLLOUT, 0};
+    WaitEnd end = wait_beside_stop(&device, 1, room_wait_msec(port, since), ENDS_ON_STOP_OR_PAUSE);
+    if (end == WAIT_STOP) return ROOM_STOPPED;
+    if (end == WAIT_PAUSE) return ROOM_PAUSED;
+    if (end == WAIT_READY) return ROOM;
     if (monotonic_ms() - since >= STALL_REPORT_MS) report_stall(port);
   }
 }
@@ -235,7 +235,7 @@ RoomWait wait_for_room(int port) {
 // device may be one that no longer drains. A pause ends a wait for room too,
 // and what is left waits to go out ahead of its All Sound Off.
 int write_block(int port, const unsigned char* position, size_t remaining) {
-  unsigned stops_before = stops_raised();
+  bool stopped_before = stop_raised();
   int failed = 0;
   int error = 0;
   bool room_seen = false;  // the last wait found room, so a refusal now is a failure
@@ -247,7 +247,7 @@ int write_block(int port, const unsigned char* position, size_t remaining) {
       remaining -= static_cast<size_t>(written);
       room_seen = false;
     } else if ((error == EAGAIN || error == EWOULDBLOCK) && !room_seen) {
-      if (stops_raised() != stops_before) return unwritten(remaining);
+      if (!stopped_before && stop_raised()) return unwritten(remaining);
       RoomWait room = wait_for_room(port);
       if (room == ROOM_STOPPED) return unwritten(remaining);
       if (room == ROOM_PAUSED) {
@@ -262,7 +262,7 @@ int write_block(int port, const unsigned char* position, size_t remaining) {
     } else {
       ++failed;
     }
-    if (stops_raised() != stops_before) return unwritten(remaining);
+    if (!stopped_before && stop_raised()) return unwritten(remaining);
   }
   // A port that never opened is not written at all; its bytes go without a word.
   if (remaining > 0 && port_table.fds[port] >= 0) report_dropped_bytes(port, error);

@@ -6,10 +6,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "base/console.h"
-#include "base/stop.h"
+#include "base/life_cycle.h"
 #include "meta/meta.h"
 #include "output/ports.h"
 #include "player/priority.h"
@@ -27,12 +28,13 @@ bool stop_or_pause() { return raised() != RAISED_NOTHING; }
 
 // Takes a pause raised during the playback, moving the rest of the song by
 // the time the process was stopped; false when a stop came during the
-// pause's silence, the ports being silent already.
+// pause's silence, the ports being silent already and the run ending. A
+// stop raised before the pause was taken is left for the next look.
 bool take_pause(Schedule* schedule) {
   if (raised() != RAISED_PAUSE) return true;
-  int64_t stopped_ns = suspend_for_pause();
-  if (stopped_ns == SUSPEND_STOPPED) return false;
-  shift_schedule(schedule, stopped_ns);
+  int64_t stopped_ns = pause_run(PHASE_PLAYING);
+  if (stopped_ns == PAUSE_ENDED_BY_STOP) return false;
+  if (stopped_ns != PAUSE_NOT_TAKEN) shift_schedule(schedule, stopped_ns);
   return true;
 }
 
@@ -41,7 +43,7 @@ bool take_pause(Schedule* schedule) {
 bool wait_for_record(Schedule* schedule) {
   for (;;) {
     int64_t now = wait_until(schedule->due_ns, stop_or_pause);
-    if (now != WAIT_STOPPED) {
+    if (now != WAIT_ENDED_EARLY) {
       absorb_pause(schedule, now);
       return true;
     }
@@ -108,15 +110,16 @@ PlayOutcome play_records(const SongView& view) {
   start_schedule(&schedule, monotonic_ns(), tick_length(view.timebase, tempo_state.tempo));
   for (uint32_t i = 0; i < view.event_count; ++i) {
     const EventRecord& record = view.events[i];
-    bool silenced = false;
+    bool ended = false;
     if (record.delta != 0) {
       advance_schedule(&schedule, record.delta);
-      silenced = !wait_for_record(&schedule);
+      ended = !wait_for_record(&schedule);
     } else {
-      silenced = !take_pause(&schedule);
+      ended = !take_pause(&schedule);
     }
+    if (ended) return PLAY_STOPPED;
     if (stop_raised()) {
-      if (!silenced) silence_all_ports();
+      silence_for_stop(PHASE_PLAYING);
       return PLAY_STOPPED;
     }
     if (record.status == 0xFF) {
@@ -124,28 +127,27 @@ PlayOutcome play_records(const SongView& view) {
       continue;
     }
     // Only a write that left bytes behind can have lost the last device.
-    if (send_record(view, record) != 0 && !any_port_open()) return PLAY_DEVICES_LOST;
+    if (send_record(view, record) != 0 && !any_port_open()) {
+      move_phase(PHASE_PLAYING, PHASE_ENDING);
+      return PLAY_DEVICES_LOST;
+    }
   }
   return PLAY_ENDED;
 }
 
-// Moves the state on from `from` to `to` unless a stop has been asked for.
-bool advance_state(PlayerState from, PlayerState to) {
-  PlayerState expected = from;
-  return player_state.compare_exchange_strong(expected, to);
-}
-
-// The playback itself, between the thread's start and its end.
+// The playback itself, between the thread's start and its end. A stop
+// raised during the load or the start has moved the run to ending, and the
+// playback ends before its first record.
 PlayOutcome play() {
-  // A stop asked for during the load or the start keeps its state, and the
-  // playback ends before its first record.
-  PlayerState before = player_state.load();
-  if (before == PLAYER_STOP_REQUESTED || !advance_state(before, PLAYER_STARTING)) return PLAY_STOPPED;
+  if (run_phase() != PHASE_LOADING) return PLAY_STOPPED;
   SongView view;
-  if (!prepare_playback(&view)) return PLAY_FAILED;
+  if (!prepare_playback(&view)) {
+    move_phase(PHASE_LOADING, PHASE_ENDING);
+    return PLAY_FAILED;
+  }
   if (!raise_to_real_time()) keep_wake_margin_short();
   PlayOutcome outcome = PLAY_STOPPED;
-  if (advance_state(PLAYER_STARTING, PLAYER_PLAYING)) outcome = play_records(view);
+  if (move_phase(PHASE_LOADING, PHASE_PLAYING)) outcome = play_records(view);
   release_text_buffer();
   return outcome;
 }
@@ -167,27 +169,28 @@ void release_text_buffer() {
   playback_info.text_size = 0;
 }
 
+// The thread that creates this one holds the run's signals; the player
+// takes them while it plays, so that they break its clock sleep.
 void* player_thread(void* outcome) {
+  sigset_t run_signals = stop_signal_set(true);
+  pthread_sigmask(SIG_UNBLOCK, &run_signals, nullptr);
   PlayOutcome result = play();
   if (outcome != nullptr) *static_cast<PlayOutcome*>(outcome) = result;
   return nullptr;
 }
 
-bool stop_requested() { return stop_raised(); }
-
-// Sent to this thread, so that the stop has taken effect when raise
-// returns. The pause ends before it, so that a suspend key pressed after
-// the continue is a pause of its own, and one pressed during the silence
-// is this one.
-int64_t suspend_for_pause() {
+// A suspend key pressed during the silence is this pause; one pressed after
+// the continue is a pause of its own.
+int64_t pause_run(RunPhase from) {
+  if (!move_phase(from, PHASE_PAUSING)) return PAUSE_NOT_TAKEN;
+  pass_life_point(POINT_PAUSE_SILENCE);
   silence_all_ports();
-  if (stop_raised()) return SUSPEND_STOPPED;
-  int64_t stopped_at = monotonic_ns();
-  end_pause();
-  raise(SIGSTOP);
-  return monotonic_ns() - stopped_at;
+  return stop_process_for_pause(from);
 }
 
-void request_pause() { raise_pause(); }
-
-void request_stop() { raise_stop(); }
+void silence_for_stop(RunPhase from) {
+  if (!move_phase(from, PHASE_SILENCING)) return;
+  pass_life_point(POINT_STOP_SILENCE);
+  silence_all_ports();
+  move_phase(PHASE_SILENCING, PHASE_ENDING);
+}

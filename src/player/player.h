@@ -1,6 +1,7 @@
 // Playback, player thread: walks the event table and sends each event at its time.
 #pragma once
 
+#include "base/life_cycle.h"
 #include "song/song.h"
 
 // How a playback ended.
@@ -24,27 +25,19 @@ bool prepare_playback(SongView* view);
 // Releases the text buffer that prepare_playback allocated.
 void release_text_buffer();
 
-// Asks the player to silence the ports and end, wherever it is: a stop asked
-// for before the first record ends the playback before it. Async-signal-safe
-// (it raises the stop of base/stop.h).
-void request_stop();
+// What pause_run returns when a stop was raised before the pause was taken:
+// nothing was done, and the stop is the caller's to take.
+constexpr int64_t PAUSE_NOT_TAKEN = -2;
 
-// Whether a stop has been asked for.
-bool stop_requested();
+// Takes a pause raised in from (playing, or draining after the last
+// record): silences every port, then stops the process until it is
+// continued (base/life_cycle.h). The nanoseconds it was stopped for;
+// PAUSE_ENDED_BY_STOP, without stopping, when a stop came during the
+// silence (the ports are silent then, and the run is ending); or
+// PAUSE_NOT_TAKEN.
+int64_t pause_run(RunPhase from);
 
-// The suspend key (SIGTSTP): while a song plays, the player (or, after the
-// last record, the run) silences every port at its next look, stops the
-// process, and once continued plays on from where it was, every later
-// record moved by the time it was stopped. Before anything was sent the
-// process stops at once. Async-signal-safe (it raises the pause of
-// base/stop.h).
-void request_pause();
-
-// What suspend_for_pause returns when a stop came during the silence.
-constexpr int64_t SUSPEND_STOPPED = -1;
-
-// Takes a raised pause: silences every port, then stops the process until
-// it is continued; the nanoseconds it was stopped for, or SUSPEND_STOPPED,
-// without stopping, when a stop was raised meanwhile (the ports are silent
-// then, and the run ends).
-int64_t suspend_for_pause();
+// Takes a stop raised in from (playing or draining): sends All Sound Off on
+// every port and moves the run to ending. Does nothing when the run has
+// left from already.
+void silence_for_stop(RunPhase from);

@@ -1,5 +1,6 @@
-// Playback, tick timing: absolute sleeps on the monotonic clock, calibrated
-// once per run, with a short stretch of clock reading before each due time.
+// Playback, tick timing: absolute sleeps on the monotonic clock, their
+// margin learned from the player's own sleeps, with a short stretch of
+// clock reading before each due time.
 #include "player/timing.h"
 
 #include <algorithm>
@@ -18,7 +19,6 @@ namespace {
 constexpr int64_t FIRST_MARGIN_NS = 1000000;
 
 constexpr int CALIBRATION_ROUNDS = 50;
-constexpr int64_t CALIBRATION_SLEEP_NS = 1000000;
 
 // The margin is the lateness of the 45th of 50 sleeps: a sleep now and then
 // wakes later still, and the schedule absorbs that, but spinning for the
@@ -104,17 +104,6 @@ void lower_timer_slack() {
 #endif
 }
 
-int64_t calibrate_sleep() {
-  std::array<int64_t, CALIBRATION_ROUNDS> late;
-  for (int64_t& lateness : late) {
-    int64_t deadline = monotonic_ns() + CALIBRATION_SLEEP_NS;
-    sleep_until(deadline);
-    lateness = monotonic_ns() - deadline;
-  }
-  wake_margin_ns = margin_from(late);
-  return wake_margin_ns;
-}
-
 void learn_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
   learning.count = 0;
@@ -138,10 +127,10 @@ void keep_wake_margin_short() {
 // A deadline that has passed costs one clock reading. Sleeps end a margin
 // early; the rest is spent reading the clock, which looks at the stop
 // request on every turn. The reading after a sleep tells how late it woke.
-int64_t wait_until(int64_t deadline_ns, bool (*stop_requested)()) {
+int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
   int64_t slept_until = -1;
   for (;;) {
-    if (stop_requested()) return WAIT_STOPPED;
+    if (ends_wait()) return WAIT_ENDED_EARLY;
     int64_t now = monotonic_ns();
     if (slept_until >= 0) note_lateness(now - slept_until);
     if (now >= deadline_ns) return now;

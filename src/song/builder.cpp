@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/life_cycle.h"
 #include "song/division.h"
 #include "song/event_walk.h"
 #include "song/merge_queue.h"

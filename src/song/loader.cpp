@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/life_cycle.h"
 #include "song/builder.h"
 #include "song/chunk.h"
 #include "song/prescan.h"

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "base/life_cycle.h"
 #include "song/event_walk.h"
 #include "song/options.h"
 #include "song/reset.h"

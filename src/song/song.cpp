@@ -77,7 +77,6 @@ void reset_song_state() {
   playback_info.timebase = 0;
   playback_info.event_count = 0;
   playback_info.longest_meta = 0;
-  playback_info.state.store(PLAYER_IDLE);
   playback_info.text = nullptr;
   playback_info.text_size = 0;
   tempo_state = TempoState{};

@@ -2,11 +2,9 @@
 // per process, and the few operations that allocate, release and snapshot them.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "base/stop.h"
 #include "song/event_walk.h"
 
 // The loader's view of one track chunk while the song is built.
@@ -46,12 +44,11 @@ struct SongData {
   uint8_t* data;        // the event data buffer
 };
 
-// Timebase, sizes, the player state and the player's text buffer.
+// Timebase, sizes and the player's text buffer.
 struct PlaybackInfo {
   uint16_t timebase;
   uint32_t event_count;
   uint32_t longest_meta;
-  std::atomic<PlayerState>& state = player_state;  // the one state byte of base/stop.h, by its song name
   char* text;
   size_t text_size;
 };

@@ -167,20 +167,24 @@ SignalState signal_state(const std::string& status) {
   return state;
 }
 
-TEST(MonitorPlayer, ThePlayerStartsWithNoSignalHeldOrIgnored) {
+TEST(MonitorPlayer, ThePlayerStartsWithNoSignalHeldOrIgnoredAndNoneOfTheMonitorsFiles) {
   // The monitor ignores SIGPIPE and its threads hold the stop signals; none
   // of that may reach the player, which would then die on a closed pipe or
-  // never see the interrupt key.
-  if (!path_exists("/proc/self/status")) GTEST_SKIP() << "needs /proc/PID/status (Linux)";
+  // never see the interrupt key. Nor may the monitor's nodes and log.
+  if (!path_exists("/proc/self/status")) GTEST_SKIP() << "needs /proc/PID/status and fd (Linux)";
   TempDir work;
-  write_script(work.file("player"), "cat /proc/$$/status >'" + work.file("status") + "'");
+  write_script(work.file("player"),
+               "cat /proc/$$/status >'" + work.file("status") + "'\nls -l /proc/$$/fd/ >'" + work.file("fds") + "'");
   ProcessResult run = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", work.file("ports"), "--quiet",
-                                                          "--", work.file("player")});
+                                                          "--log", work.file("log"), "--", work.file("player")});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   SignalState state = signal_state(read_text(work.file("status")));
   EXPECT_EQ(state.blocked, 0u);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
     EXPECT_EQ(state.ignored & (1ull << (signal_number - 1)), 0u) << "signal " << signal_number << " ignored";
+  std::string fds = read_text(work.file("fds"));
+  EXPECT_EQ(fds.find(work.file("log")), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(work.file("ports")), std::string::npos) << fds;
 }
 
 TEST(MonitorPlayer, APlayerThatCannotStartIsNamedInOneLine) {

@@ -266,6 +266,8 @@ int open_log(MonitorRun& run, const MonitorOptions& options) {
     std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", options.log_path.c_str(), std::strerror(errno));
     return -1;
   }
+  // Not the player's to inherit.
+  fcntl(fileno(run.log), F_SETFD, FD_CLOEXEC);
   return 0;
 }
 

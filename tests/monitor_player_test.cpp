@@ -62,7 +62,7 @@ TEST(MonitorPlayer, ABareSongrelayIsTakenFromBesideTheMonitor) {
       {"songrelay", lone + "/songrelay-monitor", both, "songrelay"},
       {"songrelay", scratch.file("plain/songrelay-monitor"), both, "songrelay"},
       // Started by name: the monitor is where the PATH search found it.
-      {"songrelay", "songrelay-monitor", "/nonexistent::" + both + ":" + lone, both + "/songrelay"},
+      {"songrelay", "songrelay-monitor", "/nonexistent:" + both + ":" + lone, both + "/songrelay"},
       {"songrelay", "songrelay-monitor", lone + ":" + both, "songrelay"},
       {"songrelay", "", both, "songrelay"},
       // Any other name is the PATH search's, or a path as it stands.

@@ -208,9 +208,11 @@ int finish_player(PlayerChild& child) {
                  std::strerror(errno));
     status = -1;
   }
-  child.pid = -1;
+  // The watching thread reads pid until it ends: ended by the player's end
+  // or, once it is reaped, by ECHILD.
   if (child.watching) pthread_join(child.watcher, nullptr);
   child.watching = false;
+  child.pid = -1;
   close_ended_pipe(child);
   return status;
 }

@@ -27,7 +27,8 @@ constexpr int PLAYER_STOP_GRACE_MS = 5000;
 
 // One player run by the monitor; one per process. Only the main thread
 // touches it, besides the watching thread, which reads pid (written before
-// the thread is made) and writes to the pipe.
+// the thread is made, set back only after it is joined: creation and join
+// order the accesses) and writes to the pipe.
 struct PlayerChild {
   pid_t pid = -1;                // the player until it is reaped; -1 before and after
   std::string program;           // its name as given, for messages

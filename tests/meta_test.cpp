@@ -451,6 +451,22 @@ TEST_F(MetaTest, ConversionNeverWritesPastTheTextBuffer) {
   }
 }
 
+// The whole text through one iconv call and the closing shift: what a valid
+// text without controls converts to.
+std::string converted_at_once(const char* from, const char* to, const std::string& text) {
+  iconv_t direct = iconv_open(to, from);
+  if (direct == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
+  std::string out(text.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* at = &out[0];
+  size_t out_left = out.size();
+  bool whole = iconv(direct, &in, &in_left, &at, &out_left) != static_cast<size_t>(-1) &&
+               iconv(direct, nullptr, nullptr, &at, &out_left) != static_cast<size_t>(-1);
+  iconv_close(direct);
+  return whole ? out.substr(0, out.size() - out_left) : "(not convertible)";
+}
+
 // Texts shown one after another through a converter, and the lines expected.
 struct TextCase {
   const char* what;
@@ -498,11 +514,16 @@ TEST_F(MetaTest, EveryTextConvertsWholeAndOnItsOwn) {
        "UTF-8",
        {"\x82\xF5\x82\xF5\x82\xF5"},
        "  [Lylic     ]: " + ka_pair + ka_pair + ka_pair + "\n"},
-      {"UTF-32, a byte-order mark and 4 bytes a character",
+      {"UTF-32, a byte-order mark and 4 bytes a character, NULs among them",
        "SHIFT_JISX0213",
        "UTF-32",
        {"aaaa"},
-       "  [Lylic     ]: \xFF\xFE\n"},
+       "  [Lylic     ]: " + converted_at_once("SHIFT_JISX0213", "UTF-32", "aaaa") + "\n"},
+      {"UTF-16, a NUL in every ASCII character: the text is shown whole",
+       "SHIFT_JISX0213",
+       "UTF-16",
+       {"Sakura \x8D\xF7"},
+       "  [Lylic     ]: " + converted_at_once("SHIFT_JISX0213", "UTF-16", "Sakura \x8D\xF7") + "\n"},
       {"ISO-2022-JP-3, an escape before every byte",
        "SHIFT_JISX0213",
        "ISO-2022-JP-3",
@@ -648,22 +669,6 @@ TEST_F(MetaTest, ControlCharactersShowAsCaretNotation) {
   check_texts(cases);
 }
 
-// The whole text through one iconv call and the closing shift: what a valid
-// text without controls converts to.
-std::string converted_at_once(const char* from, const char* to, const std::string& text) {
-  iconv_t direct = iconv_open(to, from);
-  if (direct == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
-  std::string out(text.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t in_left = text.size();
-  char* at = &out[0];
-  size_t out_left = out.size();
-  bool whole = iconv(direct, &in, &in_left, &at, &out_left) != static_cast<size_t>(-1) &&
-               iconv(direct, nullptr, nullptr, &at, &out_left) != static_cast<size_t>(-1);
-  iconv_close(direct);
-  return whole ? out.substr(0, out.size() - out_left) : "(not convertible)";
-}
-
 // A long text is decoded a piece at a time; wherever a piece ends (inside a
 // two-byte character, an escape sequence, a character and the mark joined
 // to it, an invalid byte), the text converts as if decoded in one go.
@@ -693,7 +698,9 @@ TEST_F(MetaTest, LongTextsConvertAlikeWhereverTheirPiecesEnd) {
       std::string text = std::string(pad, 'a') + c.tail;
       std::string expected = c.shown.empty() ? converted_at_once(c.from, c.to, text) : std::string(pad, 'a') + c.shown;
       std::vector<char> out(text_buffer_size(static_cast<uint32_t>(text.size())));
-      int failures = convert_text(out.data(), out.size() - 1, text_bytes(text).data(), text.size());
+      size_t out_length = 0;
+      int failures = convert_text(out.data(), out.size() - 1, text_bytes(text).data(), text.size(), &out_length);
+      EXPECT_EQ(out_length, strlen(out.data()));
       EXPECT_EQ(out.data(), expected) << c.from << " to " << c.to << ", " << pad << " bytes before "
                                       << hex(text_bytes(c.tail));
       EXPECT_EQ(failures, c.failures) << c.from << " to " << c.to << ", " << pad << " bytes before "
@@ -836,9 +843,13 @@ TEST_F(MetaTest, MissingTextBufferShowsEmptyTextAndWritesNothing) {
 
 TEST_F(MetaTest, ConvertTextWithoutOutputWritesNothing) {
   const uint8_t in[] = {'a', 'b'};
-  EXPECT_EQ(convert_text(nullptr, 10, in, sizeof in), 0);
+  size_t out_length = 1;
+  EXPECT_EQ(convert_text(nullptr, 10, in, sizeof in, &out_length), 0);
+  EXPECT_EQ(out_length, 0u);
   char out[2] = {'z', 'z'};
-  EXPECT_EQ(convert_text(out, 1, in, 0), 0);
+  out_length = 1;
+  EXPECT_EQ(convert_text(out, 1, in, 0, &out_length), 0);
+  EXPECT_EQ(out_length, 0u);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(out[1], 'z');
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/port_files.h"
+#include "support/sanitized.h"
 #include "support/support.h"
 
 namespace {
@@ -158,6 +159,45 @@ TEST(HugeTick, AStopWhileItsEventsAreWrittenEndsTheLoadAtOnce) {
   EXPECT_LT(ms_between(sent, Clock::now()), 500) << "the load ran on after the stop";
   EXPECT_EQ(shell_status(status), 128 + SIGINT);
   for (int p = 0; p < 4; ++p) EXPECT_EQ(hex(ports.received(p)), "") << "port " << p;
+}
+
+// The command line that runs argv in a shell with its address space limited
+// to limit_mib (ulimit -v sets RLIMIT_AS), or empty, with why set, where
+// this system's shell cannot set that limit.
+std::vector<std::string> limited_to(int limit_mib, const std::vector<std::string>& argv, std::string& why) {
+  const std::string limit = "ulimit -v " + std::to_string(limit_mib * 1024);
+  if (run_process("/bin/sh", {"sh", "-c", limit}).exit_status != 0) {
+    why = "the shell cannot limit the address space here (" + limit + " fails)";
+    return {};
+  }
+  std::vector<std::string> line = {"sh", "-c", limit + " && exec \"$@\"", "sh"};
+  line.insert(line.end(), argv.begin(), argv.end());
+  return line;
+}
+
+// A sequencer-specific event of 100 MB between two notes is never shown, so
+// it costs the player its own bytes (once read, once stored) and no room to
+// convert it: the song plays within an address space of 500 MB, as the same
+// bytes in events of 60 KB do.
+TEST(HugeMeta, AnEventOf100MBPlaysWithin500MBOfAddressSpace) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "sanitizer build: its shadow memory needs more address space than any limit";
+  PortFiles ports;
+  {
+    TrackBuilder track;
+    track.event(0, {0x90, 0x3C, 0x40});
+    track.meta(0, 0x7F, Bytes(100u << 20, 0x7D));
+    track.event(10, {0x80, 0x3C, 0x00}).end();
+    write_file(ports.dir.file("song.mid"), smf(0, TIMEBASE, {track}));
+  }
+  std::string why;
+  std::vector<std::string> argv = limited_to(500, player_argv({"-r", "-t", "UTF-8"}, ports, ports.dir.file("song.mid")),
+                                             why);
+  if (argv.empty()) GTEST_SKIP() << why;
+  ProcessResult result = run_process("/bin/sh", argv);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.err.find("Error"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(hex(ports.received(0)), hex(FIRST_NOTE + Bytes{0x80, 0x3C, 0x00}));
 }
 
 }  // namespace

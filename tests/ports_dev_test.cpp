@@ -150,14 +150,14 @@ TEST_F(PortsDevTest, UnitSearchAndNaming) {
 
     std::string expected_err;
     for (int p = 0; p < 4; ++p) {
-      ASSERT_NE(port_table.names[p], nullptr) << "port " << p;
+      ASSERT_NE(port_table.ports[p].name, nullptr) << "port " << p;
       std::string expected = base + c.expected[p];
-      EXPECT_EQ(port_table.names[p], expected) << "port " << p;
+      EXPECT_EQ(port_table.ports[p].name, expected) << "port " << p;
       if (c.given[p] != nullptr) {
-        EXPECT_EQ(port_table.names[p], given[p].c_str()) << "port " << p;
+        EXPECT_EQ(port_table.ports[p].name, given[p].c_str()) << "port " << p;
       }
       bool exists = existing.count(expected) != 0;
-      EXPECT_EQ(port_table.fds[p] >= 0, exists) << "port " << p;
+      EXPECT_EQ(port_table.ports[p].fd >= 0, exists) << "port " << p;
       if (!exists)
         expected_err += "Error!!: Can't Open MidiDevice (Device=" + expected + " Port=" + std::to_string(p) + ")\n";
     }

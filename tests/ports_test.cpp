@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/life_cycle.h"
+#include "output/open_reason.h"
 #include "support/fresh_state.h"
 #include "support/port_files.h"
 #include "support/support.h"
@@ -59,6 +60,15 @@ void raise_stop_unrecorded() {
   fake_write.armed = false;
   raise_stop();
   fake_write.armed = armed;
+}
+
+// A port as the open leaves it: numbered, open on fd (a fake number or
+// another test's descriptor), no name.
+Port port_on(int number, int fd) {
+  Port port;
+  port.number = number;
+  port.fd = fd;
+  return port;
 }
 
 // The port table and the stop back to their start, between a table's cases.
@@ -161,14 +171,15 @@ TEST_F(PortsTest, WritePortGivesUpOnlyAfterThreeWritesThatTakeNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     reset_ports_and_stop();
-    port_table.fds[2] = 42;
+    Port port = port_on(2, 42);
     Bytes data = counting_bytes(c.length);
     ArmedWrite armed(c.script, c.per_call);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
+    EXPECT_EQ(write_to_port(&port, data.data(), data.size()), c.result);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("Error!!: Can't Write MidiDevice (Device= Port=2): ", 0) == 0, c.result != 0) << err;
-    EXPECT_EQ(port_bytes_lost(), c.result != 0);
+    EXPECT_EQ(port.dropped, c.result != 0);
+    EXPECT_FALSE(port.lost);
     std::vector<size_t> offered;
     Bytes delivered;
     for (const WriteCall& call : fake_write.calls) {
@@ -183,14 +194,13 @@ TEST_F(PortsTest, WritePortGivesUpOnlyAfterThreeWritesThatTakeNothing) {
 
 // Bytes lost on a port are said once for that port, not once per message.
 TEST_F(PortsTest, DroppedBytesAreReportedOncePerPort) {
-  port_table.fds[1] = 41;
-  port_table.fds[3] = 43;
+  Port one = port_on(1, 41), three = port_on(3, 43);
   const Bytes note = {0x90, 0x3C, 0x40};
   ArmedWrite armed({}, 0);
   testing::internal::CaptureStderr();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(write_port(1, note.data(), note.size()), 3);
-    EXPECT_EQ(write_port(3, note.data(), note.size()), 3);
+    EXPECT_EQ(write_to_port(&one, note.data(), note.size()), 3);
+    EXPECT_EQ(write_to_port(&three, note.data(), note.size()), 3);
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error!!: Can't Write MidiDevice (Device= Port=1): it took no byte. Bytes were dropped.\n"
@@ -211,23 +221,23 @@ TEST_F(PortsTest, WritePortDropsBytesForAPortOutsideTheTable) {
 // three times and the bytes are dropped without a message.
 TEST_F(PortsTest, WritePortToAPortNotOpenDropsTheBytesSilently) {
   Bytes data = counting_bytes(7);
+  Port port = port_on(1, -1);
   ArmedWrite armed({}, SIZE_MAX, true);
   testing::internal::CaptureStderr();
-  int result = write_port(1, data.data(), data.size());
+  int result = write_to_port(&port, data.data(), data.size());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(result, 7);
   ASSERT_EQ(fake_write.calls.size(), 3u);
   for (const WriteCall& call : fake_write.calls) EXPECT_EQ(call.fd, -1);
+  EXPECT_FALSE(port.dropped) << "a port that never opened loses nothing of the run";
 }
 
 // All Sound Off: the same 48-byte block, once to each port, port 0 first.
 TEST_F(PortsTest, SilenceAllPortsSendsTheBlockToPortsZeroToThreeInOrder) {
-  port_table.fds[0] = 40;
-  port_table.fds[1] = 41;
-  port_table.fds[2] = 42;
-  port_table.fds[3] = 43;
+  PortTable table = fresh_port_table();
+  for (int p = 0; p < 4; ++p) table.ports[p].fd = 40 + p;
   ArmedWrite armed;
-  EXPECT_EQ(silence_all_ports(), 0);
+  EXPECT_EQ(silence_ports(&table), 0);
   ASSERT_EQ(fake_write.calls.size(), 4u);
   for (int p = 0; p < 4; ++p) {
     EXPECT_EQ(fake_write.calls[p].fd, 40 + p);
@@ -256,25 +266,26 @@ TEST_F(PortsTest, StopCutsShortOnlyTheWriteItArrivesDuring) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     reset_ports_and_stop();
-    port_table.fds[2] = 42;
+    Port port = port_on(2, 42);
     if (c.stop_before) raise_stop_unrecorded();
     ArmedWrite armed(c.script);
     fake_write.stop_at_call = c.stop_at_call;
-    EXPECT_EQ(write_port(2, data.data(), data.size()), c.result);
+    EXPECT_EQ(write_to_port(&port, data.data(), data.size()), c.result);
     std::vector<size_t> offered;
     for (const WriteCall& call : fake_write.calls) offered.push_back(call.offered);
     EXPECT_EQ(offered, c.offered);
   }
 }
 
-// Four pipes whose write ends stand in for open ports, so that the wait for
-// a stalled port after a stop finds each of them ready at once.
+// Four pipes whose write ends stand in for the open ports of a table, so
+// that the wait for a stalled port after a stop finds each of them ready at once.
 struct PipePorts {
   int ends[4][2];
+  PortTable table = fresh_port_table();
   PipePorts() {
     for (int p = 0; p < 4; ++p) {
       if (pipe(ends[p]) != 0) ends[p][0] = ends[p][1] = -1;
-      port_table.fds[p] = ends[p][1];
+      table.ports[p].fd = ends[p][1];
     }
   }
   ~PipePorts() {
@@ -300,19 +311,20 @@ TEST_F(PortsTest, SilenceGivesEveryPortTheWholeBlockAfterAStop) {
       raise_stop_unrecorded();
     } else {
       fake_write.stop_at_call = 0;
-      EXPECT_EQ(write_port(broken, sysex.data(), sysex.size()), 32);
+      EXPECT_EQ(write_to_port(&ports.table.ports[broken], sysex.data(), sysex.size()), 32);
     }
     fake_write.stop_at_call = -1;
     fake_write.calls.clear();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(silence_all_ports(), 0);
+    EXPECT_EQ(silence_ports(&ports.table), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_FALSE(port_bytes_lost());
     for (int p = 0; p < 4; ++p) {
+      const Port& port = ports.table.ports[p];
+      EXPECT_FALSE(port.dropped || port.sound_off_short || port.lost) << "port " << p;
       Bytes delivered;
       size_t calls = 0;
       for (const WriteCall& call : fake_write.calls) {
-        if (call.fd != port_table.fds[p]) continue;
+        if (call.fd != port.fd) continue;
         ++calls;
         delivered.insert(delivered.end(), call.taken.begin(), call.taken.end());
       }
@@ -394,21 +406,93 @@ TEST_F(PortsTest, OpenPortsReportsEachPortThatCannotOpen) {
       EXPECT_EQ(err, expected);
       EXPECT_EQ(result, c.result);
       for (int p = 0; p < 4; ++p) {
-        EXPECT_EQ(port_table.names[p], given[p]) << "port " << p;
-        EXPECT_EQ(port_table.fds[p] >= 0, static_cast<bool>(c.present[p])) << "port " << p;
-        if (port_table.fds[p] >= 0) {
+        EXPECT_EQ(port_table.ports[p].name, given[p]) << "port " << p;
+        EXPECT_EQ(port_table.ports[p].fd >= 0, static_cast<bool>(c.present[p])) << "port " << p;
+        if (port_table.ports[p].fd >= 0) {
           // A FIFO for writing only, so that it has a reader other than the
           // player; no write may block the player.
-          int flags = fcntl(port_table.fds[p], F_GETFL);
+          int flags = fcntl(port_table.ports[p].fd, F_GETFL);
           EXPECT_EQ(flags & O_ACCMODE, O_WRONLY) << "port " << p;
           EXPECT_NE(flags & O_NONBLOCK, 0) << "port " << p;
           // A program started while the player runs must not hold a port open.
-          EXPECT_NE(fcntl(port_table.fds[p], F_GETFD) & FD_CLOEXEC, 0) << "port " << p;
+          EXPECT_NE(fcntl(port_table.ports[p].fd, F_GETFD) & FD_CLOEXEC, 0) << "port " << p;
         }
       }
       close_ports();
     }
   }
+}
+
+// What each kind of node named as a port comes to, as port 0 (whose
+// reason the run gives) and as port 1 (whose reason is given only when it
+// is a file with data, since the song plays on without it): what opens,
+// what is refused with which reason, and that a file with data keeps every
+// byte, even through the writes and the silence meant for its port.
+TEST_F(PortsTest, EachKindOfNodeIsOpenedOrRefusedWithItsReason) {
+  TempDir dir;
+  Pty pty;
+  const std::string unread = dir.file("unread"), empty = dir.file("empty"), full = dir.file("full"),
+                    folder = dir.file("folder"), good = dir.file("good");
+  ASSERT_EQ(mkfifo(unread.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(good.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const int good_reader = open(good.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(good_reader, 0);
+  const Bytes song = smf(0, 96, {TrackBuilder().event(0, {0x90, 0x3C, 0x40}).end()});
+  struct Case {
+    const char* what;
+    std::string path;
+    std::string reason;  // after the path; empty when the node opens
+  };
+  const std::vector<Case> cases = {
+      {"a character device", pty.slave, ""},
+      {"a FIFO with a reader", good, ""},
+      {"a FIFO without a reader", unread, " is a FIFO that no program is reading: start songrelay-monitor first.\n"},
+      {"an empty regular file", empty, ""},
+      {"a regular file with data", full,
+       " is a regular file with data, which songrelay will not overwrite: name the MIDI port's node, or an empty "
+       "file to capture the bytes sent.\n"},
+      {"a directory", folder,
+       " is a directory, not a character device or FIFO (" + std::string(strerror(EISDIR)) +
+           "): name the MIDI port's node itself.\n"},
+  };
+  const Bytes note = {0x90, 0x3C, 0x40};
+  for (int port : {0, 1}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " as port " + std::to_string(port));
+      reset_process_state();
+      write_file(empty, {});
+      write_file(full, song);
+      for (const char*& name : port_table.names) name = good.c_str();
+      port_table.names[port] = c.path.c_str();
+      const bool opens = c.reason.empty();
+      const bool data = c.path == full;
+      testing::internal::CaptureStderr();
+      int result = open_ports("unused", &port_table);
+      std::string err = testing::internal::GetCapturedStderr();
+      std::string open_line = "Error!!: Can't Open MidiDevice (Device=" + c.path + " Port=" + std::to_string(port) +
+                              ")\n";
+      std::string expected = opens ? "" : open_line;
+      if (!opens && port == 0) expected += PORT0_LINE;
+      if (data && port == 1) expected += "Reason: " + c.path + c.reason;
+      EXPECT_EQ(err, expected);
+      EXPECT_EQ(result, opens || port != 0 ? 0 : -1);
+      EXPECT_EQ(port_table.ports[port].fd >= 0, opens);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(explain_port_open(port), !opens && c.path != unread);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), opens ? "" : "Reason: " + c.path + c.reason);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(write_port(port, note.data(), note.size()), opens ? 0 : 3);
+      EXPECT_EQ(silence_all_ports(), 0);
+      testing::internal::GetCapturedStderr();
+      close_ports();
+      EXPECT_EQ(hex(read_file(full)), hex(song)) << "the file with data was written";
+      if (c.path == empty) {
+        EXPECT_EQ(hex(read_file(empty)), hex(note + ALL_SOUND_OFF)) << "the capture";
+      }
+    }
+  }
+  close(good_reader);
 }
 
 // A FIFO is a port only while something reads it: without a reader it
@@ -422,7 +506,7 @@ TEST_F(PortsTest, AFifoWithoutAReaderIsNoPort) {
   ASSERT_EQ(open_ports("unused", &port_table), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             ports.missing_line(1) + ports.missing_line(2) + ports.missing_line(3));
-  EXPECT_EQ(port_table.fds[1], -1);
+  EXPECT_EQ(port_table.ports[1].fd, -1);
   close(reader0);
   const Bytes note = {0x90, 0x3C, 0x40};
   // The player ignores SIGPIPE from its start, so that the write fails instead.
@@ -472,28 +556,28 @@ TEST_F(PortsTest, AFullDeviceIsWaitedForUntilItDrainsOrAStopComes) {
   const Bytes sysex = counting_bytes(100);
   {
     FullPipe device;
-    port_table.fds[0] = device.ends[1];
+    Port port = port_on(0, device.ends[1]);
     std::thread reader([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       char page[8192];
       ssize_t ignored = read(device.ends[0], page, sizeof page);
       (void)ignored;
     });
-    EXPECT_EQ(write_port(0, sysex.data(), sysex.size()), 0);
+    EXPECT_EQ(write_to_port(&port, sysex.data(), sysex.size()), 0);
     reader.join();
     EXPECT_EQ(hex(device.drain()), hex(sysex));
-    EXPECT_FALSE(port_bytes_lost());
+    EXPECT_FALSE(port.dropped || port.stalled);
   }
   {
     reset_ports_and_stop();
     FullPipe device;
-    port_table.fds[0] = device.ends[1];
+    Port port = port_on(0, device.ends[1]);
     auto started = std::chrono::steady_clock::now();
     std::thread stopper([] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       raise_stop();
     });
-    EXPECT_EQ(write_port(0, sysex.data(), sysex.size()), 100);
+    EXPECT_EQ(write_to_port(&port, sysex.data(), sysex.size()), 100);
     stopper.join();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   }
@@ -503,15 +587,16 @@ TEST_F(PortsTest, AFullDeviceIsWaitedForUntilItDrainsOrAStopComes) {
 // while the song waits on it; the wait goes on until the stop.
 TEST_F(PortsTest, AStalledDeviceIsReportedOnceAndStaysStoppable) {
   FullPipe device;
-  port_table.fds[3] = device.ends[1];
+  Port port = port_on(3, device.ends[1]);
   const Bytes note = {0x90, 0x3C, 0x40};
   testing::internal::CaptureStderr();
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(3600));
     raise_stop();
   });
-  EXPECT_EQ(write_port(3, note.data(), note.size()), 3);
+  EXPECT_EQ(write_to_port(&port, note.data(), note.size()), 3);
   stopper.join();
+  EXPECT_TRUE(port.stalled);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error!!: MidiDevice Stalled (Device= Port=3): it has taken no byte for 3 s. Still waiting; Ctrl-C "
             "stops.\n");
@@ -522,8 +607,9 @@ TEST_F(PortsTest, AStalledDeviceIsReportedOnceAndStaysStoppable) {
 // the stop's bound, and the two do not wait one after the other.
 TEST_F(PortsTest, SilenceReachesASlowPortWhileAStalledOneRunsOut) {
   FullPipe slow, stalled;
-  port_table.fds[0] = slow.ends[1];
-  port_table.fds[2] = stalled.ends[1];
+  PortTable table = fresh_port_table();
+  table.ports[0].fd = slow.ends[1];
+  table.ports[2].fd = stalled.ends[1];
   std::atomic<bool> done{false};
   std::thread reader([&] {
     // Wire speed: three bytes a millisecond, read a few at a time.
@@ -536,7 +622,7 @@ TEST_F(PortsTest, SilenceReachesASlowPortWhileAStalledOneRunsOut) {
   });
   auto started = std::chrono::steady_clock::now();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(silence_all_ports(), 0);
+  EXPECT_EQ(silence_ports(&table), 0);
   std::string err = testing::internal::GetCapturedStderr();
   auto took = std::chrono::steady_clock::now() - started;
   done = true;
@@ -546,7 +632,8 @@ TEST_F(PortsTest, SilenceReachesASlowPortWhileAStalledOneRunsOut) {
   EXPECT_GE(took, std::chrono::milliseconds(1900)) << "the stalled port was not given its time";
   Bytes tail = slow.drain();
   EXPECT_EQ(hex(tail), hex(ALL_SOUND_OFF));
-  EXPECT_TRUE(port_bytes_lost());
+  EXPECT_FALSE(table.ports[0].sound_off_short);
+  EXPECT_TRUE(table.ports[2].sound_off_short);
 }
 
 // Errors that mean the device is gone lose the port at once, with one line
@@ -579,7 +666,7 @@ TEST_F(PortsTest, WriteErrorsThatMeanTheDeviceIsGoneLoseThePort) {
                              " Port=1): " + strerror(c.error) + ". Bytes were dropped.\n");
       EXPECT_EQ(fake_write.calls.size(), c.gone ? 1u : 6u);
     }
-    EXPECT_EQ(port_table.fds[1] < 0, c.gone);
+    EXPECT_EQ(port_table.ports[1].fd < 0, c.gone);
     EXPECT_TRUE(any_port_open()) << "port 0 is still there";
     close_ports();
   }
@@ -599,7 +686,7 @@ TEST_F(PortsTest, UnpluggedDevicesAreReportedOncePerPortAndWrittenNoMore) {
   ASSERT_EQ(open_ports("unused", &port_table), 0);
   testing::internal::GetCapturedStderr();
   EXPECT_TRUE(any_port_open());
-  const int port0_fd = port_table.fds[0];
+  const int port0_fd = port_table.ports[0].fd;
   const Bytes note = {0x90, 0x3C, 0x40};
   // An unplugged terminal answers EIO on Linux; ENXIO is as good a word for it.
   auto is_lost_line = [](const std::string& err, const std::string& path, int port) {
@@ -678,8 +765,8 @@ TEST_F(PortsTest, OverlongBaseStillNamesEveryPort) {
   EXPECT_EQ(result, -1);
   std::string expected;
   for (int p = 0; p < 4; ++p) {
-    ASSERT_NE(port_table.names[p], nullptr) << "port " << p;
-    EXPECT_EQ(port_table.names[p], cut) << "port " << p;
+    ASSERT_NE(port_table.ports[p].name, nullptr) << "port " << p;
+    EXPECT_EQ(port_table.ports[p].name, cut) << "port " << p;
     expected += "Error!!: Can't Open MidiDevice (Device=" + cut + " Port=" + std::to_string(p) + ")\n";
   }
   EXPECT_EQ(err, expected + PORT0_LINE);
@@ -691,10 +778,10 @@ TEST_F(PortsTest, ClosePortsTwiceClosesEachDescriptorOnce) {
   NamedPorts ports({true, true, true, true});
   ASSERT_EQ(open_ports("unused", &port_table), 0);
   int opened[4];
-  for (int p = 0; p < 4; ++p) opened[p] = port_table.fds[p];
+  for (int p = 0; p < 4; ++p) opened[p] = port_table.ports[p].fd;
   EXPECT_EQ(close_ports(), 0);
   for (int p = 0; p < 4; ++p) {
-    EXPECT_EQ(port_table.fds[p], -1);
+    EXPECT_EQ(port_table.ports[p].fd, -1);
     EXPECT_FALSE(fd_is_open(opened[p])) << "port " << p;
   }
   // The lowest free numbers come back first: these take the ports' old numbers.
@@ -711,13 +798,13 @@ TEST_F(PortsTest, ClosePortsTwiceClosesEachDescriptorOnce) {
 TEST_F(PortsTest, ClosePortsClosesDescriptorZero) {
   int saved_stdin = dup(0);
   ASSERT_GE(saved_stdin, 0);
-  port_table.fds[0] = 0;
+  port_table.ports[0].fd = 0;
   close_ports();
   bool zero_open = fd_is_open(0);
   dup2(saved_stdin, 0);
   close(saved_stdin);
   EXPECT_FALSE(zero_open);
-  EXPECT_EQ(port_table.fds[0], -1);
+  EXPECT_EQ(port_table.ports[0].fd, -1);
 }
 
 }  // namespace

@@ -146,6 +146,26 @@ TEST(PortZeroReason, EachFailureSaysWhyAfterTheErrorLines) {
   for (const PortZeroCase& c : cases) expect_reason(run, c, false);
 }
 
+// A song named as port 0 by a slip of the keyboard (-0 song.mid other.mid)
+// is refused, said why, and left byte for byte as it was.
+TEST(PortZeroReason, ARegularFileWithDataIsKeptWhole) {
+  FailingRun run;
+  const std::string song = run.dir.file("typo.mid");
+  const Bytes bytes = smf(0, 96, {TrackBuilder().event(0, {0x90, 0x3C, 0x40}).end()});
+  write_file(song, bytes);
+  expect_reason(run,
+                {"a song named as port 0",
+                 {"-0", song},
+                 song,
+                 song,
+                 "Reason: ",
+                 " is a regular file with data, which songrelay will not overwrite: name the MIDI port's node, or "
+                 "an empty file to capture the bytes sent.\n",
+                 false},
+                false);
+  EXPECT_EQ(hex(read_file(song)), hex(bytes));
+}
+
 // A user outside the node's group, or a node that no group may write: the
 // line names the node's mode and group, and says which of the two to mend.
 // Root opens any node, so the player runs as nobody.

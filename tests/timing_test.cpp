@@ -355,7 +355,7 @@ class Playback : public ::testing::Test {
   // of the writes are the due times plus whatever the sleeps add.
   PlayOutcome play(const Bytes& image, int64_t late_ns = 0, std::vector<int64_t> lateness = {}) {
     EXPECT_EQ(parse_midi_image(image.data(), image.size()), 0);
-    port_table.fds[0] = fake_port_fd;
+    port_table.ports[0].fd = fake_port_fd;
     ArmedClock clock(0, 0, late_ns);
     fake.lateness = std::move(lateness);
     wake_margin_ns = 0;
@@ -457,7 +457,7 @@ TEST_F(Playback, APauseLongerThanTheBoundMovesTheRestLater) {
 TEST_F(Playback, AStopDuringARestSilencesAndSendsNothingMore) {
   Bytes song = notes(480, {0, 480 * 3600, 0});
   ASSERT_EQ(parse_midi_image(song.data(), song.size()), 0);
-  port_table.fds[0] = fake_port_fd;
+  port_table.ports[0].fd = fake_port_fd;
   ArmedClock clock(0);
   wake_margin_ns = 100 * US;
   fake.break_at = 700 * MS;
@@ -475,7 +475,7 @@ TEST_F(Playback, AStopDuringARestSilencesAndSendsNothingMore) {
 TEST_F(Playback, AStopBeforeTheStartSendsNothing) {
   Bytes song = notes(480, {0, 0});
   ASSERT_EQ(parse_midi_image(song.data(), song.size()), 0);
-  port_table.fds[0] = fake_port_fd;
+  port_table.ports[0].fd = fake_port_fd;
   raise_stop();
   ArmedClock clock(0);
   PlayOutcome outcome = PLAY_FAILED;

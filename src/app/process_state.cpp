@@ -6,7 +6,6 @@
 #include "base/console.h"
 #include "base/life_cycle.h"
 #include "base/stop_wait.h"
-#include "output/open_reason.h"
 #include "output/ports.h"
 #include "player/player.h"
 #include "player/timing.h"
@@ -23,7 +22,6 @@ void reset_process_state() {
   open_stop_pipe();
   reset_life_cycle();
   reset_port_table();
-  forget_port_opens();
   reset_wake_margin();
   clear_settings();
 }

@@ -12,10 +12,10 @@
 //   text_converter: the two encodings' names     meta/text_converter.h (names
 //     and the three converters                     cleared here; converters
 //                                                  opened by main, left open)
-//   port_table, the paths opened, what was      output/ports.cpp
-//     said of each port, what a pause left to
-//     send, and whether bytes were lost
-//   how each port's open ended                   output/open_reason.cpp
+//   port_table: the names given and each         output/ports.cpp
+//     port's record (its name, path and
+//     descriptor, how its open ended, what was
+//     said of it, what a pause left to send)
 //   wake_margin_ns and its learning              player/timing.cpp
 //   device_base, midi_path, port_names           app/settings.cpp
 //   state_lock                                   app/run.cpp

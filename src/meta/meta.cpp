@@ -89,16 +89,19 @@ uint32_t set_tempo(const uint8_t* bytes, int length) {
 }
 
 // Converts the text into the player's text buffer and gives back what to
-// print, *error the errno of the last failure or 0 when there was none;
+// print, *shown_length its bytes (counted, not measured: they may hold
+// NULs) and *error the errno of the last failure or 0 when there was none;
 // without a usable buffer the text shows as empty.
-const char* converted_text(const uint8_t* text, int length, int* error) {
+const char* converted_text(const uint8_t* text, int length, size_t* shown_length, int* error) {
   *error = 0;
+  *shown_length = 0;
   if (playback_info.text == nullptr || playback_info.text_size == 0) return "";
   if (length == 0) {
     playback_info.text[0] = '\0';
     return playback_info.text;
   }
-  int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length));
+  int failures = convert_text(playback_info.text, playback_info.text_size - 1, text, static_cast<size_t>(length),
+                              shown_length);
   if (failures > 0) *error = errno;
   return playback_info.text;
 }
@@ -176,7 +179,8 @@ int print_meta_text(uint8_t* text, int length, const char* label) {
   uint8_t kept = text[length];
   text[length] = '\0';
   int error = 0;
-  const char* shown = converted_text(text, length, &error);
+  size_t shown_length = 0;
+  const char* shown = converted_text(text, length, &shown_length, &error);
   if (error != 0) {
     console_printf(STDERR_FILENO, "Error!!: iconv function error (%d)\n", error);
     console_begin(STDOUT_FILENO);
@@ -186,7 +190,7 @@ int print_meta_text(uint8_t* text, int length, const char* label) {
   } else {
     console_appendf("  [%-10s]: (Channel:%01d) ", label, static_cast<int>(tempo_state.channel));
   }
-  console_append(shown, strlen(shown));
+  console_append(shown, shown_length);
   console_append("\n", 1);
   console_end();
   text[length] = kept;
@@ -200,11 +204,13 @@ size_t text_buffer_size(uint32_t longest_meta) {
   return longest_text * OUTPUT_PER_INPUT_BYTE + OUTPUT_PER_TEXT + 1;
 }
 
-// Texts longer than LONGEST_CONVERTED_TEXT are never shown, so the console
-// need not hold more than the longest that is.
+size_t shown_text_buffer_size(uint32_t longest_meta) {
+  return text_buffer_size(static_cast<uint32_t>(std::min<size_t>(longest_meta, LONGEST_CONVERTED_TEXT)));
+}
+
+// The console need not hold more than the longest text that is shown.
 size_t longest_text_line(uint32_t longest_meta) {
-  uint32_t shown = static_cast<uint32_t>(std::min<size_t>(longest_meta, LONGEST_CONVERTED_TEXT));
-  size_t text = text_buffer_size(shown);
+  size_t text = shown_text_buffer_size(longest_meta);
   return text == 0 ? 0 : text + LINE_ROOM;
 }
 

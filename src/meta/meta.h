@@ -41,12 +41,20 @@ int print_meta_text(uint8_t* text, int length, const char* label);
 // Converts in_length bytes into at most out_space bytes plus a NUL, shown so
 // that they cannot steer the terminal, and leaves the converter in its
 // initial state; returns the failures (0 to 5), errno telling the last.
-int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length);
+// *out_length gets the bytes converted, without the NUL: a terminal's
+// encoding may put NULs in the text itself (UTF-16 does in ASCII).
+int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length, size_t* out_length);
 
 // Bytes of converted-text buffer that any text of a song fits in, whatever
 // the terminal's encoding, from the song's longest meta event; 0 when that
 // is more than a size_t can count.
 size_t text_buffer_size(uint32_t longest_meta);
+
+// Bytes of converted-text buffer that every text the display shows fits in,
+// for a song whose longest meta event is longest_meta bytes: a text longer
+// than LONGEST_CONVERTED_TEXT is never converted, so a longer event asks
+// for no more room than that; 0 only where text_buffer_size gives 0.
+size_t shown_text_buffer_size(uint32_t longest_meta);
 
 // The longest line the display can print for a song whose longest meta
 // event is longest_meta bytes: its converted text, no longer than the

@@ -221,9 +221,11 @@ bool show_and_close(Conversion* c, const uint8_t* in, size_t in_length) {
 // so nothing of this text reaches the next. A text that leaves no room for
 // that shift is shown again with CLOSING_ROOM kept free for it, so that a
 // cut text never leaves an ISO-2022 terminal shifted; should even that not
-// do, it shows empty. Returns the failures; errno tells the last one.
+// do, it shows empty. Returns the failures, errno telling the last one;
+// *out_length gets the bytes written before the NUL, which may hold NULs of
+// their own (UTF-16 writes one in every ASCII character).
 int convert_through(iconv_t decoder, iconv_t encoder, uint32_t placeholder, bool drop_line_endings, char* out,
-                    size_t out_space, const uint8_t* in, size_t in_length) {
+                    size_t out_space, const uint8_t* in, size_t in_length, size_t* out_length) {
   size_t keep = SIZE_MAX;
   if (drop_line_endings) {
     Conversion counting = {decoder, encoder, placeholder, out, out_space, 0, 0, 0, 0, false, false};
@@ -243,6 +245,7 @@ int convert_through(iconv_t decoder, iconv_t encoder, uint32_t placeholder, bool
   }
   reset(&c);
   *c.out = '\0';
+  *out_length = static_cast<size_t>(c.out - out);
   errno = c.error;
   return c.failures;
 }
@@ -326,13 +329,14 @@ void close_text_converter() {
 // What cannot be decoded or encoded shows as the placeholder, and conversion
 // goes on behind it; the fifth such failure ends the text there. A text that
 // does not fit is cut at the last whole character and reported with E2BIG.
-int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length) {
+int convert_text(char* out, size_t out_space, const uint8_t* in, size_t in_length, size_t* out_length) {
+  *out_length = 0;
   if (out == nullptr) return 0;
   *out = '\0';
   if (in_length == 0) return 0;
   const TextConverter& t = text_converter;
   if (t.to_unicode == NOT_OPEN || t.from_unicode == NOT_OPEN) return 0;
-  return convert_through(t.to_unicode, t.from_unicode, t.placeholder, true, out, out_space, in, in_length);
+  return convert_through(t.to_unicode, t.from_unicode, t.placeholder, true, out, out_space, in, in_length, out_length);
 }
 
 // The name is decoded from the terminal's own encoding and shown as song
@@ -348,10 +352,11 @@ void print_harmless_name(const char* name, FILE* stream) {
   char* shown = usable && size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
   if (shown != nullptr) {
     int saved = errno;
+    size_t shown_length = 0;
     convert_through(decoder, encoder, placeholder_for(encoder), false, shown, size - 1,
-                    reinterpret_cast<const uint8_t*>(name), length);
+                    reinterpret_cast<const uint8_t*>(name), length, &shown_length);
     errno = saved;
-    fputs(shown, stream);
+    fwrite(shown, 1, shown_length, stream);
   } else {
     print_bytes_harmless(name, stream);
   }

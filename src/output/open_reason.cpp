@@ -15,22 +15,13 @@
 
 namespace {
 
-constexpr int PORT_COUNT = 4;
-constexpr size_t PATH_SIZE = 256;  // 255 characters and the NUL, as the opens cut them
-
-// How each port's open ended, and the path it was made with.
-struct OpenNote {
-  char path[PATH_SIZE];
-  int error;  // 0 when the node opened
-};
-OpenNote notes[PORT_COUNT];
-
 // What stands in the way of opening a node, as the user can act on it.
-enum Trouble { NO_NODE, NO_READER, DENIED, NOT_A_NODE, NO_DEVICE, IN_USE, BECAME_FIFO, OTHER };
+enum Trouble { NO_NODE, NO_READER, DENIED, NOT_A_NODE, NO_DEVICE, IN_USE, BECAME_FIFO, HOLDS_DATA, OTHER };
 
 // Reads the open's error together with what the node is now (when it could be looked at).
 Trouble trouble_of(int error, bool seen, mode_t mode) {
   if (error == NODE_BECAME_FIFO) return BECAME_FIFO;
+  if (error == NODE_HOLDS_DATA) return HOLDS_DATA;
   if (error == ENOENT || error == ENOTDIR) return NO_NODE;
   if (error == EACCES) return DENIED;
   if (seen && !S_ISCHR(mode) && !S_ISFIFO(mode)) return NOT_A_NODE;
@@ -80,16 +71,10 @@ void say_denied(const char* path, bool seen, const struct stat& node) {
 
 }  // namespace
 
-void note_port_open(int port, const char* path, int error) {
-  if (port < 0 || port >= PORT_COUNT) return;
-  snprintf(notes[port].path, sizeof notes[port].path, "%s", path);
-  notes[port].error = error;
-}
-
-bool explain_port_open(int port) {
-  if (port < 0 || port >= PORT_COUNT || notes[port].error == 0) return false;
-  const char* path = notes[port].path;
-  int error = notes[port].error;
+bool explain_open(const Port* port) {
+  if (port->open_error == 0) return false;
+  const char* path = port->path;
+  int error = port->open_error;
   struct stat node = {};
   bool seen = stat(path, &node) == 0;
   Trouble trouble = trouble_of(error, seen, node.st_mode);
@@ -123,6 +108,13 @@ bool explain_port_open(int port) {
       begin("", path);
       fputs(" became a FIFO while it was being opened: run songrelay again.\n", stderr);
       return false;
+    case HOLDS_DATA:
+      begin("", path);
+      fputs(
+          " is a regular file with data, which songrelay will not overwrite: name the MIDI port's node, or an "
+          "empty file to capture the bytes sent.\n",
+          stderr);
+      return true;
     case OTHER: break;
   }
   begin("", path);
@@ -130,6 +122,10 @@ bool explain_port_open(int port) {
   return true;
 }
 
-void forget_port_opens() {
-  for (OpenNote& note : notes) note = OpenNote{};
+bool explain_port_open(int port) { return port >= 0 && port < PORT_COUNT && explain_open(&port_table.ports[port]); }
+
+void explain_files_kept(const PortTable* table) {
+  for (int p = 1; p < PORT_COUNT; ++p) {
+    if (table->ports[p].open_error == NODE_HOLDS_DATA) explain_open(&table->ports[p]);
+  }
 }

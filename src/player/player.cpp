@@ -53,10 +53,12 @@ bool wait_for_record(Schedule* schedule) {
 }
 
 // Allocates the converted-text buffer once, before the first record, big
-// enough for any text of the song in any terminal encoding (the display
-// knows how much conversion can grow a text); the size is formed in size_t.
+// enough for any text of the song that the display shows, in any terminal
+// encoding (the display knows how much conversion can grow a text, and which
+// texts it shows); the size is formed in size_t. A song whose longest event
+// is a text too long to show, or data of another kind, asks for no more.
 bool alloc_text_buffer(uint32_t longest_meta) {
-  size_t size = text_buffer_size(longest_meta);
+  size_t size = shown_text_buffer_size(longest_meta);
   playback_info.text = size != 0 ? static_cast<char*>(malloc(size)) : nullptr;
   if (playback_info.text == nullptr) {
     // A size beyond size_t is as far out of reach as memory that is not there.

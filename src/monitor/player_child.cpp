@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/clock.h"
+#include "base/pipe.h"
 
 extern char** environ;
 
@@ -61,26 +61,8 @@ void* watch_player(void* argument) {
   }
   // On any other failure the byte is written all the same: the main thread
   // then finds out from waitpid.
-  char byte = 1;
-  ssize_t ignored = write(child->ended_fds[1], &byte, 1);
-  (void)ignored;
+  poke_pipe(child->ended_fds[1]);
   return nullptr;
-}
-
-// Makes the pipe that says the player has ended; neither end reaches the
-// player. Returns 0, or -1 with errno set.
-int make_ended_pipe(PlayerChild& child) {
-  if (pipe(child.ended_fds) != 0) return -1;
-  for (int fd : child.ended_fds) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return 0;
-}
-
-// Closes the pipe's ends.
-void close_ended_pipe(PlayerChild& child) {
-  for (int& fd : child.ended_fds) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
 }
 
 // Spawns the player: an empty signal mask, since the monitor holds the stop
@@ -146,14 +128,15 @@ std::vector<std::string> player_argv(const std::vector<std::string>& command, co
 
 int start_player(PlayerChild& child, const std::string& path, const std::vector<std::string>& argv) {
   child.program = argv.at(0);
-  int error = make_ended_pipe(child) != 0 ? errno : 0;
+  // Neither end reaches the player.
+  int error = open_quiet_pipe(child.ended_fds) ? 0 : errno;
   // A SIGCHLD ignored by whoever started the monitor would reap the player
   // behind its back and lose its status.
   if (error == 0) signal(SIGCHLD, SIG_DFL);
   if (error == 0) error = spawn(child.pid, path, argv);
   if (error != 0) {
     child.pid = -1;
-    close_ended_pipe(child);
+    close_quiet_pipe(child.ended_fds);
     std::fprintf(stderr, "songrelay-monitor: cannot start %s (%s)\n", child.program.c_str(), std::strerror(error));
     return -1;
   }
@@ -213,7 +196,7 @@ int finish_player(PlayerChild& child) {
   if (child.watching) pthread_join(child.watcher, nullptr);
   child.watching = false;
   child.pid = -1;
-  close_ended_pipe(child);
+  close_quiet_pipe(child.ended_fds);
   return status;
 }
 

@@ -121,6 +121,10 @@ set(CPACK_DEBIAN_MONITOR_PACKAGE_NAME songrelay-monitor)
 # A monitor built without libfluidsynth decodes only; the description says
 # what this build's monitor does.
 if(MONITOR_SYNTH_LIBRARY)
+  # Without a General MIDI SoundFont the synthesizer has nothing to play
+  # with; the small one first, any other that the distribution offers as an
+  # alternative.
+  set(CPACK_DEBIAN_MONITOR_PACKAGE_RECOMMENDS "timgm6mb-soundfont | sf2-soundfont-gm")
   set(CPACK_DEBIAN_MONITOR_DESCRIPTION
       "virtual raw MIDI ports that decode and sound what they receive
 songrelay-monitor makes FIFOs named as raw MIDI device nodes, prints each

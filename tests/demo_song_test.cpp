@@ -2,7 +2,6 @@
 // lyrics and melody are checked, and which plays through the monitor.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdint>
 #include <iconv.h>
 #include <map>
@@ -152,23 +151,16 @@ TEST(DemoSong, HeaderTracksMetaEventsAndMelody) {
 }
 
 TEST(DemoSong, PlaysThroughTheMonitorMessageByMessage) {
+  // As the demo plays it: one command, the monitor running the player on
+  // its nodes and ending with it.
   TempDir dir;
   std::string log = dir.file("monitor.log");
-  ChildProcess monitor;
-  ASSERT_TRUE(
-      start_child(monitor, SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--quiet", "--log", log}));
-  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
-  std::vector<std::string> names = ready_port_names(monitor.out);
-  ASSERT_EQ(names.size(), 4u);
-  ProcessResult player = run_process(SONGRELAY_BIN, {SONGRELAY_BIN, "-t", "UTF-8", "-0", names[0], "-1", names[1], "-2",
-                                                     names[2], "-3", names[3], DEMO_SONG});
-  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
-  ASSERT_TRUE(wait_child(monitor));
-  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
-  for (const std::string& name : names) EXPECT_FALSE(path_exists(node_path(name))) << name;
-  EXPECT_NE(player.out.find("[Title     ]: Sakura Sakura"), std::string::npos) << player.out << player.err;
-  EXPECT_EQ(player.exit_status, 0);
-  EXPECT_NE(player.out.find("さ"), std::string::npos) << "lyrics shown in the terminal's encoding";
+  ProcessResult run = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", dir.file("ports"), "--quiet",
+                                                          "--log", log, "--", SONGRELAY_BIN, "-t", "UTF-8", DEMO_SONG});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_FALSE(path_exists(dir.file("ports")));
+  EXPECT_NE(run.out.find("[Title     ]: Sakura Sakura"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.out.find("さ"), std::string::npos) << "lyrics shown in the terminal's encoding";
   std::string log_text(reinterpret_cast<const char*>(read_file(log).data()), read_file(log).size());
   std::vector<std::string> arrived = log_bytes(log_text, 0);
   for (int port = 1; port < 4; ++port) EXPECT_EQ(log_bytes(log_text, port), std::vector<std::string>{});

@@ -42,17 +42,21 @@ std::vector<std::string> example_commands(const std::string& page) {
 }
 
 // A shell script that runs the commands in dir with its output in out and
-// err: after a command put in the background it waits for the monitor's
+// err: after a command put in the background it waits for that monitor's
 // ready line; after any other it reports the command's status; at the end it
 // stops the monitors and reports how each ended.
 std::string example_script(const std::vector<std::string>& commands, const std::string& dir, const std::string& out,
                            const std::string& err) {
   std::string script = "cd '" + dir + "' || exit 99\nexec >'" + out + "' 2>'" + err + "'\nmonitors=\n";
   for (const std::string& command : commands) {
+    // A monitor run in one command before prints a ready line too: the
+    // wait is for one more.
+    bool background = command.size() > 2 && command.compare(command.size() - 2, 2, " &") == 0;
+    if (background) script += "ready=$(grep -c ' ready: ' '" + out + "')\n";
     script += command + "\n";
-    if (command.size() > 2 && command.compare(command.size() - 2, 2, " &") == 0) {
+    if (background) {
       script += "monitors=\"$monitors $!\"; n=0\n";
-      script += "until grep -q ' ready: ' '" + out + "'; do\n";
+      script += "until [ \"$(grep -c ' ready: ' '" + out + "')\" -gt \"$ready\" ]; do\n";
       script += "  n=$((n + 1)); [ $n -lt 300 ] || { echo 'example: no ready line' >&2; break; }; sleep 0.1\n";
       script += "done\n";
     } else {

@@ -62,8 +62,8 @@ TEST(MonitorNodes, RefusedDefaultDirectoryFallsBackToATemporaryOne) {
 }
 
 // A -D directory that is missing is made (its last level only, private to
-// the user) and removed again with the nodes; one whose parent is missing is
-// an error that leaves nothing behind.
+// the user unless the nodes are open to others) and removed again with the
+// nodes; one whose parent is missing is an error that leaves nothing behind.
 TEST(MonitorNodes, AMissingDirectoryIsMadeAndRemovedAgain) {
   TempDir scratch;
   MonitorOptions options;
@@ -73,7 +73,8 @@ TEST(MonitorNodes, AMissingDirectoryIsMadeAndRemovedAgain) {
   ASSERT_EQ(setup_nodes(nodes, options), NODES_OK);
   struct stat info;
   ASSERT_EQ(stat(scratch.file("ports").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(info.st_mode & 07777,
+            mode_t(geteuid() == 0 ? node_dir_mode(node_mode(options, true, getgrnam("audio") != nullptr)) : 0700));
   EXPECT_EQ(player_arguments(nodes), "-0 " + scratch.file("ports/umidi0.0"));
   EXPECT_TRUE(is_fifo(scratch.file("ports/umidi0.0")));
   remove_nodes(nodes);
@@ -87,6 +88,75 @@ TEST(MonitorNodes, AMissingDirectoryIsMadeAndRemovedAgain) {
             "songrelay-monitor: cannot make nodes in " + scratch.file("a/b") + " (No such file or directory)\n");
   EXPECT_FALSE(path_exists(scratch.file("a")));
   EXPECT_EQ(deep.count, 0);
+}
+
+// The nodes' permissions and those of a directory made for them: whoever
+// may use a node may pass through its directory (as root, group audio,
+// whose 0660 nodes were out of reach in a 0700 directory).
+TEST(MonitorNodes, ADirectoryMadeForTheNodesLetsTheirUsersThrough) {
+  struct Case {
+    int option;        // --mode, -1 without it
+    bool root;         // run as root
+    bool audio_group;  // the system has a group audio
+    int nodes;         // the nodes' permissions, -1 as the umask leaves them
+    int dir;           // the directory's
+  };
+  const std::vector<Case> cases = {
+      {-1, false, true, -1, 0700},     {-1, true, true, 0660, 0750},    {-1, true, false, 0666, 0755},
+      {0600, true, true, 0600, 0700},  {0640, false, true, 0640, 0750}, {0606, false, false, 0606, 0705},
+      {0602, false, true, 0602, 0705}, {0, true, true, 0, 0700},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << test.option << (test.root ? ", root" : "")
+                                    << (test.audio_group ? ", group audio" : ""));
+    MonitorOptions options;
+    options.mode = test.option;
+    EXPECT_EQ(node_mode(options, test.root, test.audio_group), test.nodes);
+    EXPECT_EQ(node_dir_mode(test.nodes), test.dir);
+  }
+  // What can be made here without root: a temporary directory and a -D one
+  // for nodes open to the group.
+  TempDir scratch;
+  TmpdirOverride tmpdir(scratch.path);
+  MonitorOptions options;
+  options.mode = 0660;
+  options.ports = 1;
+  options.default_dir = scratch.file("no-such-dir");
+  for (const std::string& dir : {std::string(), scratch.file("ports")}) {
+    SCOPED_TRACE(dir.empty() ? "temporary" : dir);
+    options.dir = dir;
+    NodeSet nodes;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(setup_nodes(nodes, options), NODES_OK);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(nodes.temp_dir);
+    struct stat info;
+    ASSERT_EQ(stat(nodes.dir.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+    std::string made = nodes.dir;
+    remove_nodes(nodes);
+    EXPECT_FALSE(path_exists(made));
+  }
+}
+
+TEST(MonitorNodes, ADirectoryMadeAsRootIsForGroupAudio) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: only root gives the directory and nodes to group audio";
+  const group* audio = getgrnam("audio");
+  if (audio == nullptr) GTEST_SKIP() << "this system has no group audio";
+  TempDir scratch;
+  MonitorOptions options;
+  options.dir = scratch.file("ports");
+  options.ports = 1;
+  NodeSet nodes;
+  ASSERT_EQ(setup_nodes(nodes, options), NODES_OK);
+  for (const std::string& path : {nodes.dir, nodes.paths[0]}) {
+    SCOPED_TRACE(path);
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_gid, audio->gr_gid);
+    EXPECT_EQ(info.st_mode & 07777, S_ISDIR(info.st_mode) ? 0750u : 0660u);
+  }
+  remove_nodes(nodes);
 }
 
 TEST(MonitorNodes, ANameTakenOverByOthersIsNotRemoved) {

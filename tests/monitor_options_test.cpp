@@ -57,24 +57,73 @@ TEST(MonitorOptions, ValuesInShortAndLongSpelling) {
   EXPECT_EQ(level.mode, 0640);
 }
 
+// "--" ends the monitor's options: everything after it is the player's
+// command, however much it looks like the monitor's own options.
+TEST(MonitorOptions, APlayerCommandFollowsTheDoubleDash) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> player;
+    bool quiet;
+  };
+  const std::vector<Case> cases = {
+      {{"--", "songrelay", "song.mid"}, {"songrelay", "song.mid"}, false},
+      {{"-q", "--play", "--", "songrelay", "-v", "-t", "UTF-8", "a b.mid"},
+       {"songrelay", "-v", "-t", "UTF-8", "a b.mid"},
+       true},
+      {{"--", "./songrelay", "-q", "-h", "--", "--wav=x"}, {"./songrelay", "-q", "-h", "--", "--wav=x"}, false},
+      {{"-d", "--", "--", "/bin/true"}, {"/bin/true"}, false},
+      {{"-q"}, {}, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::PrintToString(test.args));
+    MonitorOptions options;
+    std::string err;
+    ASSERT_EQ(parse(test.args, options, err), 0) << err;
+    EXPECT_EQ(options.player, test.player);
+    EXPECT_EQ(options.quiet, test.quiet);
+    EXPECT_FALSE(options.help);
+    EXPECT_EQ(options.wav_path, "");
+    EXPECT_EQ(options.monitor_path, "songrelay-monitor");
+  }
+}
+
 TEST(MonitorOptions, BadArgumentsAreRefusedWithOneLine) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-n", "0"},     {"--ports", "5"},
-      {"-u", "15"},    {"-u", "1x"},
-      {"-i", "0"},     {"--idle=-1"},
-      {"-t", "nan"},   {"-t", "inf"},
-      {"-d", "a/b"},   {"--base="},
-      {"--bogus"},     {"-x"},
-      {"operand"},     {"-n"},
-      {"--quiet=yes"}, {"-qq"},
-      {"--dir", ""},   {"--wav="},
-      {"-s", ""},      {"--play=yes"},
-      {"-a"},          {"--audio-driver", ""},
-      {"-g", "-1"},    {"--gain=11"},
-      {"-R", "maybe"}, {"--chorus="},
-      {"-z", "32"},    {"-z", "9000"},
-      {"-m", "0800"},  {"--mode=1777"},
-      {"-m", "rw"},    {"-m", "-1"},
+      {"-n", "0"},
+      {"--ports", "5"},
+      {"-u", "15"},
+      {"-u", "1x"},
+      {"-i", "0"},
+      {"--idle=-1"},
+      {"-t", "nan"},
+      {"-t", "inf"},
+      {"-d", "a/b"},
+      {"--base="},
+      {"--bogus"},
+      {"-x"},
+      {"operand"},
+      {"-n"},
+      {"--quiet=yes"},
+      {"-qq"},
+      {"--dir", ""},
+      {"--wav="},
+      {"-s", ""},
+      {"--play=yes"},
+      {"-a"},
+      {"--audio-driver", ""},
+      {"-g", "-1"},
+      {"--gain=11"},
+      {"-R", "maybe"},
+      {"--chorus="},
+      {"-z", "32"},
+      {"-z", "9000"},
+      {"-m", "0800"},
+      {"--mode=1777"},
+      {"-m", "rw"},
+      {"-m", "-1"},
+      {"--"},
+      {"-q", "--", ""},
+      {"song.mid", "--", "songrelay"},
   };
   for (const std::vector<std::string>& args : cases) {
     MonitorOptions options;

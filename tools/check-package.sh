@@ -3,7 +3,8 @@
 # tests and Debian's hardening flags, as a packager gets it, then cpack), and
 # checks the two packages it makes: lintian --pedantic finds no error and no
 # warning in either; songrelay depends on the C library only and
-# songrelay-monitor on the C library at least; their programs, compressed
+# songrelay-monitor on the C library at least, and recommends a General MIDI
+# SoundFont when it synthesizes; their programs, compressed
 # manual pages (whose footer names this version), copyright file and
 # changelog are where Debian puts them; apt accepts them; the unpacked player
 # runs; the install target honours DESTDIR and the prefix and installs
@@ -38,6 +39,13 @@ esac
 echo "$depends" | grep -q ',' && fail "songrelay depends on more than the C library: $depends"
 monitor_depends=$(dpkg-deb -f "$monitor_deb" Depends)
 echo "$monitor_depends" | grep -q 'libc6' || fail "songrelay-monitor does not depend on the C library: $monitor_depends"
+# A monitor that synthesizes recommends a General MIDI SoundFont, so that
+# an installed monitor is heard.
+monitor_recommends=$(dpkg-deb -f "$monitor_deb" Recommends)
+if echo "$monitor_depends" | grep -q 'libfluidsynth'; then
+  [ "$monitor_recommends" = "timgm6mb-soundfont | sf2-soundfont-gm" ] ||
+    fail "songrelay-monitor recommends '$monitor_recommends', not a General MIDI SoundFont"
+fi
 
 for deb in "$player_deb" "$monitor_deb"; do
   package=$(dpkg-deb -f "$deb" Package)

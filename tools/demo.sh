@@ -11,9 +11,10 @@
 #   BUILD_DIR  where songrelay and songrelay-monitor were built (default ./build)
 #   MIDI_FILE  the song (default examples/sakura.mid next to this script)
 #
-# The nodes live in a private temporary directory and are handed to the
-# player with -0 ... -3, so no root rights are needed. Everything the script
-# makes is removed when it ends, also on Ctrl-C.
+# It is the one command "songrelay-monitor [sound] -- songrelay -v SONG":
+# the monitor makes its nodes in a private temporary directory and hands
+# them to the player with -0 ... -3, so no root rights are needed.
+# Everything the script makes is removed when it ends, also on Ctrl-C.
 set -eu
 
 build=${1:-./build}
@@ -34,91 +35,50 @@ if [ ! -r "$song" ]; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/songrelay-demo-XXXXXX")
-mkdir "$work/nodes"
-nodes=$(cd "$work/nodes" && pwd -P)
-monitor_pid=
-relay_pid=
-
-# Stops the monitor (it removes its own nodes) and removes the scratch space.
-cleanup() {
-  if [ -n "$monitor_pid" ]; then
-    kill -TERM "$monitor_pid" 2>/dev/null || true
-    wait "$monitor_pid" 2>/dev/null || true
-  fi
-  if [ -n "$relay_pid" ]; then
-    wait "$relay_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Starts the monitor with the options given. Its output comes through a
-# FIFO: the script reads it up to the ready line, then passes the rest
-# through to the terminal. The time limit only guards against a monitor left
-# behind if this script is killed hard. Fails when the monitor ends first
-# (it has said why on standard error).
-start_monitor() {
-  rm -f "$work/monitor.out"
-  mkfifo "$work/monitor.out"
-  "$monitor" --dir "$nodes" --timeout 3600 "$@" >"$work/monitor.out" &
-  monitor_pid=$!
-  exec 3<"$work/monitor.out"
-  while IFS= read -r line <&3; do
-    echo "$line"
-    case $line in
-      *" ready: "*) return 0 ;;
-    esac
-  done
-  exec 3<&-
-  wait "$monitor_pid" || true
-  monitor_pid=
-  return 1
+# Whether the monitor starts with these sound options: a moment's run with
+# no player. What it says when it cannot stays in $work/probe.err.
+probe() {
+  "$monitor" --dir "$work/probe" --quiet --timeout 0.1 "$@" >/dev/null 2>"$work/probe.err"
 }
 
 name=$(basename "$song" .mid)
 wav=$(cd "$build" && pwd)/$name.wav
-if start_monitor --play; then
+if probe --play; then
+  set -- --play
   sound="live"
 else
+  cat "$work/probe.err" >&2
   echo "demo: no live sound here; rendering the song to $wav instead" >&2
-  if start_monitor --wav "$wav"; then
+  if probe --wav "$work/probe.wav"; then
+    set -- --wav "$wav"
     sound="file"
   else
+    grep -v ' messages; nodes removed$' "$work/probe.err" >&2 || true
     echo "demo: no sound; showing the messages only" >&2
-    start_monitor || { echo "demo: the monitor did not start" >&2; exit 1; }
+    set --
     sound="none"
   fi
 fi
-cat <&3 &
-relay_pid=$!
-exec 3<&-
 
 # The player prints its text in the encoding that LANG names after its dot;
 # without one, UTF-8 is the likeliest terminal.
+set -- "$@" --dir "$work/nodes" -- songrelay -v
 case ${LANG:-} in
-  *.*) encoding= ;;
-  *) encoding=UTF-8 ;;
+  *.*) ;;
+  *) set -- "$@" -t UTF-8 ;;
 esac
 
-set -- -v
-[ -n "$encoding" ] && set -- "$@" -t "$encoding"
-for port in 0 1 2 3; do
-  set -- "$@" "-$port" "..$nodes/umidi0.$port"
-done
+# One command: the monitor makes the nodes, runs the songrelay beside it
+# on them, lets the last notes ring out, removes the nodes and ends with
+# the player's status. Ctrl-C reaches both, and the player silences the
+# ports before they end.
 status=0
-"$player" "$@" "$song" || status=$?
-
-# The last notes ring out before the live sound stops. The monitor takes in
-# what is still in its FIFOs before it ends.
-[ "$sound" = live ] && sleep 1
-kill -TERM "$monitor_pid" 2>/dev/null || true
-wait "$monitor_pid" || status=$?
-monitor_pid=
-wait "$relay_pid" || true
-relay_pid=
-if [ "$sound" = file ]; then
+"$monitor" "$@" "$song" || status=$?
+if [ "$sound" = file ] && [ "$status" = 0 ]; then
   # A player that is installed here, or the file alone.
   listen=
   for candidate in aplay play paplay pw-play "ffplay -nodisp -autoexit"; do

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +18,7 @@
 #include "base/stop_wait.h"
 #include "monitor/nodes.h"
 #include "monitor/options.h"
+#include "monitor/player_child.h"
 #include "monitor/printer.h"
 #include "monitor/sound/synth.h"
 
@@ -42,6 +44,7 @@ struct MonitorRun {
   // When a port that reported an end without data is watched again; -1 when
   // it is watched. Only where a FIFO without any writer reads as ended.
   int64_t resume_ns[MAX_NODES] = {-1, -1, -1, -1};
+  PlayerChild player;  // the player after "--", when there is one
 };
 
 // Asks the run to end: the base room's stop, whose pipe every wait here
@@ -179,13 +182,21 @@ int watched_fds(MonitorRun& run, pollfd* fds) {
 }
 
 // Waits on every node beside the stop until a stop signal, the idle time or
-// the time limit. Returns 0, or 1 after a failure it has reported.
+// the time limit; with a player, until it ends, and after one of those, until
+// it has ended after being stopped with the same signal (SIGTERM for the
+// times), so that its All Sound Off is read. Returns 0, or 1 after a failure
+// it has reported.
 int watch_ports(MonitorRun& run, const MonitorOptions& options) {
-  static_assert(MAX_NODES <= static_cast<int>(MAX_WAIT_FDS), "every node is watched in one wait");
-  pollfd fds[MAX_NODES];
-  while (!stop_raised()) {
+  static_assert(MAX_NODES + 1 <= static_cast<int>(MAX_WAIT_FDS), "every node and the player are watched in one wait");
+  pollfd fds[MAX_NODES + 1];
+  for (;;) {
     int limit = wait_limit_ms(run, options);
-    if (limit == 0) break;
+    bool ending = stop_raised() || limit == 0;
+    if (ending) {
+      if (!player_running(run.player)) break;
+      limit = stop_player(run.player, first_stop_signal() != 0 ? first_stop_signal() : SIGTERM);
+      if (limit == 0) break;
+    }
     // Every message of the rounds before is handed over; any later one is
     // stamped after this.
     synth_mark_quiet(monotonic_ns());
@@ -193,7 +204,10 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
     if (quiet_interval >= 0 && (limit < 0 || limit > quiet_interval)) limit = quiet_interval;
     int resume = watched_fds(run, fds);
     if (resume >= 0 && (limit < 0 || limit > resume)) limit = resume;
-    WaitEnd end = wait_beside_stop(fds, static_cast<unsigned>(run.nodes.count), limit, ENDS_ON_STOP);
+    const int player_at = run.nodes.count;
+    fds[player_at] = {player_running(run.player) ? run.player.ended_fds[0] : -1, POLLIN, 0};
+    WaitEnd end = wait_beside_stop(fds, static_cast<unsigned>(player_at + 1), limit,
+                                   ending ? ENDS_ON_NEITHER : ENDS_ON_STOP);
     if (end != WAIT_READY) continue;
     for (int port = 0; port < run.nodes.count; ++port) {
       short events = fds[port].revents;
@@ -206,6 +220,10 @@ int watch_ports(MonitorRun& run, const MonitorOptions& options) {
       } else if (events & POLLIN) {
         read_port(run, port);
       }
+    }
+    if (fds[player_at].revents != 0) {
+      note_player_ended(run.player);
+      if (!player_running(run.player)) break;
     }
   }
   return 0;
@@ -248,6 +266,8 @@ int open_log(MonitorRun& run, const MonitorOptions& options) {
     std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", options.log_path.c_str(), std::strerror(errno));
     return -1;
   }
+  // Not the player's to inherit.
+  fcntl(fileno(run.log), F_SETFD, FD_CLOEXEC);
   return 0;
 }
 
@@ -282,6 +302,30 @@ std::string closing_line(const MonitorRun& run) {
   return line + "nodes removed\n";
 }
 
+// Starts the player after "--", when there is one, on the nodes. Returns 0,
+// or 1 after one line saying why it could not start.
+int start_run_player(MonitorRun& run, const MonitorOptions& options) {
+  if (options.player.empty()) return 0;
+  std::string path = player_program(options.player[0], options.monitor_path, std::getenv("PATH"));
+  return start_player(run.player, path, player_argv(options.player, run.nodes)) == 0 ? 0 : 1;
+}
+
+// Lets the last notes of a player that ended by itself ring out live, a
+// second past its last message as the file gets, unless a stop comes.
+void ring_out(const MonitorRun& run, const MonitorOptions& options) {
+  if (!options.play || options.player.empty() || run.last_data_ns < 0) return;
+  int64_t left = run.last_data_ns + NS_PER_SECOND - monotonic_ns();
+  if (left > 0) wait_beside_stop(nullptr, 0, static_cast<int>((left + NS_PER_MS - 1) / NS_PER_MS), ENDS_ON_STOP);
+}
+
+// The exit status with a player: the player's, unless it ended well and the
+// monitor did not, or its status was lost.
+int status_with_player(int own_status, int player_wait_status) {
+  if (player_wait_status < 0) return 1;
+  int player = shell_exit_status(player_wait_status);
+  return player != 0 ? player : own_status;
+}
+
 // Runs the monitor with its options; the nodes made are removed on every path.
 int run_monitor(const MonitorOptions& options) {
   MonitorRun run;
@@ -301,6 +345,7 @@ int run_monitor(const MonitorOptions& options) {
     return 1;
   }
   int status = 1;
+  int player_status = -1;  // the player's wait status, -1 without one
   bool started = open_log(run, options) == 0 && synth_start(options) == 0;
   restore_signals(&saved_mask);
   if (started) {
@@ -309,8 +354,10 @@ int run_monitor(const MonitorOptions& options) {
       if (open_nodes(run.nodes) == NODES_OK) {
         print_ready(run);
         run.start_ns = monotonic_ns();
-        status = watch_ports(run, options);
+        if (start_run_player(run, options) == 0) status = watch_ports(run, options);
+        player_status = finish_player(run.player);
         drain_ports(run);
+        ring_out(run, options);
         end_ns = monotonic_ns();
       }
       remove_nodes(run.nodes);
@@ -326,7 +373,9 @@ int run_monitor(const MonitorOptions& options) {
   printer_finish(PRINTER_IDLE_MS);
   if (status == 0) say_closing_line(closing_line(run));
   remove_stop_signals();
-  return status;
+  if (options.player.empty()) return status;
+  end_as_player_ended(player_status);
+  return status_with_player(status, player_status);
 }
 
 }  // namespace

@@ -30,20 +30,34 @@ std::string player_name(const std::string& real_dir, const std::string& node) {
   return (real_dir == "/" ? "" : real_dir) + "/" + node;
 }
 
-// Gives a node made as root to group audio, where that group exists, with
-// mode 0660, as the system's own MIDI nodes are; or the mode that options
-// name. Without root and without --mode the umask decides, as before.
-// Returns 0, or -1 with errno set.
+// The group the nodes (and a directory made for them) are given to: audio,
+// when run as root and that group exists, as the system's own MIDI nodes
+// are; otherwise none.
+const group* node_group() { return geteuid() == 0 ? getgrnam("audio") : nullptr; }
+
+// Gives a node the permissions that node_mode chooses, and the group of
+// node_group. Returns 0, or -1 with errno set.
 int set_permissions(const std::string& path, const MonitorOptions& options) {
-  int mode = options.mode;
-  if (geteuid() == 0) {
-    const group* audio = getgrnam("audio");
-    if (audio != nullptr && chown(path.c_str(), static_cast<uid_t>(-1), audio->gr_gid) != 0) return -1;
-    // Without that group, nobody but root could write a node of 0660.
-    if (mode < 0) mode = audio != nullptr ? 0660 : 0666;
-  }
+  const group* audio = node_group();
+  if (audio != nullptr && chown(path.c_str(), static_cast<uid_t>(-1), audio->gr_gid) != 0) return -1;
+  int mode = node_mode(options, geteuid() == 0, audio != nullptr);
   if (mode >= 0 && chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) return -1;
   return 0;
+}
+
+// Opens a directory made here for the nodes to whoever the nodes are open
+// to, and gives it the nodes' group: a node's own permissions are of no use
+// to someone who cannot pass through its directory. NODES_OK, or
+// NODES_FAILED after saying why.
+int open_node_dir(const std::string& dir, const MonitorOptions& options) {
+  const group* audio = node_group();
+  bool failed = audio != nullptr && chown(dir.c_str(), static_cast<uid_t>(-1), audio->gr_gid) != 0;
+  int mode = node_dir_mode(node_mode(options, geteuid() == 0, audio != nullptr));
+  if (!failed && chmod(dir.c_str(), static_cast<mode_t>(mode)) != 0) failed = true;
+  if (!failed) return NODES_OK;
+  std::fprintf(stderr, "songrelay-monitor: cannot open %s to the nodes' users (%s)\n", dir.c_str(),
+               std::strerror(errno));
+  return NODES_FAILED;
 }
 
 // Makes the nodes in dir, one per port. Returns NODES_OK; NODES_EXIST after
@@ -87,8 +101,9 @@ int create_all(NodeSet& nodes, const std::string& dir, const MonitorOptions& opt
   return NODES_OK;
 }
 
-// Makes a fresh private directory for the nodes under $TMPDIR or /tmp.
-int make_temp_dir(NodeSet& nodes) {
+// Makes a fresh directory for the nodes under $TMPDIR or /tmp, open as
+// open_node_dir says.
+int make_temp_dir(NodeSet& nodes, const MonitorOptions& options) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = trim_slashes(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/songrelay-mon-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -98,16 +113,17 @@ int make_temp_dir(NodeSet& nodes) {
   }
   nodes.dir = pattern;
   nodes.temp_dir = true;
-  return NODES_OK;
+  return open_node_dir(nodes.dir, options);
 }
 
 // Makes a directory named with -D when it is not there yet, its last level
-// only and private to the user, to be removed again at the end. NODES_OK
+// only, open as open_node_dir says, to be removed again at the end. NODES_OK
 // when the directory is there, or NODES_FAILED after saying why not.
-int make_missing_dir(NodeSet& nodes, const std::string& dir) {
+int make_missing_dir(NodeSet& nodes, const std::string& dir, const MonitorOptions& options) {
   if (mkdir(trim_slashes(dir).c_str(), 0700) == 0) {
     nodes.temp_dir = true;
-    return NODES_OK;
+    nodes.dir = trim_slashes(dir);
+    return open_node_dir(nodes.dir, options);
   }
   if (errno == EEXIST) return NODES_OK;
   std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", dir.c_str(), std::strerror(errno));
@@ -116,9 +132,26 @@ int make_missing_dir(NodeSet& nodes, const std::string& dir) {
 
 }  // namespace
 
+int node_mode(const MonitorOptions& options, bool root, bool audio_group) {
+  if (options.mode >= 0 || !root) return options.mode;
+  // Without that group, nobody but root could write a node of 0660.
+  return audio_group ? 0660 : 0666;
+}
+
+int node_dir_mode(int node_mode) {
+  if (node_mode < 0) return 0700;
+  int mode = 0700;
+  if (node_mode & 0060) mode |= 0050;
+  if (node_mode & 0006) mode |= 0005;
+  return mode;
+}
+
 int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
   int error = 0;
-  if (!options.dir.empty() && make_missing_dir(nodes, options.dir) != NODES_OK) return NODES_FAILED;
+  if (!options.dir.empty() && make_missing_dir(nodes, options.dir, options) != NODES_OK) {
+    remove_nodes(nodes);
+    return NODES_FAILED;
+  }
   const std::string& first_dir = options.dir.empty() ? options.default_dir : options.dir;
   int result = create_all(nodes, first_dir, options, error);
   if (result != NODES_FAILED) return result;
@@ -130,7 +163,10 @@ int setup_nodes(NodeSet& nodes, const MonitorOptions& options) {
   }
   std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s); using a temporary directory\n",
                options.default_dir.c_str(), std::strerror(error));
-  if (make_temp_dir(nodes) != NODES_OK) return NODES_FAILED;
+  if (make_temp_dir(nodes, options) != NODES_OK) {
+    remove_nodes(nodes);
+    return NODES_FAILED;
+  }
   result = create_all(nodes, nodes.dir, options, error);
   if (result == NODES_FAILED) {
     std::fprintf(stderr, "songrelay-monitor: cannot make nodes in %s (%s)\n", nodes.dir.c_str(), std::strerror(error));

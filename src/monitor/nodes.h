@@ -29,6 +29,16 @@ struct NodeSet {
   int read_fds[MAX_NODES] = {-1, -1, -1, -1};
 };
 
+// The nodes' permissions: those of --mode; run as root without it, 0660 for
+// the group audio where that group exists, else 0666; otherwise -1, as the
+// umask leaves them.
+int node_mode(const MonitorOptions& options, bool root, bool audio_group);
+
+// The permissions of a directory made for nodes of node_mode: the user's
+// own, and read and search for the group and for others where the nodes
+// are open to them, so that they can reach the nodes; 0700 for -1.
+int node_dir_mode(int node_mode);
+
 // Creates options.ports nodes: in options.dir when given (made when missing),
 // otherwise in options.default_dir, falling back to a new temporary directory
 // when that directory refuses them. Returns NODES_OK, or NODES_EXIST / NODES_FAILED after

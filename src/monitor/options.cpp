@@ -179,8 +179,19 @@ int apply_option(const OptionEntry& entry, const char* value, MonitorOptions& op
 }  // namespace
 
 int parse_monitor_options(int argc, char** argv, MonitorOptions& options) {
+  if (argc > 0) options.monitor_path = argv[0];
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) {
+      // Everything after it is the player's, options that look like the
+      // monitor's included.
+      options.player.assign(argv + i + 1, argv + argc);
+      if (options.player.empty() || options.player[0].empty()) {
+        std::fprintf(stderr, "songrelay-monitor: no program after \"--\"\n");
+        return -1;
+      }
+      return 0;
+    }
     const OptionEntry* entry = nullptr;
     const char* value = nullptr;
     if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
@@ -214,8 +225,11 @@ int parse_monitor_options(int argc, char** argv, MonitorOptions& options) {
 
 void print_monitor_usage() {
   std::fputs(
-      "Usage: songrelay-monitor [options]\n"
+      "Usage: songrelay-monitor [options] [-- songrelay [player options] FILE]\n"
       "Creates raw MIDI nodes as FIFOs and shows every MIDI message written to them.\n"
+      "With a program after \"--\", runs it with -0 ... -3 naming the nodes, ends\n"
+      "when it ends and exits with its status; a bare \"songrelay\" is taken from\n"
+      "beside songrelay-monitor when it is there, otherwise from the PATH.\n"
       "  -d, --base NAME    base name of the nodes NAME<unit>.<port> (default \"umidi\")\n"
       "  -u, --unit N       unit number, 0 to 14 (default 0)\n"
       "  -n, --ports N      number of ports, 1 to 4 (default 4)\n"
@@ -251,7 +265,9 @@ void print_monitor_usage() {
       "Each port is a General MIDI module of its own, with its drums on channel 10;\n"
       "a reset acts on its port alone. When the last writer of a node goes away,\n"
       "its port falls silent.\n"
-      "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit.\n"
+      "It ends on SIGINT or SIGTERM and removes the nodes it made on every exit;\n"
+      "a player it runs is given the same signal (-i and -t give it SIGTERM) and\n"
+      "waited for, a few seconds at most, so that its All Sound Off is heard.\n"
       "A node name that already exists is refused, never replaced.\n",
       stderr);
 }

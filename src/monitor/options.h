@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Everything the command line chooses; one per process.
 struct MonitorOptions {
@@ -24,13 +25,20 @@ struct MonitorOptions {
   int period_frames = 512;     // frames the live output renders at a time
   int mode = -1;               // the nodes' permissions; -1 = as the user's umask leaves
                                // them, or 0660 for group audio when run as root
+  // The player to run on the nodes, as given after "--": the program, then
+  // its options and file; empty = none, the monitor waits for writers.
+  std::vector<std::string> player;
+  // How the monitor was started (its argv[0]): a bare "songrelay" after
+  // "--" is looked for beside it first.
+  std::string monitor_path;
   // Where the nodes go when no directory is forced; a temporary directory is
   // taken when this one refuses them. Not an option: tests point it elsewhere.
   std::string default_dir = "/dev";
 };
 
-// Reads the arguments after argv[0] into options. Returns 0, or -1 after
-// printing one line saying what is wrong.
+// Reads the arguments after argv[0] into options; "--" ends the monitor's
+// options, and what follows it is the player's command. Returns 0, or -1
+// after printing one line saying what is wrong.
 int parse_monitor_options(int argc, char** argv, MonitorOptions& options);
 
 // Prints the usage screen on standard error.

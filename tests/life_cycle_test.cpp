@@ -139,21 +139,6 @@ TEST(LifeCycle, TransitionsFollowTheTable) {
   reset_life_cycle();
 }
 
-// How a child looked when a wait for it to stop or end gave up or saw it.
-enum Seen { SEEN_NOTHING, SEEN_STOPPED, SEEN_ENDED };
-
-// Waits up to timeout_ms for the child to stop or end: what was seen, with
-// the wait status in status.
-Seen wait_stopped_or_ended(pid_t pid, int& status, int timeout_ms) {
-  auto give_up = steady_clock::now() + milliseconds(timeout_ms);
-  do {
-    pid_t seen = waitpid(pid, &status, WUNTRACED | WNOHANG);
-    if (seen == pid) return WIFSTOPPED(status) ? SEEN_STOPPED : SEEN_ENDED;
-    std::this_thread::sleep_for(milliseconds(2));
-  } while (steady_clock::now() < give_up);
-  return SEEN_NOTHING;
-}
-
 Bytes repeated(const Bytes& block, int times) {
   Bytes all;
   for (int i = 0; i < times; ++i) all = all + block;

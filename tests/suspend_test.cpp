@@ -18,21 +18,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// How a child looked when a wait for it to stop or end gave up or saw it.
-enum Seen { SEEN_NOTHING, SEEN_STOPPED, SEEN_ENDED };
-
-// Waits up to timeout_ms for the child to stop or end, without reaping a
-// stop: what was seen, with the wait status in status.
-Seen wait_stopped_or_ended(pid_t pid, int& status, int timeout_ms) {
-  auto give_up = steady_clock::now() + milliseconds(timeout_ms);
-  do {
-    pid_t seen = waitpid(pid, &status, WUNTRACED | WNOHANG);
-    if (seen == pid) return WIFSTOPPED(status) ? SEEN_STOPPED : SEEN_ENDED;
-    std::this_thread::sleep_for(milliseconds(2));
-  } while (steady_clock::now() < give_up);
-  return SEEN_NOTHING;
-}
-
 // A note at once and its end a minute later: nothing of the song is due
 // while a test presses its keys. Timebase 10, so a tick is 50 ms.
 Bytes one_long_note() {

@@ -222,15 +222,6 @@ RunOutcome run_player() {
 
 void on_stop_signal(int signal_number) { raise_stop(signal_number); }
 
-void end_by_signal(int signal_number) {
-  signal(signal_number, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  raise(signal_number);
-}
-
 int init_state_lock() {
   int error = pthread_mutex_init(&state_lock, nullptr);
   if (error != 0) console_printf(STDERR_FILENO, "Error!!: Cannot Init. pthread-mutex\n");

@@ -18,10 +18,6 @@ RunOutcome run_player();
 // first_stop_signal of base/life_cycle.h).
 void on_stop_signal(int signal_number);
 
-// Ends the process by that signal with its default action, as a shell
-// expects of a program that was interrupted; returns only if it could not.
-void end_by_signal(int signal_number);
-
 // Creates the run's mutex; 0 or the thread library's error number. The
 // mutex is never locked: the player state it once guarded is an atomic byte
 // that a signal handler may store. It is kept so that a run creates and

@@ -242,6 +242,15 @@ void hold_run_signals(sigset_t* saved) {
 
 void restore_signals(const sigset_t* saved) { pthread_sigmask(SIG_SETMASK, saved, nullptr); }
 
+void end_by_signal(int signal_number) {
+  signal(signal_number, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal_number);
+}
+
 void reset_life_cycle() {
   run_state.store(PHASE_LOADING);
   drain_pipe(read_end.load(std::memory_order_relaxed));

@@ -166,6 +166,10 @@ void hold_run_signals(sigset_t* saved);
 // Puts back a mask that hold_run_signals saved.
 void restore_signals(const sigset_t* saved);
 
+// Ends the process by that signal with its default action, as a shell
+// expects of a program that was interrupted; returns only if it could not.
+void end_by_signal(int signal_number);
+
 // Puts the state back to loading with nothing raised and empties the pipe
 // (between tests and runs of one process); the pipe stays open.
 void reset_life_cycle();

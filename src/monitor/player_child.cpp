@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/clock.h"
+#include "base/life_cycle.h"
 #include "base/pipe.h"
 
 extern char** environ;
@@ -210,10 +211,5 @@ void end_as_player_ended(int wait_status) {
   if (!WIFSIGNALED(wait_status)) return;
   int signal_number = WTERMSIG(wait_status);
   if (signal_number != SIGINT && signal_number != SIGTERM && signal_number != SIGHUP) return;
-  signal(signal_number, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  raise(signal_number);
+  end_by_signal(signal_number);
 }

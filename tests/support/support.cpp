@@ -2,6 +2,7 @@
 #include "support/support.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -307,4 +309,14 @@ double cpu_seconds(pid_t pid) {
     if (i == 15) system = std::stoull(field);
   }
   return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+Seen wait_stopped_or_ended(pid_t pid, int& status, int timeout_ms) {
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  do {
+    pid_t seen = waitpid(pid, &status, WUNTRACED | WNOHANG);
+    if (seen == pid) return WIFSTOPPED(status) ? SEEN_STOPPED : SEEN_ENDED;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  } while (std::chrono::steady_clock::now() < give_up);
+  return SEEN_NOTHING;
 }

@@ -74,6 +74,13 @@ bool read_child_until(ChildProcess& child, const std::string& needle, int timeou
 // still open after timeout_ms (-1: no limit), the child then left running.
 bool wait_child(ChildProcess& child, int timeout_ms = PATIENCE_MS);
 
+// How a child looked when a wait for it to stop or end gave up or saw it.
+enum Seen { SEEN_NOTHING, SEEN_STOPPED, SEEN_ENDED };
+
+// Waits up to timeout_ms for the child to stop or end, without reaping a
+// stop: what was seen, with the wait status in status.
+Seen wait_stopped_or_ended(pid_t pid, int& status, int timeout_ms);
+
 // A scratch directory under /tmp, removed with everything in it at scope exit.
 struct TempDir {
   TempDir();

@@ -25,7 +25,9 @@
 //              silencing
 //
 // "Noted" means that the first stop's signal is kept for the exit status:
-// the run ends by it. No phase is entered again once left, but for paused,
+// the run ends by the first it takes. (Two stop signals that are both
+// pending before the taking thread runs again are handed over by the
+// kernel lowest number first; no process can tell which was sent first.) No phase is entered again once left, but for paused,
 // which returns to the phase it came from, and ending is left only by the
 // end of the process (or a test's reset).
 //

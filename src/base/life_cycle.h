@@ -27,9 +27,9 @@
 // "Noted" means that the first stop's signal is kept for the exit status:
 // the run ends by the first it takes. (Two stop signals that are both
 // pending before the taking thread runs again are handed over by the
-// kernel lowest number first; no process can tell which was sent first.) No phase is entered again once left, but for paused,
-// which returns to the phase it came from, and ending is left only by the
-// end of the process (or a test's reset).
+// kernel lowest number first; no process can tell which was sent first.) No phase is entered again once left, but for
+// paused, which returns to the phase it came from, and ending is left only by the end of the process (or a test's
+// reset).
 //
 // Every transition is one compare-and-exchange on run_state, which holds
 // the phase, whether a stop and an untaken pause were raised, and the first

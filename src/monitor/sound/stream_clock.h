@@ -1,0 +1,31 @@
+// Where the live output's stream stands on the monotonic clock: from the
+// times at which the audio driver calls back for each period, the time at
+// which the period's first frame is due, smoothed so that a callback the
+// machine held up does not move the messages placed in it.
+#pragma once
+
+#include <cstdint>
+
+// The estimate of one stream; advanced by the audio callback alone.
+struct StreamClock {
+  bool started = false;
+  int64_t frames = 0;     // frames of the stream before the period now called for
+  int64_t origin_ns = 0;  // the estimated time of the stream's frame 0
+};
+
+// The estimate rises at most this much a callback without a callback that
+// shows it: a driver's clock that runs slow against the monotonic one (a
+// sound card's crystal, a few hundred parts per million at most) is
+// followed, a callback that comes late is not.
+constexpr int64_t STREAM_RISE_NS = 2000;
+
+// Called at the start of each callback with the time now and the frames
+// it asks for; returns the estimated time of the period's first frame, at
+// most now. The estimate is the lower envelope of the callbacks' times less
+// the stream's frames before them: a callback is never early for its
+// period, only late by what the machine held it up. A callback more than a
+// period late finds the output's buffer run dry (PulseAudio keeps about a
+// period), so the stream has moved and the estimate starts again from it;
+// where the buffer was deeper, the callbacks that catch up right after
+// bring the estimate back down.
+int64_t stream_period_start(StreamClock& clock, int64_t now_ns, int frames);

@@ -7,8 +7,9 @@
 
 int64_t stream_period_start(StreamClock& clock, int64_t now_ns, int frames) {
   int64_t seen = now_ns - frames_to_ns(clock.frames);
-  if (!clock.started || seen - clock.origin_ns > frames_to_ns(frames)) clock.origin_ns = seen;
-  else clock.origin_ns = std::min(seen, clock.origin_ns + STREAM_RISE_NS);
+  int64_t period = frames_to_ns(frames);
+  if (!clock.started || seen - clock.origin_ns > period) clock.origin_ns = seen;
+  else clock.origin_ns = std::min(seen, clock.origin_ns + period / STREAM_RISE_DIVISOR);
   clock.started = true;
   int64_t start = clock.origin_ns + frames_to_ns(clock.frames);
   clock.frames += frames;

@@ -13,11 +13,11 @@ struct StreamClock {
   int64_t origin_ns = 0;  // the estimated time of the stream's frame 0
 };
 
-// The estimate rises at most this much a callback without a callback that
-// shows it: a driver's clock that runs slow against the monotonic one (a
-// sound card's crystal, a few hundred parts per million at most) is
-// followed, a callback that comes late is not.
-constexpr int64_t STREAM_RISE_NS = 2000;
+// Without a callback that shows it, the estimate rises at most a period
+// divided by this a callback: a driver's clock that runs slow against the
+// monotonic one (a sound card's crystal, a few hundred parts per million at
+// most) is followed, a callback that comes late is not.
+constexpr int64_t STREAM_RISE_DIVISOR = 1000;
 
 // Called at the start of each callback with the time now and the frames
 // it asks for; returns the estimated time of the period's first frame, at

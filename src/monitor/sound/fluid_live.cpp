@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "base/clock.h"
@@ -19,6 +20,12 @@ constexpr int LIVE_PERIODS = 3;
 // default, below the reader's when the reader has one); where the system
 // refuses it, the thread plays at normal priority.
 constexpr int LIVE_REALTIME_PRIO = 60;
+// The longest the callback waits for a message while all is silent.
+constexpr int LIVE_IDLE_WAIT_MS = 1000;
+// The callback waits only after all has been silent this long: the stream
+// restarts after a wait, and the server may then take the sound at another
+// latency, so the rests within a song keep the stream running.
+constexpr int64_t LIVE_IDLE_AFTER_NS = NS_PER_SECOND;
 // A message is played one period and this much after its arrival: a
 // message stamped just before a callback may reach the ring just after it,
 // and then still falls within the next period.
@@ -60,10 +67,46 @@ void play_due(LiveOutput& live, int64_t start_ns, int end) {
   }
 }
 
+// Whether nothing sounds and nothing waits to be played.
+bool all_silent(LiveOutput& live) {
+  for (bool due : live.silence_due)
+    if (due) return false;
+  return bank_asleep(live.bank) &&
+         live.ring.written.load(std::memory_order_relaxed) == live.ring.taken.load(std::memory_order_relaxed);
+}
+
+// With every module asleep the period would be silence: the callback waits
+// for the reader's doorbell instead, once that has lasted (up to a limit), and the audio server
+// plays silence meanwhile at no cost to the monitor. It waits on nothing
+// the reader holds: the reader only writes a byte when it finds the bell
+// set. The stream then starts again, and its clock with it.
+void wait_while_silent(LiveOutput& live, int frames) {
+  if (!live.may_wait) return;
+  if (!all_silent(live)) {
+    live.silent_ns = 0;
+    return;
+  }
+  if (live.silent_ns < LIVE_IDLE_AFTER_NS) {
+    live.silent_ns += frames_to_ns(frames);
+    return;
+  }
+  live.waiting.store(true, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (all_silent(live)) {
+    pollfd bell = {live.bell[0], POLLIN, 0};
+    poll(&bell, 1, LIVE_IDLE_WAIT_MS);
+  }
+  live.waiting.store(false, std::memory_order_relaxed);
+  char bytes[16];
+  while (read(live.bell[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
 // The audio driver's callback: places the period on the monotonic clock,
 // then renders it block by block, each block after the messages due in it.
 int render_live(void* data, int frames, int, float**, int outputs, float** out) {
   LiveOutput& live = *static_cast<LiveOutput*>(data);
+  wait_while_silent(live, frames);
   int64_t start_ns = stream_period_start(live.clock, monotonic_ns(), frames);
   if (outputs < 2) {
     play_due(live, start_ns, frames);
@@ -112,6 +155,16 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
   live.driver_name = driver_name != nullptr ? driver_name : "default";
   fluid_free(driver_name);
   live.latency_ns = frames_to_ns(options.period_frames) + LIVE_MARGIN_NS;
+  // These drivers call back from a thread of their own that then writes to
+  // the device or server; a callback that waits holds up nothing else. A
+  // server's process callback (JACK, PipeWire) must never wait.
+  live.may_wait = live.driver_name == "pulseaudio" || live.driver_name == "alsa" || live.driver_name == "oss";
+  if (live.may_wait && pipe(live.bell) != 0) live.may_wait = false;
+  for (int fd : live.bell) {
+    if (fd < 0) continue;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
   live.driver = open_audio_driver(live);
   if (live.driver == nullptr) {
     std::string reason = last_library_error();
@@ -127,6 +180,11 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
 void live_put(LiveOutput& live, int port, int64_t arrival_ns, StampedAction action, const uint8_t* bytes,
               size_t length) {
   ring_put(live.ring, port, arrival_ns, action, bytes, length);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (live.waiting.load(std::memory_order_relaxed) && live.waiting.exchange(false, std::memory_order_relaxed)) {
+    ssize_t ignored = write(live.bell[1], "x", 1);
+    (void)ignored;
+  }
 }
 
 std::string live_line(const LiveOutput& live) {
@@ -152,4 +210,8 @@ void live_free(LiveOutput& live) {
   if (live.driver_settings != nullptr) delete_fluid_settings(live.driver_settings);
   live.driver_settings = nullptr;
   free_bank(live.bank);
+  for (int& fd : live.bell) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
 }

@@ -5,6 +5,7 @@
 // so that the callback never takes a lock, waits or allocates.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,16 @@ struct LiveOutput {
   uint8_t sysex[SYNTH_RING_SYSEX] = {};  // a long exclusive joined from its pieces
   bool silence_due[BANK_PORTS] = {};     // a port's silence the library has not taken yet
   uint64_t unplayed = 0;                 // note-ons the library could not take; read after the end
+  // The doorbell of a callback that waits while all is silent: the reader
+  // writes a byte when it finds waiting set. The callback sets waiting
+  // before it looks at the ring a last time, the reader puts its item
+  // before it looks at waiting, each with a full fence between, so that
+  // one of them always sees the other. The reader clears it by exchange,
+  // so that one byte rings per wait.
+  bool may_wait = false;  // the driver's thread is ours to hold while silent
+  int64_t silent_ns = 0;  // how long all has been silent; the callback's own
+  int bell[2] = {-1, -1};
+  std::atomic<bool> waiting{false};
 };
 
 // Opens the audio output through the named or default driver, asking for

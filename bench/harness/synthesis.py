@@ -192,16 +192,16 @@ def peer_play(work, tag, piece, font, seconds):
             raise
     time.sleep(0.5)
     samples, start = recorder.stop()
-    return samples, start, 100.0 * (usage.ru_utime + usage.ru_stime) / seconds, " ".join(argv)
+    return samples, start, recorder.rate, 100.0 * (usage.ru_utime + usage.ru_stime) / seconds, " ".join(argv)
 
 
-def peer_stamps(samples, start, ticks):
+def peer_stamps(samples, start, rate, ticks):
     """The absolute times at which the piece's notes are due, placed by the
     first sound of the recording (the first note, at tick ticks[0])."""
     first = next((i for i, x in enumerate(samples) if abs(x) > 100), None)
     if first is None or start is None:
         return []
-    origin = start + first / live.RATE - ticks[0] / 1000.0
+    origin = start + first / rate - ticks[0] / 1000.0
     return [origin + t / 1000.0 for t in ticks]
 
 
@@ -218,17 +218,17 @@ def run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font):
     finally:
         stop(proc)
     idle = 100.0 * (after - before) / (t1 - t0) if before is not None and after is not None else None
-    samples, start, cpu, command = peer_play(work, "peer-onset", onset_path, font, 12.0)
+    samples, start, rate, cpu, command = peer_play(work, "peer-onset", onset_path, font, 12.0)
     # Placed by the first onset, each note is measured from 5 ms before its due time.
-    stamps = [t - 0.005 for t in peer_stamps(samples, start, onset_ticks)]
-    delays = [d for d in live.onset_delays(samples, start, stamps) if d is not None]
+    stamps = [t - 0.005 for t in peer_stamps(samples, start, rate, onset_ticks)]
+    delays = [d for d in live.onset_delays(samples, start, stamps, rate=rate) if d is not None]
     middle = median(delays)
     spread = [abs(d - middle) * 1000 for d in delays]
     onset = {"spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
              "heard": len(delays), "notes": len(onset_ticks), "command": command}
-    samples, start, cpu, command = peer_play(work, "peer-dense", dense_path, font, DENSE_SECONDS)
-    stamps = peer_stamps(samples, start, dense_ticks)
-    dense = {"dropouts": live.dropouts(samples, start, stamps, 0.0) if stamps else None, "cpu_pct": cpu,
+    samples, start, rate, cpu, command = peer_play(work, "peer-dense", dense_path, font, DENSE_SECONDS)
+    stamps = peer_stamps(samples, start, rate, dense_ticks)
+    dense = {"dropouts": live.dropouts(samples, start, stamps, 0.0, rate=rate) if stamps else None, "cpu_pct": cpu,
              "command": command}
     return {"idle_cpu_pct": idle, "dense": dense, "onset": onset}
 
@@ -249,10 +249,11 @@ def run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font
         time.sleep(0.5)
         onset = play(tools, work, "live-onset", onset_path, 12.0, LIVE)
         samples, start = recorder.stop()
-        delays = [d for d in live.onset_delays(samples, start, log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY))
-                  if d is not None]
+        delays = [d for d in live.onset_delays(samples, start, log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY),
+                                               rate=recorder.rate) if d is not None]
         latency = median(delays)
         spread = [abs(d - latency) * 1000 for d in delays]
+        onset["recording_ppm"] = (recorder.rate / live.RATE - 1) * 1e6
         onset.update({"latency_ms": latency * 1000 if latency is not None else None,
                       "spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
                       "heard": len(delays), "notes": ONSET_NOTES})
@@ -261,7 +262,8 @@ def run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font
         dense = play(tools, work, "live-dense", dense_path, DENSE_SECONDS, LIVE)
         samples, start = recorder.stop()
         notes = log_stamps(dense["log"], "9")
-        dense["dropouts"] = live.dropouts(samples, start, notes, latency) if latency is not None else None
+        dense["dropouts"] = (live.dropouts(samples, start, notes, latency, rate=recorder.rate)
+                             if latency is not None else None)
         peer = None
         if shutil.which("fluidsynth") and font:
             peer = run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font)
@@ -334,8 +336,12 @@ def rows(results):
                      fmt(ld.get("dropouts"))],
                     ["live --play: latency from arrival to sound (median, %d of %d notes found in the recording)" % (
                         lo["heard"], lo["notes"]), "%s ms" % fmt(lo["latency_ms"], 1)],
+                    ["live --play: the same less the SoundFont's attack (as measured in the file above)",
+                     "%s ms" % fmt(lo["latency_ms"] - o["attack_ms"] if lo["latency_ms"] is not None else None, 1)],
                     ["live --play: spread of the onsets after that latency, p50 / p95 (period %.1f ms)" % PERIOD_MS,
-                     "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))]]
+                     "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))],
+                    ["live --play: the server's clock against the monotonic one, from the recording",
+                     "%s ppm" % fmt(lo.get("recording_ppm"), 0)]]
             pe = lv.get("peer")
             if pe:
                 pd, po = pe["dense"], pe["onset"]

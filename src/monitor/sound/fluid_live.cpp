@@ -26,10 +26,13 @@ constexpr int LIVE_IDLE_WAIT_MS = 1000;
 // restarts after a wait, and the server may then take the sound at another
 // latency, so the rests within a song keep the stream running.
 constexpr int64_t LIVE_IDLE_AFTER_NS = NS_PER_SECOND;
-// A message is played one period and this much after its arrival: a
-// message stamped just before a callback may reach the ring just after it,
-// and then still falls within the next period.
-constexpr int64_t LIVE_MARGIN_NS = NS_PER_MS / 2;
+// A message is played one period and this much after its arrival. One
+// period is the least that keeps the latency constant: a message that
+// arrives just after a callback is rendered by the next. The margin covers
+// what the period's estimate may rise between two callbacks and the few
+// microseconds between a message's stamp and its place in the ring; a
+// message later than that still plays, at the start of its period.
+constexpr int64_t LIVE_MARGIN_NS = NS_PER_MS / 10;
 
 // Plays port's silence when the library takes it. False while it waits.
 bool play_silence(LiveOutput& live, int port) {
@@ -75,11 +78,12 @@ bool all_silent(LiveOutput& live) {
          live.ring.written.load(std::memory_order_relaxed) == live.ring.taken.load(std::memory_order_relaxed);
 }
 
-// With every module asleep the period would be silence: the callback waits
-// for the reader's doorbell instead, once that has lasted (up to a limit), and the audio server
-// plays silence meanwhile at no cost to the monitor. It waits on nothing
-// the reader holds: the reader only writes a byte when it finds the bell
-// set. The stream then starts again, and its clock with it.
+// With every module asleep the period would be silence: once that has
+// lasted, the callback waits for the reader's doorbell instead (up to a
+// limit), and the audio server plays silence meanwhile at no cost to the
+// monitor. It waits on nothing the reader holds: the reader only writes a
+// byte when it finds the bell set. The stream then starts again, and its
+// clock with it.
 void wait_while_silent(LiveOutput& live, int frames) {
   if (!live.may_wait) return;
   if (!all_silent(live)) {

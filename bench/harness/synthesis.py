@@ -142,6 +142,7 @@ def play(tools, work, tag, piece, seconds, extra=None):
     return {"wav": wav, "log": usage["monitor_log"], "behind_ms": behind, "dropped": dropped,
             "monitor_cpu_pct": 100.0 * usage["monitor_cpu_s"] / seconds if usage.get("monitor_cpu_s") else None,
             "player_cpu_pct": 100.0 * (usage["user"] + usage["sys"]) / seconds, "command": usage["command"],
+            "pause_log": usage["pause_log"],
             "monitor_command": " ".join(usage["monitor_argv"])}
 
 
@@ -253,6 +254,15 @@ def run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font
                                                rate=recorder.rate) if d is not None]
         latency = median(delays)
         spread = [abs(d - latency) * 1000 for d in delays]
+        # Notes no logged pause touched, from two periods before the arrival
+        # (the callback that places it) to 40 ms after (its sound).
+        pauses = timing.read_pauses(onset["pause_log"])
+        stamps = log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY)
+        placed = live.onset_delays(samples, start, stamps, rate=recorder.rate)
+        clear = [abs(d - latency) * 1000 for d, t in zip(placed, stamps) if d is not None and not timing.overlaps(
+            pauses, int((t - 2 * PERIOD_MS / 1000) * 1e9), int((t + 0.04) * 1e9))]
+        onset.update({"clear_p50_ms": percentile(clear, 50), "clear_p95_ms": percentile(clear, 95),
+                      "clear": len(clear)})
         onset["recording_ppm"] = (recorder.rate / live.RATE - 1) * 1e6
         onset.update({"latency_ms": latency * 1000 if latency is not None else None,
                       "spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
@@ -340,6 +350,8 @@ def rows(results):
                      "%s ms" % fmt(lo["latency_ms"] - o["attack_ms"] if lo["latency_ms"] is not None else None, 1)],
                     ["live --play: spread of the onsets after that latency, p50 / p95 (period %.1f ms)" % PERIOD_MS,
                      "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))],
+                    ["live --play: the same over the notes clear of pauses, p50 / p95 (%s notes)" % lo.get("clear"),
+                     "%s ms / %s ms" % (fmt(lo.get("clear_p50_ms"), 2), fmt(lo.get("clear_p95_ms"), 2))],
                     ["live --play: the server's clock against the monotonic one, from the recording",
                      "%s ppm" % fmt(lo.get("recording_ppm"), 0)]]
             pe = lv.get("peer")

@@ -75,7 +75,7 @@ bool all_silent(LiveOutput& live) {
   for (bool due : live.silence_due)
     if (due) return false;
   return bank_asleep(live.bank) &&
-         live.ring.written.load(std::memory_order_relaxed) == live.ring.taken.load(std::memory_order_relaxed);
+         live.ring.written.load(std::memory_order_seq_cst) == live.ring.taken.load(std::memory_order_relaxed);
 }
 
 // With every module asleep the period would be silence: once that has
@@ -94,8 +94,7 @@ void wait_while_silent(LiveOutput& live, int frames) {
     live.silent_ns += frames_to_ns(frames);
     return;
   }
-  live.waiting.store(true, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  live.waiting.store(true, std::memory_order_seq_cst);
   if (all_silent(live)) {
     pollfd bell = {live.bell[0], POLLIN, 0};
     poll(&bell, 1, LIVE_IDLE_WAIT_MS);
@@ -184,8 +183,7 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
 void live_put(LiveOutput& live, int port, int64_t arrival_ns, StampedAction action, const uint8_t* bytes,
               size_t length) {
   ring_put(live.ring, port, arrival_ns, action, bytes, length);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (live.waiting.load(std::memory_order_relaxed) && live.waiting.exchange(false, std::memory_order_relaxed)) {
+  if (live.waiting.load(std::memory_order_seq_cst) && live.waiting.exchange(false, std::memory_order_seq_cst)) {
     ssize_t ignored = write(live.bell[1], "x", 1);
     (void)ignored;
   }

@@ -32,7 +32,7 @@ struct LiveOutput {
   // The doorbell of a callback that waits while all is silent: the reader
   // writes a byte when it finds waiting set. The callback sets waiting
   // before it looks at the ring a last time, the reader puts its item
-  // before it looks at waiting, each with a full fence between, so that
+  // before it looks at waiting, all four sequentially consistent, so that
   // one of them always sees the other. The reader clears it by exchange,
   // so that one byte rings per wait.
   bool may_wait = false;  // the driver's thread is ours to hold while silent

@@ -43,7 +43,9 @@ void ring_put(SynthRing& ring, int port, int64_t arrival_ns, StampedAction actio
     item.more = i + 1 < count;
     if (piece > 0) std::memcpy(item.bytes, bytes + offset, piece);
   }
-  ring.written.store(written + count, std::memory_order_release);
+  // Sequentially consistent, not only release: the live output's doorbell
+  // orders this store before the reader's look at whether the callback waits.
+  ring.written.store(written + count, std::memory_order_seq_cst);
 }
 
 const SynthItem* ring_peek(SynthRing& ring, uint8_t* sysex, const uint8_t** bytes, size_t* length) {

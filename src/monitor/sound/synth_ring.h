@@ -38,9 +38,9 @@ struct SynthItem {
 // The hand-over point of the live output.
 struct SynthRing {
   SynthItem items[SYNTH_RING_ITEMS];
-  // Items put so far. Written by the reader with release once an item (all
-  // the pieces of one message) is in place; the callback's acquire load
-  // then sees the whole item.
+  // Items put so far. Written by the reader (sequentially consistent, so
+  // at least release) once an item, all the pieces of one message, is in
+  // place; the callback's acquire load then sees the whole item.
   std::atomic<uint64_t> written{0};
   // Items the callback is done with. Written by the callback with release
   // after it has read an item; the reader's acquire load then may reuse the

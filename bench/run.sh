@@ -67,6 +67,8 @@ command -v midicsv >/dev/null || lacks midicsv "the load part has nothing to com
 perf version >/dev/null 2>&1 || lacks "perf (linux-perf)" "the load part has no profile"
 command -v pulseaudio >/dev/null && command -v parec >/dev/null ||
   lacks "pulseaudio (pulseaudio, pulseaudio-utils)" "the monitor's live path is not measured"
+command -v fluidsynth >/dev/null ||
+  lacks "fluidsynth" "FluidSynth's own player is not measured beside the monitor's live path"
 for tool in taskset chrt prlimit setpriv; do
   command -v $tool >/dev/null || lacks "$tool (util-linux)" "the runs are not pinned, prioritised or limited"
 done

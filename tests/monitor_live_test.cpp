@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "monitor/sound/soundfont.h"
@@ -72,8 +75,9 @@ TEST(MonitorLive, ASongThroughAnAudioServerSoundsInStepAndIdlesCheaply) {
       audio_server_env(audio)));
   ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
 
-  // Nodes open, nothing sounding: a bound above the 3 % target.
-  pause_ms(300);
+  // Nodes open, nothing sounding: a bound above the 3 % target, once the
+  // output has been silent for the second after which it rests.
+  pause_ms(1500);
   double cpu_before = cpu_seconds(monitor.pid);
   pause_ms(2000);
   double idle_cpu = cpu_seconds(monitor.pid) - cpu_before;
@@ -130,11 +134,78 @@ TEST(MonitorLive, ASongThroughAnAudioServerSoundsInStepAndIdlesCheaply) {
   std::vector<double> sorted = delays;
   std::sort(sorted.begin(), sorted.end());
   double latency = sorted[sorted.size() / 2];  // one constant, whatever it is
-  // Nearly two periods of the default 11.6 ms: a generous bound, the
-  // spread's figures belong to the benchmark.
-  for (size_t i = 0; i < delays.size(); ++i) EXPECT_NEAR(delays[i], latency, 0.02) << "note " << i;
+  // Each note on its own block, not at the start of the period it came in:
+  // notes snapped to the default period of 11.6 ms would spread over it,
+  // half of them further than 3 ms from their median. The first note wakes
+  // an output that waited while idle, and the server takes the stream
+  // again at a latency of its own, so it is left out; of the others, two
+  // may miss the bound by a pause of the machine. The spread's figures
+  // belong to the benchmark.
+  std::vector<size_t> off;
+  for (size_t i = 1; i < delays.size(); ++i)
+    if (std::fabs(delays[i] - latency) > 0.003) off.push_back(i);
+  EXPECT_LE(off.size(), 2u) << "notes off the latency by more than 3 ms: " << off.size() << ", the first "
+                            << (off.empty() ? 0 : off[0]) << " by " << (off.empty() ? 0 : delays[off[0]] - latency);
+  EXPECT_NE(monitor.out.find("songrelay-monitor: playing live through pulseaudio, latency "), std::string::npos)
+      << monitor.out;
   double held = first + stamps_of(messages, "90 45", origin).at(0) + latency;
   EXPECT_NEAR(pitch_between(heard, held + 0.1, held + 0.6, 300, 700), 440.0, 4.4);
+}
+
+// Writes bytes into a node as one writer, waiting for room as the monitor reads.
+bool write_node(const std::string& path, const Bytes& bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+    if (count <= 0) break;
+    done += static_cast<size_t>(count);
+  }
+  close(fd);
+  return done == bytes.size();
+}
+
+TEST(MonitorLive, ABurstBeyondTheRingEndingInAllSoundOffEndsInSilence) {
+  std::string reason = cannot_play_live();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  AudioServer audio;
+  ASSERT_EQ(start_audio_server(audio), "");
+  TempDir dir;
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
+                          {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--quiet", "--audio-driver", "pulseaudio",
+                           "--reverb", "0", "--chorus", "0"},
+                          audio_server_env(audio)));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  ASSERT_EQ(start_recording(audio), "");
+  pause_ms(500);
+  // More note-ons than the ring holds, as fast as the node takes them,
+  // then All Sound Off on every channel.
+  Bytes burst;
+  for (int i = 0; i < 150000; ++i) {
+    uint8_t channel = static_cast<uint8_t>(i % 16 == 9 ? 0 : i % 16);
+    burst.insert(burst.end(), {static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(36 + i % 60), 100});
+  }
+  for (uint8_t channel = 0; channel < 16; ++channel) burst.insert(burst.end(), {uint8_t(0xB0 | channel), 0x78, 0});
+  ASSERT_TRUE(write_node(dir.file("umidi0.1"), burst));
+  pause_ms(1500);
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_child(monitor));
+  EXPECT_EQ(monitor.exit_status, 0) << monitor.err;
+  ASSERT_TRUE(stop_recording(audio));
+  // The ring overflowed: what came beyond it was dropped or stood for by
+  // its port's silence.
+  EXPECT_NE(monitor.err.find("messages not played live"), std::string::npos) << monitor.err;
+  RenderedSound heard;
+  ASSERT_EQ(read_rendered(audio.recording, heard), "");
+  // How much of the burst sounds depends on how soon the server takes the
+  // stream again; that it ends in silence does not. The recording holds
+  // what the stream played: a note left sounding keeps the output from
+  // resting, and the stream plays on for a second once all is silent.
+  double end = static_cast<double>(heard.samples.size()) / heard.rate;
+  ASSERT_GT(end, 0.5);
+  EXPECT_LT(peak_between(heard, end - 0.5, end), 0.0005) << "sounding after All Sound Off";
 }
 
 }  // namespace

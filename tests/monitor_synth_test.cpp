@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <ostream>
 #include <poll.h>
 #include <string>
@@ -21,8 +22,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "monitor/constants.h"
 #include "monitor/sound/soundfont.h"
+#include "monitor/sound/stream_clock.h"
 #include "monitor/sound/synth_queue.h"
+#include "monitor/sound/synth_ring.h"
 #include "support/monitor_output.h"
 #include "support/port_files.h"
 #include "support/rendered_sound.h"
@@ -471,6 +475,133 @@ TEST(MonitorQueue, AFullQueueDropsNoteOnsAndKeepsWhatEndsASound) {
   ASSERT_EQ(taken.size(), SYNTH_QUEUE_LIMIT + 1);
   EXPECT_EQ(taken.back().action, SILENCE_PORT);
   EXPECT_EQ(offs.dropped, 1u);
+}
+
+// Puts bytes on port into ring as a message arriving at arrival_ns.
+void put(SynthRing& ring, int port, const Bytes& bytes, int64_t arrival_ns = 0) {
+  ring_put(ring, port, arrival_ns, PLAY_MESSAGE, bytes.data(), bytes.size());
+}
+
+// Takes the next message out of ring as the callback does; empty when none waits.
+Bytes take(SynthRing& ring) {
+  static uint8_t sysex[SYNTH_RING_SYSEX];
+  const uint8_t* bytes = nullptr;
+  size_t length = 0;
+  if (ring_peek(ring, sysex, &bytes, &length) == nullptr) return {};
+  Bytes taken(bytes, bytes + length);
+  ring_pop(ring);
+  return taken;
+}
+
+TEST(MonitorRing, AFullRingDropsWhatStartsASoundAndSilencesThePortOfWhatEndsOne) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    bool silences;
+  };
+  const std::vector<Case> cases = {
+      {"note-on", {0x90, 60, 100}, false},
+      {"volume", {0xB0, 0x07, 0x40}, false},
+      {"note-off", {0x80, 60, 0}, true},
+      {"note-on of velocity 0", {0x90, 60, 0}, true},
+      {"All Sound Off", {0xB3, 0x78, 0x00}, true},
+      {"sustain let go", {0xB0, 0x40, 0x00}, true},
+      {"GS reset", GS_RESET_20, true},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    auto ring = std::make_unique<SynthRing>();
+    for (size_t i = 0; i < SYNTH_RING_ITEMS; ++i) put(*ring, 2, {0x90, static_cast<uint8_t>(i % 128), 1});
+    put(*ring, 2, test.bytes);
+    EXPECT_EQ(ring->dropped, 1u);
+    // Room again: what comes next is kept, after the silence's point.
+    take(*ring);
+    put(*ring, 2, {0x90, 61, 100});
+    for (size_t i = 1; i < SYNTH_RING_ITEMS; ++i) {
+      ASSERT_EQ(ring_take_silence(*ring), -1) << "silenced before the note-ons it must end, at " << i;
+      take(*ring);
+    }
+    EXPECT_EQ(ring_take_silence(*ring), test.silences ? 2 : -1);
+    EXPECT_EQ(ring_take_silence(*ring), -1);
+    EXPECT_EQ(take(*ring), (Bytes{0x90, 61, 100}));
+    EXPECT_TRUE(take(*ring).empty());
+  }
+}
+
+TEST(MonitorRing, AWriterGoneFindingTheRingFullSilencesItsPort) {
+  auto ring = std::make_unique<SynthRing>();
+  for (size_t i = 0; i < SYNTH_RING_ITEMS; ++i) put(*ring, 0, {0x90, 60, 1});
+  ring_put(*ring, 3, 0, SILENCE_PORT, nullptr, 0);
+  while (!take(*ring).empty()) {
+  }
+  EXPECT_EQ(ring_take_silence(*ring), 3);
+}
+
+TEST(MonitorRing, ALongExclusiveGoesInPiecesAcrossTheEndAndComesOutWhole) {
+  auto ring = std::make_unique<SynthRing>();
+  // Move the ring's positions near its end, so that the pieces wrap.
+  for (size_t i = 0; i + 2 < SYNTH_RING_ITEMS; ++i) {
+    put(*ring, 0, {0xB0, 0x07, 0x40});
+    take(*ring);
+  }
+  Bytes tuning = {0xF0, 0x7E, 0x7F, 0x08, 0x01};
+  tuning.resize(407, 0x21);
+  tuning.push_back(0xF7);
+  put(*ring, 1, tuning, 5);
+  put(*ring, 1, {0x90, 60, 100}, 6);
+  uint8_t sysex[SYNTH_RING_SYSEX];
+  const uint8_t* bytes = nullptr;
+  size_t length = 0;
+  const SynthItem* item = ring_peek(*ring, sysex, &bytes, &length);
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->port, 1);
+  EXPECT_EQ(item->arrival_ns, 5);
+  EXPECT_EQ(Bytes(bytes, bytes + length), tuning);
+  ring_pop(*ring);
+  EXPECT_EQ(take(*ring), (Bytes{0x90, 60, 100}));
+  EXPECT_EQ(ring->dropped, 0u);
+}
+
+// The stream's period start as the callback's clock would see it: times in
+// microseconds, periods of 512 frames (11,609.977 us).
+TEST(MonitorStreamClock, ThePeriodStartFollowsTheStreamNotTheLateCallbacks) {
+  const int64_t PERIOD = frames_to_ns(512);
+  const double RISE = static_cast<double>(PERIOD / STREAM_RISE_DIVISOR);
+  struct Case {
+    const char* name;
+    std::vector<int64_t> late_us;  // how late each callback is against the stream's own line
+    int64_t moved_at;              // the callback from which the stream's line moved, or -1
+    int64_t moved_us;              // by how much
+  };
+  const std::vector<Case> cases = {
+      {"on time", std::vector<int64_t>(40, 0), -1, 0},
+      {"jitter", {0, 900, 300, 2500, 40, 0, 1200, 3000, 700, 0, 150, 2200, 0, 800, 1900, 0}, -1, 0},
+      {"one held up half a period, the next catching up", {0, 0, 0, 5800, 0, 0, 0, 0}, -1, 0},
+      {"a pause that ran the buffer dry", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 4, 40000},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    StreamClock clock;
+    const int64_t ORIGIN = 5 * NS_PER_SECOND;
+    for (size_t k = 0; k < test.late_us.size(); ++k) {
+      int64_t line = ORIGIN + static_cast<int64_t>(k) * PERIOD;
+      if (test.moved_at >= 0 && static_cast<int64_t>(k) >= test.moved_at) line += test.moved_us * 1000;
+      int64_t now = line + test.late_us[k] * 1000;
+      int64_t start = stream_period_start(clock, now, 512);
+      EXPECT_LE(start, now) << "callback " << k;
+      // Within the rise a callback allows since the line was last seen.
+      EXPECT_NEAR(static_cast<double>(start - line), 0.0, 20 * RISE) << "callback " << k;
+    }
+  }
+  // A clock of the output slower by 200 parts per million is followed.
+  StreamClock clock;
+  for (int k = 0; k < 4000; ++k) {
+    int64_t line = static_cast<int64_t>(k) * PERIOD * 10002 / 10000;
+    int64_t start = stream_period_start(clock, line + (k % 7 == 3 ? 2000000 : 0), 512);
+    if (k > 100) {
+      ASSERT_NEAR(static_cast<double>(start - line), 0.0, 2 * RISE) << "callback " << k;
+    }
+  }
 }
 
 TEST(MonitorSynth, BurstBeyondTheQueueEndingInAllSoundOffEndsInSilence) {

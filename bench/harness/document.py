@@ -102,6 +102,10 @@ def section_commands(r):
             continue
         seen.setdefault("sound module, %s piece: player" % k, f.get("command"))
         seen.setdefault("sound module, %s piece: reader" % k, f.get("monitor_command"))
+    peer = synth.get("live", {}).get("peer") or {}
+    for k in ("dense", "onset"):
+        if peer.get(k):
+            seen.setdefault("FluidSynth's own player, live %s piece" % k, peer[k].get("command"))
     lines = ["# %s\n%s" % (k, shorten(v, r)) for k, v in seen.items() if v]
     return ["## Commands", "", "As run here (BUILD and WORK stand for the build and work directories):", "",
             "```sh"] + lines + ["```", ""]

@@ -15,6 +15,8 @@ RATE = 44100
 # Chunks that arrive within this time of the first are not used to place
 # the recording on the clock.
 SETTLE_NS = 300000000
+# The stretch over which the lowest placement of the chunks is kept.
+ENVELOPE_WINDOW_NS = 500000000
 
 
 def available():
@@ -78,47 +80,75 @@ class Recorder:
             self.chunks.append((time.monotonic_ns(), data))
 
     def stop(self):
-        """The left channel and the monotonic time of its first sample, in s:
-        the lower envelope of each chunk's arrival less the frames up to its
-        end (a null sink hands its monitor what it has just consumed)."""
+        """The left channel and the monotonic time of its first sample, in s;
+        self.rate gets its frames per monotonic second. The arrival of each
+        chunk less the frames up to its end is never earlier than the time of
+        its first sample (a null sink hands its monitor what it has just
+        consumed): its lower envelope, taken per half second and fitted with
+        a line, places the recording. The line's slope is there because the
+        server's clock need not keep the monotonic clock's pace: a few
+        hundred parts per million move a recording's end by milliseconds."""
         self.proc.terminate()
         self.thread.join()
         self.proc.wait()
         data = b"".join(d for _, d in self.chunks)
-        frames, start = 0, None
+        frames, lows = 0, {}
         first = self.chunks[0][0] if self.chunks else 0
-        for stamp, chunk in self.chunks:
+        # The last chunk can come cut short as the recorder ends.
+        for stamp, chunk in self.chunks[:-1]:
             frames += len(chunk) // 4
             # The first chunks bring what the source held before the
             # recording began, all at once: they would place it too early.
             if stamp - first < SETTLE_NS:
                 continue
             t = stamp / 1e9 - frames / RATE
-            start = t if start is None or t < start else start
+            window = (stamp - first) // ENVELOPE_WINDOW_NS
+            if window not in lows or t < lows[window][1]:
+                lows[window] = (frames, t)
+        start, self.rate = fit_envelope(list(lows.values()))
         samples = array.array("h", data[:len(data) // 4 * 4])[0::2]
         return samples, start
 
 
-def onset_delays(samples, start, stamps, window_s=0.1, fraction=0.1):
+def fit_envelope(points):
+    """The time of frame 0 and the frames per second of the line through
+    (frames, time of frame 0 as that chunk placed it) points, by least
+    squares; the nominal rate when the points are too few."""
+    if not points:
+        return None, RATE
+    if len(points) < 3:
+        return min(t for _, t in points), RATE
+    n = len(points)
+    mf = sum(f for f, _ in points) / n
+    mt = sum(t for _, t in points) / n
+    var = sum((f - mf) ** 2 for f, _ in points)
+    slope = sum((f - mf) * (t - mt) for f, t in points) / var if var else 0.0
+    # time(frame) = start + frame / RATE + slope * frame, lowered to the
+    # lowest point: a lower envelope, as each point is an upper bound.
+    return min(t - slope * f for f, t in points), 1.0 / (1.0 / RATE + slope)
+
+
+def onset_delays(samples, start, stamps, window_s=0.1, fraction=0.1, rate=RATE):
     """Each note's onset in the recording less its arrival stamp, in s; None
-    for a note not heard. stamps are absolute monotonic seconds."""
+    for a note not heard. stamps are absolute monotonic seconds; rate is the
+    recording's frames per monotonic second."""
     delays = []
     for t in stamps:
-        lo = int((t - start) * RATE)
+        lo = int((t - start) * rate)
         if lo < 0 or lo >= len(samples):
             delays.append(None)
             continue
-        window = [abs(x) for x in samples[lo:lo + int(window_s * RATE)]]
+        window = [abs(x) for x in samples[lo:lo + int(window_s * rate)]]
         peak = max(window) if window else 0
         if peak < 100:
             delays.append(None)
             continue
         first = next(i for i, x in enumerate(window) if x > fraction * peak)
-        delays.append((lo + first) / RATE + start - t)
+        delays.append((lo + first) / rate + start - t)
     return delays
 
 
-def dropouts(samples, start, notes, latency, frames=64):
+def dropouts(samples, start, notes, latency, frames=64, rate=RATE):
     """Runs of at least frames exact zeros in the recording while a note
     must be sounding: from 8 to 15 ms after a note-on's arrival stamp
     (absolute monotonic s) and the latency, clear of the onsets' spread and
@@ -129,7 +159,7 @@ def dropouts(samples, start, notes, latency, frames=64):
             run += 1
             continue
         if run >= frames:
-            runs.append(((i - run) / RATE + start, i / RATE + start))
+            runs.append(((i - run) / rate + start, i / rate + start))
         run = 0
     count = 0
     stamps = sorted(notes)

@@ -3,7 +3,11 @@ file of a dense piece, whether its synthesizer keeps up, and the onset
 error of the rendered file against the reader's own arrival stamps; and the
 live path through a private PulseAudio server: the reader's CPU idle and
 on the dense piece, the latency from arrival to sound, its spread, and the
-periods the output did not deliver."""
+periods the output did not deliver. Beside it, through the same server,
+FluidSynth's own program plays the same pieces with its own file player,
+the same SoundFont and the same period: the library's real-time path as
+its authors ship it. The fluidsynth program is a peer of this bench alone;
+where it is missing, its rows say so and the rest goes on."""
 import array
 import os
 import re
@@ -17,7 +21,7 @@ import wave
 import live
 import tables
 import timing
-from common import fmt, median, percentile, stop
+from common import fmt, median, percentile, rt_prefix, stop
 from pieces import TIMEBASE, smf, tempo_event
 
 # 1 ms per tick at the timebase of 480.
@@ -30,17 +34,28 @@ IDLE_SECONDS = 10
 # The live output's period at the default settings (-z 512 at 44.1 kHz).
 PERIOD_MS = 512 * 1000.0 / 44100
 LIVE = ["--play", "-a", "pulseaudio"]
+# FluidSynth's own program as the peer: no MIDI input, its PulseAudio
+# driver, the monitor's rate, period and gain (the library's default), its
+# own file player.
+PEER = ["-n", "-a", "pulseaudio", "-r", "44100", "-z", "512", "-g", "0.2"]
+
+
+def soundfont(tools):
+    """The SoundFont the monitor built here renders with (the library and a
+    SoundFont found), from its header; None when it does not render."""
+    scratch = tempfile.mkdtemp(prefix="bench-synth-")
+    try:
+        done = subprocess.run([tools.monitor, "-q", "-D", scratch, "-t", "0.05", "-w",
+                               os.path.join(scratch, "probe.wav")], capture_output=True, timeout=30, text=True)
+        found = re.search(r"SoundFont (\S+)", done.stdout)
+        return found.group(1) if done.returncode == 0 and found else None
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def available(tools):
     """Whether the monitor built here renders (the library and a SoundFont)."""
-    scratch = tempfile.mkdtemp(prefix="bench-synth-")
-    try:
-        done = subprocess.run([tools.monitor, "-q", "-D", scratch, "-t", "0.05", "-w",
-                               os.path.join(scratch, "probe.wav")], capture_output=True, timeout=30)
-        return done.returncode == 0
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    return soundfont(tools) is not None
 
 
 def dense_piece(path):
@@ -57,18 +72,21 @@ def dense_piece(path):
     events.sort(key=lambda e: (e[0], e[1]))
     with open(path, "wb") as f:
         f.write(smf([[(t, d) for t, _, d in events]]))
+    return sorted(t for t, kind, _ in events if kind == 1)
 
 
 def onset_piece(path):
     """ONSET_NOTES notes alone, each cut by All Sound Off 60 ms after it,
     at uneven distances, so that each onset stands clear in the file."""
     gaps = [130, 170, 110, 190, 150, 120, 180, 140, 160, 115, 175, 135]
-    events, tick = [(0, tempo_event(TEMPO)), (0, bytes([0xC0, 0]))], 100
+    events, tick, notes = [(0, tempo_event(TEMPO)), (0, bytes([0xC0, 0]))], 100, []
     for i in range(ONSET_NOTES):
         events += [(tick, bytes([0x90, ONSET_KEY, 100])), (tick + 60, bytes([0xB0, 0x78, 0x00]))]
+        notes.append(tick)
         tick += 60 + gaps[i % len(gaps)]
     with open(path, "wb") as f:
         f.write(smf([events], TIMEBASE))
+    return notes
 
 
 def read_wav_left(path):
@@ -124,6 +142,7 @@ def play(tools, work, tag, piece, seconds, extra=None):
     return {"wav": wav, "log": usage["monitor_log"], "behind_ms": behind, "dropped": dropped,
             "monitor_cpu_pct": 100.0 * usage["monitor_cpu_s"] / seconds if usage.get("monitor_cpu_s") else None,
             "player_cpu_pct": 100.0 * (usage["user"] + usage["sys"]) / seconds, "command": usage["command"],
+            "pause_log": usage["pause_log"],
             "monitor_command": " ".join(usage["monitor_argv"])}
 
 
@@ -156,10 +175,73 @@ def log_stamps(log_path, hex_prefix):
     return stamps
 
 
-def run_live(tools, work, dense_path, onset_path):
+def peer_play(work, tag, piece, font, seconds):
+    """FluidSynth's own program plays piece through the server, pinned and
+    prioritised as the reader is, recorded; the recording, its start on the
+    monotonic clock, the program's CPU in % of a core and its command."""
+    cpus = timing.cpu_plan()[0]
+    argv = timing.pinned(cpus, rt_prefix() + ["fluidsynth", "-i", "-q"] + PEER + [font, piece])
+    recorder = live.Recorder(live_server)
+    time.sleep(0.5)
+    with open(os.path.join(work, "%s.err" % tag), "w") as err:
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        try:
+            _, status, usage = os.wait4(proc.pid, 0)
+            proc.returncode = status
+        except BaseException:
+            stop(proc)
+            raise
+    time.sleep(0.5)
+    samples, start = recorder.stop()
+    return samples, start, recorder.rate, 100.0 * (usage.ru_utime + usage.ru_stime) / seconds, " ".join(argv)
+
+
+def peer_stamps(samples, start, rate, ticks):
+    """The absolute times at which the piece's notes are due, placed by the
+    first sound of the recording (the first note, at tick ticks[0])."""
+    first = next((i for i, x in enumerate(samples) if abs(x) > 100), None)
+    if first is None or start is None:
+        return []
+    origin = start + first / rate - ticks[0] / 1000.0
+    return [origin + t / 1000.0 for t in ticks]
+
+
+def run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font):
+    """FluidSynth's own player on the dense and onset pieces, and idle: its
+    dropouts, onset spread against the piece's own schedule, and CPU."""
+    proc = subprocess.Popen(timing.pinned(timing.cpu_plan()[0], rt_prefix() + ["fluidsynth", "-q"] + PEER + [font]),
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)
+        before, t0 = timing.process_cpu_s(proc.pid), time.monotonic()
+        time.sleep(IDLE_SECONDS)
+        after, t1 = timing.process_cpu_s(proc.pid), time.monotonic()
+    finally:
+        stop(proc)
+    idle = 100.0 * (after - before) / (t1 - t0) if before is not None and after is not None else None
+    samples, start, rate, cpu, command = peer_play(work, "peer-onset", onset_path, font, 12.0)
+    # Placed by the first onset, each note is measured from 5 ms before its due time.
+    stamps = [t - 0.005 for t in peer_stamps(samples, start, rate, onset_ticks)]
+    delays = [d for d in live.onset_delays(samples, start, stamps, rate=rate) if d is not None]
+    middle = median(delays)
+    spread = [abs(d - middle) * 1000 for d in delays]
+    onset = {"spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
+             "heard": len(delays), "notes": len(onset_ticks), "command": command}
+    samples, start, rate, cpu, command = peer_play(work, "peer-dense", dense_path, font, DENSE_SECONDS)
+    stamps = peer_stamps(samples, start, rate, dense_ticks)
+    dense = {"dropouts": live.dropouts(samples, start, stamps, 0.0, rate=rate) if stamps else None, "cpu_pct": cpu,
+             "command": command}
+    return {"idle_cpu_pct": idle, "dense": dense, "onset": onset}
+
+
+live_server = None
+
+
+def run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font):
     """The live path through a private server, recorded: idle CPU, the dense
     piece's CPU and dropouts, the onset piece's latency and spread."""
-    server = live.Server()
+    global live_server
+    server = live_server = live.Server()
     saved = {k: os.environ.get(k) for k in server.env}
     os.environ.update(server.env)
     try:
@@ -168,10 +250,20 @@ def run_live(tools, work, dense_path, onset_path):
         time.sleep(0.5)
         onset = play(tools, work, "live-onset", onset_path, 12.0, LIVE)
         samples, start = recorder.stop()
-        delays = [d for d in live.onset_delays(samples, start, log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY))
-                  if d is not None]
+        delays = [d for d in live.onset_delays(samples, start, log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY),
+                                               rate=recorder.rate) if d is not None]
         latency = median(delays)
         spread = [abs(d - latency) * 1000 for d in delays]
+        # Notes no logged pause touched, from two periods before the arrival
+        # (the callback that places it) to 40 ms after (its sound).
+        pauses = timing.read_pauses(onset["pause_log"])
+        stamps = log_stamps(onset["log"], "90 %02X 64" % ONSET_KEY)
+        placed = live.onset_delays(samples, start, stamps, rate=recorder.rate)
+        clear = [abs(d - latency) * 1000 for d, t in zip(placed, stamps) if d is not None and not timing.overlaps(
+            pauses, int((t - 2 * PERIOD_MS / 1000) * 1e9), int((t + 0.04) * 1e9))]
+        onset.update({"clear_p50_ms": percentile(clear, 50), "clear_p95_ms": percentile(clear, 95),
+                      "clear": len(clear)})
+        onset["recording_ppm"] = (recorder.rate / live.RATE - 1) * 1e6
         onset.update({"latency_ms": latency * 1000 if latency is not None else None,
                       "spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
                       "heard": len(delays), "notes": ONSET_NOTES})
@@ -180,7 +272,14 @@ def run_live(tools, work, dense_path, onset_path):
         dense = play(tools, work, "live-dense", dense_path, DENSE_SECONDS, LIVE)
         samples, start = recorder.stop()
         notes = log_stamps(dense["log"], "9")
-        dense["dropouts"] = live.dropouts(samples, start, notes, latency) if latency is not None else None
+        dense["dropouts"] = (live.dropouts(samples, start, notes, latency, rate=recorder.rate)
+                             if latency is not None else None)
+        peer = None
+        if shutil.which("fluidsynth") and font:
+            peer = run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font)
+        else:
+            print("synthesis: the fluidsynth program is not installed; FluidSynth's own player is not measured",
+                  flush=True)
     finally:
         for k, v in saved.items():
             if v is None:
@@ -188,15 +287,15 @@ def run_live(tools, work, dense_path, onset_path):
             else:
                 os.environ[k] = v
         server.close()
-    return {"idle_cpu_pct": idle, "dense": dense, "onset": onset}
+    return {"idle_cpu_pct": idle, "dense": dense, "onset": onset, "peer": peer}
 
 
 def run(tools, work):
     dense_path = os.path.join(work, "dense-piece.mid")
-    dense_piece(dense_path)
+    dense_ticks = dense_piece(dense_path)
     dense = play(tools, work, "synth-dense", dense_path, DENSE_SECONDS)
     onset_path = os.path.join(work, "onset-piece.mid")
-    onset_piece(onset_path)
+    onset_ticks = onset_piece(onset_path)
     onset = play(tools, work, "synth-onset", onset_path, 12.0)
     errors, attack, count = onset_errors(onset["wav"], onset["log"])
     onset.update({"p50_ms": percentile(errors, 50), "max_ms": max(errors), "attack_ms": attack,
@@ -204,7 +303,7 @@ def run(tools, work):
     results = {"dense": dense, "onset": onset,
                "idle_wav_cpu_pct": idle_cpu(tools, work, ["-w", os.path.join(work, "synth-idle.wav")])}
     if live.available():
-        results["live"] = run_live(tools, work, dense_path, onset_path)
+        results["live"] = run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, soundfont(tools))
     else:
         print("synthesis: pulseaudio, pactl or parec not found; the live path is not measured", flush=True)
     return results
@@ -247,8 +346,26 @@ def rows(results):
                      fmt(ld.get("dropouts"))],
                     ["live --play: latency from arrival to sound (median, %d of %d notes found in the recording)" % (
                         lo["heard"], lo["notes"]), "%s ms" % fmt(lo["latency_ms"], 1)],
+                    ["live --play: the same less the SoundFont's attack (as measured in the file above)",
+                     "%s ms" % fmt(lo["latency_ms"] - o["attack_ms"] if lo["latency_ms"] is not None else None, 1)],
                     ["live --play: spread of the onsets after that latency, p50 / p95 (period %.1f ms)" % PERIOD_MS,
-                     "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))]]
+                     "%s ms / %s ms" % (fmt(lo["spread_p50_ms"], 2), fmt(lo["spread_p95_ms"], 2))],
+                    ["live --play: the same over the notes clear of pauses, p50 / p95 (%s notes)" % lo.get("clear"),
+                     "%s ms / %s ms" % (fmt(lo.get("clear_p50_ms"), 2), fmt(lo.get("clear_p95_ms"), 2))],
+                    ["live --play: the server's clock against the monotonic one, from the recording",
+                     "%s ppm" % fmt(lo.get("recording_ppm"), 0)]]
+            pe = lv.get("peer")
+            if pe:
+                pd, po = pe["dense"], pe["onset"]
+                out += [["FluidSynth's own player (fluidsynth %s): CPU, running, nothing played for %d s" % (
+                             " ".join(PEER), IDLE_SECONDS), "%s %%" % fmt(pe["idle_cpu_pct"], 2)],
+                        ["FluidSynth's own player: CPU, dense piece", "%s %%" % fmt(pd["cpu_pct"], 1)],
+                        ["FluidSynth's own player: periods not delivered, dense piece", fmt(pd.get("dropouts"))],
+                        ["FluidSynth's own player: spread of the onsets against the piece's schedule, p50 / p95 "
+                         "(%d of %d notes found)" % (po["heard"], po["notes"]),
+                         "%s ms / %s ms" % (fmt(po["spread_p50_ms"], 2), fmt(po["spread_p95_ms"], 2))]]
+            else:
+                out.append(["FluidSynth's own player", "not measured (no fluidsynth program)"])
     return out
 
 

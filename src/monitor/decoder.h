@@ -61,6 +61,9 @@ const char* controller_name(int controller);
 // or an empty text.
 const char* sysex_name(const std::vector<uint8_t>& bytes);
 
+// The same of bytes in place; it allocates nothing, for the audio callback.
+const char* sysex_name(const uint8_t* bytes, size_t length);
+
 // Bytes as upper-case hex pairs separated by blanks.
 std::string hex_bytes(const uint8_t* bytes, size_t length);
 

@@ -121,20 +121,20 @@ const char* controller_name(int controller) {
   }
 }
 
-const char* sysex_name(const std::vector<uint8_t>& bytes) {
+const char* sysex_name(const std::vector<uint8_t>& bytes) { return sysex_name(bytes.data(), bytes.size()); }
+
+const char* sysex_name(const uint8_t* bytes, size_t n) {
   // The device number (byte 2) is not compared: any device's reset is named.
-  const size_t n = bytes.size();
   if (n == 6 && bytes[0] == 0xF0 && bytes[1] == 0x7E && bytes[3] == 0x09 && bytes[5] == 0xF7) {
     if (bytes[4] == 0x01) return "GM System On";
     if (bytes[4] == 0x02) return "GM System Off";
     if (bytes[4] == 0x03) return "GM2 System On";
   }
   static const uint8_t GS_TAIL[8] = {0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
-  if (n == 11 && bytes[0] == 0xF0 && bytes[1] == 0x41 && std::equal(GS_TAIL, GS_TAIL + 8, bytes.begin() + 3))
-    return "GS Reset";
+  if (n == 11 && bytes[0] == 0xF0 && bytes[1] == 0x41 && std::equal(GS_TAIL, GS_TAIL + 8, bytes + 3)) return "GS Reset";
   static const uint8_t XG_TAIL[6] = {0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
   if (n == 9 && bytes[0] == 0xF0 && bytes[1] == 0x43 && (bytes[2] & 0xF0) == 0x10 &&
-      std::equal(XG_TAIL, XG_TAIL + 6, bytes.begin() + 3))
+      std::equal(XG_TAIL, XG_TAIL + 6, bytes + 3))
     return "XG System On";
   return "";
 }

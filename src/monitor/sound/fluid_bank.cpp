@@ -5,13 +5,15 @@
 #include <cmath>
 #include <cstdio>
 
+#include "monitor/constants.h"
+
 namespace {
 
 // A module whose voices have ended and whose echo has stayed below this
 // level (a fraction of full scale, under half a step of a 16-bit sample)
 // for SLEEP_FRAMES goes to sleep.
 constexpr float SILENT_LEVEL = 1.0e-5f;
-constexpr int SLEEP_FRAMES = 4410;  // 100 ms at 44.1 kHz
+constexpr int SLEEP_FRAMES = SAMPLE_RATE / 10;  // 100 ms
 
 // The largest absolute sample of a stretch.
 float peak_of(const float* samples, int frames) {
@@ -38,6 +40,7 @@ void render_module(ModuleBank& bank, FluidModule& module, int frames, float* lef
   }
   bool silent = fluid_synth_get_active_voice_count(module.synth) == 0 &&
                 std::fmax(peak_of(own_left, frames), peak_of(own_right, frames)) < SILENT_LEVEL;
+  module.frames += frames;
   module.quiet_frames = silent ? module.quiet_frames + frames : 0;
   if (module.quiet_frames >= SLEEP_FRAMES) module.awake = false;
 }
@@ -45,6 +48,8 @@ void render_module(ModuleBank& bank, FluidModule& module, int frames, float* lef
 }  // namespace
 
 bool make_bank(ModuleBank& bank, const std::string& soundfont, const MonitorOptions& options) {
+  bank.left.resize(BANK_RENDER_FRAMES);
+  bank.right.resize(BANK_RENDER_FRAMES);
   for (FluidModule& module : bank.modules)
     if (!make_module_settings(module, options) || !make_module_synth(module)) return false;
   FluidModule& owner = bank.modules[0];
@@ -78,11 +83,16 @@ void free_bank(ModuleBank& bank) {
   bank.soundfont_id = -1;
 }
 
-void bank_play(ModuleBank& bank, const StampedMessage& item) {
-  if (item.port < 0 || item.port >= BANK_PORTS) return;
-  FluidModule& module = bank.modules[item.port];
-  if (item.action == SILENCE_PORT) silence_module(module);
-  else play_message(module, item.message);
+Admission bank_admit(ModuleBank& bank, int port, StampedAction action, const uint8_t* bytes, size_t length) {
+  if (port < 0 || port >= BANK_PORTS) return DROP;
+  return module_admit(bank.modules[port], action, bytes, length);
+}
+
+void bank_play(ModuleBank& bank, int port, StampedAction action, const uint8_t* bytes, size_t length) {
+  if (port < 0 || port >= BANK_PORTS) return;
+  FluidModule& module = bank.modules[port];
+  if (action == SILENCE_PORT) silence_module(module);
+  else play_message(module, bytes, length);
 }
 
 void bank_render(ModuleBank& bank, int frames, float* left, float* right) {

@@ -9,6 +9,9 @@
 #include "monitor/sound/fluid_module.h"
 
 constexpr int BANK_PORTS = 4;
+// The longest render the bank's buffers are made for at the start: the
+// longest live period.
+constexpr int BANK_RENDER_FRAMES = 8192;
 
 // The modules of one output; rendered by one thread only.
 struct ModuleBank {
@@ -27,11 +30,16 @@ bool make_bank(ModuleBank& bank, const std::string& soundfont, const MonitorOpti
 // Frees the modules and the SoundFont.
 void free_bank(ModuleBank& bank);
 
-// Plays one stamped message on its port's module, or silences that module
-// when the item says the port's writer is gone.
-void bank_play(ModuleBank& bank, const StampedMessage& item);
+// Whether port's module takes the message before its next block (see
+// module_admit); a port out of range drops it.
+Admission bank_admit(ModuleBank& bank, int port, StampedAction action, const uint8_t* bytes, size_t length);
+
+// Plays one whole message on its port's module, or silences that module
+// when action says the port's writer is gone. Allocates nothing.
+void bank_play(ModuleBank& bank, int port, StampedAction action, const uint8_t* bytes, size_t length);
 
 // Renders frames of every awake module and adds them into left and right.
+// Up to BANK_RENDER_FRAMES at a time it allocates nothing.
 void bank_render(ModuleBank& bank, int frames, float* left, float* right);
 
 // Whether every module sleeps: nothing sounds, nothing echoes.

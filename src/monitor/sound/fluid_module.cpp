@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "monitor/constants.h"
+
 namespace {
 
 constexpr int PORT_CHANNELS = 16;
@@ -14,10 +16,23 @@ constexpr int PORT_CHANNELS = 16;
 constexpr int MODULE_DEVICE_ID = 0x10;
 // The library takes a reset addressed to all devices whatever its own ID.
 constexpr uint8_t ALL_DEVICES = 0x7F;
-constexpr int SUSTAIN = 64;
-constexpr int SOSTENUTO = 66;
-constexpr int ALL_SOUND_OFF = 120;
-constexpr int ALL_NOTES_OFF = 123;
+// The library's block, in frames: what a message does waits for the next.
+constexpr int64_t LIBRARY_BLOCK = 64;
+// The library sizes each synthesizer's event queue as its polyphony times
+// this, "a new voice takes about 50 spaces in the queue".
+constexpr int QUEUE_EVENTS_PER_VOICE = 64;
+constexpr int EVENTS_PER_NEW_VOICE = 50;
+// A note-on of a General MIDI SoundFont starts up to two voices (a stereo
+// pair of samples).
+constexpr int NOTE_ON_EVENTS = 2 * EVENTS_PER_NEW_VOICE;
+// Anything else touches each voice at most twice (a controller's
+// modulators, a pedal's release, All Sound Off); a port's silence does it
+// three times (both pedals and All Sound Off).
+constexpr int OTHER_EVENTS_PER_VOICE = 2;
+constexpr int SILENCE_EVENTS_PER_VOICE = 3;
+// Note-ons leave this share of a block's queue to what ends sounds: sixteen
+// channels' All Sound Off and more.
+constexpr int RESERVE_SHARE = 4;
 
 std::mutex error_lock;
 std::string last_error;
@@ -34,16 +49,16 @@ void store_library_message(int level, const char* message, void*) {
 // outside its basic channel's group deaf to controllers, notes still
 // sounding there included, where a module always obeys them.
 void play_controller(fluid_synth_t* synth, int channel, int controller, int value) {
-  if (controller == ALL_SOUND_OFF) fluid_synth_all_sounds_off(synth, channel);
-  else if (controller == ALL_NOTES_OFF) fluid_synth_all_notes_off(synth, channel);
+  if (controller == CC_ALL_SOUND_OFF) fluid_synth_all_sounds_off(synth, channel);
+  else if (controller == CC_ALL_NOTES_OFF) fluid_synth_all_notes_off(synth, channel);
   else fluid_synth_cc(synth, channel, controller, value);
 }
 
 // Plays a channel message on the module's channel.
-void play_channel_message(fluid_synth_t* synth, const std::vector<uint8_t>& bytes) {
+void play_channel_message(fluid_synth_t* synth, const uint8_t* bytes, size_t length) {
   int channel = bytes[0] & 0x0F;
   int first = bytes[1];
-  int second = bytes.size() > 2 ? bytes[2] : 0;
+  int second = length > 2 ? bytes[2] : 0;
   switch (bytes[0] & 0xF0) {
     case 0x80: fluid_synth_noteoff(synth, channel, first); break;
     case 0x90: fluid_synth_noteon(synth, channel, first, second); break;  // velocity 0 is a note off
@@ -59,13 +74,14 @@ void play_channel_message(fluid_synth_t* synth, const std::vector<uint8_t>& byte
 // F7. A GM, GS or XG reset is addressed to all devices, since the library
 // ignores a GS or XG reset whose device ID is not its own, and files and the
 // player use several. A reset ends every sound of the module.
-void play_sysex(fluid_synth_t* synth, const std::vector<uint8_t>& bytes) {
-  if (bytes.size() < 3 || bytes.back() != 0xF7) return;
-  std::vector<uint8_t> body(bytes.begin() + 1, bytes.end() - 1);
-  bool reset = *sysex_name(bytes) != '\0';
-  if (reset) body[1] = ALL_DEVICES;
-  fluid_synth_sysex(synth, reinterpret_cast<const char*>(body.data()), static_cast<int>(body.size()), nullptr, nullptr,
-                    nullptr, 0);
+void play_sysex(fluid_synth_t* synth, const uint8_t* bytes, size_t length) {
+  if (length < 3 || length > SYSEX_PIECE_LIMIT || bytes[length - 1] != 0xF7) return;
+  // On the stack: the live output's callback never allocates.
+  char body[SYSEX_PIECE_LIMIT];
+  std::memcpy(body, bytes + 1, length - 2);
+  bool reset = *sysex_name(bytes, length) != '\0';
+  if (reset) body[1] = static_cast<char>(ALL_DEVICES);
+  fluid_synth_sysex(synth, body, static_cast<int>(length - 2), nullptr, nullptr, nullptr, 0);
   // The library's reset ends its voices and then releases them again, which
   // lets them ring on for a while; a module's initialisation ends them at once.
   if (reset) fluid_synth_all_sounds_off(synth, -1);
@@ -88,7 +104,7 @@ bool make_module_settings(FluidModule& module, const MonitorOptions& options) {
     std::fputs("songrelay-monitor: cannot set up the synthesizer\n", stderr);
     return false;
   }
-  fluid_settings_setnum(module.settings, "synth.sample-rate", 44100.0);
+  fluid_settings_setnum(module.settings, "synth.sample-rate", SAMPLE_RATE);
   fluid_settings_setnum(module.settings, "synth.gain", options.gain);
   fluid_settings_setint(module.settings, "synth.reverb.active", options.reverb ? 1 : 0);
   fluid_settings_setint(module.settings, "synth.chorus.active", options.chorus ? 1 : 0);
@@ -115,12 +131,28 @@ void free_module(FluidModule& module) {
   module.settings = nullptr;
 }
 
-void play_message(FluidModule& module, const DecodedMessage& message) {
-  if (message.kind != MSG_COMPLETE && message.kind != MSG_RUNNING) return;
-  const std::vector<uint8_t>& bytes = message.bytes;
-  if (bytes.empty()) return;
-  if (bytes[0] < 0xF0 && bytes.size() >= 2) play_channel_message(module.synth, bytes);
-  else if (bytes[0] == 0xF0) play_sysex(module.synth, bytes);
+Admission module_admit(FluidModule& module, StampedAction action, const uint8_t* bytes, size_t length) {
+  int64_t block = (module.frames + LIBRARY_BLOCK - 1) / LIBRARY_BLOCK;
+  if (block != module.budget_block) {
+    module.budget_block = block;
+    module.budget_spent = 0;
+  }
+  int voices = fluid_synth_get_polyphony(module.synth);
+  int queue = voices * QUEUE_EVENTS_PER_VOICE;
+  bool note_on = action == PLAY_MESSAGE && is_note_on(bytes, length);
+  int cost = note_on ? NOTE_ON_EVENTS
+                     : voices * (action == SILENCE_PORT ? SILENCE_EVENTS_PER_VOICE : OTHER_EVENTS_PER_VOICE);
+  int limit = note_on ? queue - queue / RESERVE_SHARE : queue;
+  // A block takes any one message; the budget bounds what comes beside it.
+  if (module.budget_spent > 0 && module.budget_spent + cost > limit) return note_on ? DROP : AFTER_A_BLOCK;
+  module.budget_spent += cost;
+  return ADMIT;
+}
+
+void play_message(FluidModule& module, const uint8_t* bytes, size_t length) {
+  if (length == 0) return;
+  if (bytes[0] < 0xF0 && length >= 2) play_channel_message(module.synth, bytes, length);
+  else if (bytes[0] == 0xF0) play_sysex(module.synth, bytes, length);
   else return;
   module.awake = true;
   module.quiet_frames = 0;
@@ -128,8 +160,8 @@ void play_message(FluidModule& module, const DecodedMessage& message) {
 
 void silence_module(FluidModule& module) {
   for (int channel = 0; channel < PORT_CHANNELS; ++channel) {
-    fluid_synth_cc(module.synth, channel, SUSTAIN, 0);
-    fluid_synth_cc(module.synth, channel, SOSTENUTO, 0);
+    fluid_synth_cc(module.synth, channel, CC_SUSTAIN, 0);
+    fluid_synth_cc(module.synth, channel, CC_SOSTENUTO, 0);
   }
   fluid_synth_all_sounds_off(module.synth, -1);
   module.awake = true;

@@ -18,6 +18,17 @@ struct FluidModule {
   // until a message wakes it.
   bool awake = false;
   int quiet_frames = 0;  // frames in a row rendered with no voice and no sound
+  int64_t frames = 0;    // frames rendered so far: the library's next block follows from it
+  // What the library's queue took for the block it renders next.
+  int64_t budget_block = -1;
+  int budget_spent = 0;  // events, as module_admit counts them
+};
+
+// What module_admit says of a message.
+enum Admission {
+  ADMIT,          // play it now
+  DROP,           // a note-on beyond what the block takes: drop and count it
+  AFTER_A_BLOCK,  // render a block first, then ask again
 };
 
 // Routes the library's messages into a store instead of the terminal, so
@@ -38,11 +49,20 @@ bool make_module_synth(FluidModule& module);
 // Frees what the module holds.
 void free_module(FluidModule& module);
 
-// Plays one message on the module: channel messages on its sixteen channels,
-// system exclusive messages as they are except that a reset's device ID is
-// made one the library takes. Fragments, stray bytes and system common and
-// real-time messages are left out. Wakes the module.
-void play_message(FluidModule& module, const DecodedMessage& message);
+// Whether the library can take the message before it renders its next
+// block, the one rule of both outputs. The library queues what a message
+// does to its voices until that block and loses what overflows the queue,
+// All Sound Off included; a note-on beyond its share is dropped, since in
+// a burst that dense the notes could not all sound anyway, and anything
+// else waits a block, so that what ends a sound is never lost. Counts what
+// it admits.
+Admission module_admit(FluidModule& module, StampedAction action, const uint8_t* bytes, size_t length);
+
+// Plays one whole message on the module: channel messages on its sixteen
+// channels, system exclusive messages as they are except that a reset's
+// device ID is made one the library takes. System common and real-time
+// messages are left out. Wakes the module. Allocates nothing.
+void play_message(FluidModule& module, const uint8_t* bytes, size_t length);
 
 // Ends every sound of the module at once and lifts its pedals, as when the
 // module's writer is gone; programs and controllers stay.

@@ -3,43 +3,30 @@
 
 #include <chrono>
 
+#include "monitor/constants.h"
+
 namespace {
 
 // Past this many, even what ends a sound is dropped: a synthesizer this far
 // behind a flood of them would hold the memory of the run.
 constexpr size_t HARD_LIMIT = 4 * SYNTH_QUEUE_LIMIT;
 
-constexpr int SUSTAIN = 64;
-constexpr int SOSTENUTO = 66;
-constexpr int FIRST_MODE_CONTROLLER = 120;
-
-// Whether the item starts a note: a note-on of velocity above 0.
-bool is_note_on(const StampedMessage& item) {
+// Whether the item starts a note.
+bool starts_a_note(const StampedMessage& item) {
   const std::vector<uint8_t>& bytes = item.message.bytes;
-  return item.action == PLAY_MESSAGE && bytes.size() == 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
+  return item.action == PLAY_MESSAGE && is_note_on(bytes.data(), bytes.size());
 }
 
-// Whether the item ends a sound or sets a module back: a note-off (or a
-// note-on of velocity 0), a channel-mode message, a pedal let go, a system
-// exclusive message (the resets among them), or a writer gone.
-bool ends_a_sound(const StampedMessage& item) {
-  if (item.action == SILENCE_PORT) return true;
-  const std::vector<uint8_t>& bytes = item.message.bytes;
-  if (bytes.empty()) return false;
-  int kind = bytes[0] & 0xF0;
-  if (bytes[0] == 0xF0) return true;
-  if (bytes.size() != 3) return false;
-  if (kind == 0x80 || (kind == 0x90 && bytes[2] == 0)) return true;
-  if (kind != 0xB0) return false;
-  if (bytes[1] >= FIRST_MODE_CONTROLLER) return true;
-  return (bytes[1] == SUSTAIN || bytes[1] == SOSTENUTO) && bytes[2] < 64;
+// Whether the item ends a sound or sets a module back, a writer gone included.
+bool ends_sound(const StampedMessage& item) {
+  return item.action == SILENCE_PORT || ends_a_sound(item.message.bytes.data(), item.message.bytes.size());
 }
 
 // Drops the newest note-on waiting, to make room. False when none waits.
 bool drop_newest_note_on(SynthQueue& queue) {
   if (queue.note_ons == 0) return false;
   for (size_t i = queue.items.size(); i-- > 0;) {
-    if (!is_note_on(queue.items[i])) continue;
+    if (!starts_a_note(queue.items[i])) continue;
     queue.items.erase(queue.items.begin() + static_cast<std::ptrdiff_t>(i));
     --queue.note_ons;
     ++queue.dropped;
@@ -52,11 +39,11 @@ bool drop_newest_note_on(SynthQueue& queue) {
 
 void queue_put(SynthQueue& queue, StampedMessage&& item) {
   std::lock_guard<std::mutex> guard(queue.lock);
-  bool note_on = is_note_on(item);
+  bool note_on = starts_a_note(item);
   if (queue.items.size() >= SYNTH_QUEUE_LIMIT) {
     // Note-ons go first, the newest first: the one that comes, or one that
     // waits to make room for anything else.
-    bool room = !note_on && (drop_newest_note_on(queue) || (ends_a_sound(item) && queue.items.size() < HARD_LIMIT));
+    bool room = !note_on && (drop_newest_note_on(queue) || (ends_sound(item) && queue.items.size() < HARD_LIMIT));
     if (!room) {
       ++queue.dropped;
       return;

@@ -1,6 +1,7 @@
-// The queue between the reader of the nodes and a synthesizer's thread:
+// The queue between the reader of the nodes and the WAV file's thread:
 // messages with their arrival stamps, handed over without the reader ever
-// waiting on the synthesizer.
+// waiting on the synthesizer. That thread is no audio thread: it may wait
+// on the queue's lock, which the reader holds only for an append.
 #pragma once
 
 #include <condition_variable>

@@ -10,7 +10,7 @@ namespace {
 constexpr uint64_t HEADER_SIZE = 44;
 // The RIFF size field counts everything after its own 8 bytes in 32 bits.
 constexpr uint64_t MAX_DATA_BYTES = (0xFFFFFFFFull - (HEADER_SIZE - 8)) / WAV_FRAME_BYTES * WAV_FRAME_BYTES;
-constexpr uint64_t HEADER_EVERY = static_cast<uint64_t>(WAV_RATE) * WAV_FRAME_BYTES;
+constexpr uint64_t HEADER_EVERY = static_cast<uint64_t>(SAMPLE_RATE) * WAV_FRAME_BYTES;
 
 // Stores value in little-endian order at out.
 void put_le(uint8_t* out, uint32_t value, int bytes) {
@@ -25,8 +25,8 @@ void make_header(uint8_t* header, uint64_t data_bytes) {
   put_le(header + 16, 16, 4);
   put_le(header + 20, 1, 2);  // PCM
   put_le(header + 22, WAV_CHANNELS, 2);
-  put_le(header + 24, WAV_RATE, 4);
-  put_le(header + 28, WAV_RATE * WAV_FRAME_BYTES, 4);
+  put_le(header + 24, SAMPLE_RATE, 4);
+  put_le(header + 28, SAMPLE_RATE * WAV_FRAME_BYTES, 4);
   put_le(header + 32, WAV_FRAME_BYTES, 2);
   put_le(header + 34, 16, 2);
   std::memcpy(header + 36, "data", 4);

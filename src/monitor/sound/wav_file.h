@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <string>
 
-constexpr int WAV_RATE = 44100;
+#include "monitor/constants.h"
+
 constexpr int WAV_CHANNELS = 2;
 constexpr int WAV_FRAME_BYTES = 4;
 

@@ -1,0 +1,219 @@
+// The live output: the audio callback, its timing and its driver.
+#include "monitor/sound/fluid_live.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "base/clock.h"
+#include "monitor/constants.h"
+
+namespace {
+
+// The library's block: messages take effect at the start of one.
+constexpr int BLOCK_FRAMES = 64;
+// Periods of the sound card's buffer (ALSA and OSS; PulseAudio keeps one).
+constexpr int LIVE_PERIODS = 3;
+// The real-time priority asked for the audio thread (the library's own
+// default, below the reader's when the reader has one); where the system
+// refuses it, the thread plays at normal priority.
+constexpr int LIVE_REALTIME_PRIO = 60;
+// The longest the callback waits for a message while all is silent.
+constexpr int LIVE_IDLE_WAIT_MS = 1000;
+// The callback waits only after all has been silent this long: the stream
+// restarts after a wait, and the server may then take the sound at another
+// latency, so the rests within a song keep the stream running.
+constexpr int64_t LIVE_IDLE_AFTER_NS = NS_PER_SECOND;
+// A message is played one period and this much after its arrival. One
+// period is the least that keeps the latency constant: a message that
+// arrives just after a callback is rendered by the next. The margin covers
+// what the period's estimate may rise between two callbacks and the few
+// microseconds between a message's stamp and its place in the ring; a
+// message later than that still plays, at the start of its period.
+constexpr int64_t LIVE_MARGIN_NS = NS_PER_MS / 10;
+
+// Plays port's silence when the library takes it. False while it waits.
+bool play_silence(LiveOutput& live, int port) {
+  if (bank_admit(live.bank, port, SILENCE_PORT, nullptr, 0) == AFTER_A_BLOCK) return false;
+  bank_play(live.bank, port, SILENCE_PORT, nullptr, 0);
+  live.silence_due[port] = false;
+  return true;
+}
+
+// Plays every message due before frame end of the period that starts at
+// start_ns, as far as the library takes them before its next block.
+void play_due(LiveOutput& live, int64_t start_ns, int end) {
+  for (int port = 0; port < BANK_PORTS; ++port)
+    if (live.silence_due[port] && !play_silence(live, port)) return;
+  for (;;) {
+    int port = ring_take_silence(live.ring);
+    if (port >= 0) {
+      live.silence_due[port] = true;
+      if (!play_silence(live, port)) return;
+      continue;
+    }
+    const uint8_t* bytes = nullptr;
+    size_t length = 0;
+    const SynthItem* item = ring_peek(live.ring, live.sysex, &bytes, &length);
+    if (item == nullptr) return;
+    // A message already late plays at once; a later one waits for its block.
+    int64_t due_ns = item->arrival_ns + live.latency_ns - start_ns;
+    if (due_ns > 0 && ns_to_frames(due_ns) >= end) return;
+    StampedAction action = static_cast<StampedAction>(item->action);
+    Admission admission = bank_admit(live.bank, item->port, action, bytes, length);
+    if (admission == AFTER_A_BLOCK) return;
+    if (admission == ADMIT) bank_play(live.bank, item->port, action, bytes, length);
+    else ++live.unplayed;
+    ring_pop(live.ring);
+  }
+}
+
+// Whether nothing sounds and nothing waits to be played.
+bool all_silent(LiveOutput& live) {
+  for (bool due : live.silence_due)
+    if (due) return false;
+  return bank_asleep(live.bank) &&
+         live.ring.written.load(std::memory_order_seq_cst) == live.ring.taken.load(std::memory_order_relaxed);
+}
+
+// With every module asleep the period would be silence: once that has
+// lasted, the callback waits for the reader's doorbell instead (up to a
+// limit), and the audio server plays silence meanwhile at no cost to the
+// monitor. It waits on nothing the reader holds: the reader only writes a
+// byte when it finds the bell set. The stream then starts again, and its
+// clock with it.
+void wait_while_silent(LiveOutput& live, int frames) {
+  if (!live.may_wait) return;
+  if (!all_silent(live)) {
+    live.silent_ns = 0;
+    return;
+  }
+  if (live.silent_ns < LIVE_IDLE_AFTER_NS) {
+    live.silent_ns += frames_to_ns(frames);
+    return;
+  }
+  live.waiting.store(true, std::memory_order_seq_cst);
+  if (all_silent(live)) {
+    pollfd bell = {live.bell[0], POLLIN, 0};
+    poll(&bell, 1, LIVE_IDLE_WAIT_MS);
+  }
+  live.waiting.store(false, std::memory_order_relaxed);
+  char bytes[16];
+  while (read(live.bell[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
+// The audio driver's callback: places the period on the monotonic clock,
+// then renders it block by block, each block after the messages due in it.
+int render_live(void* data, int frames, int, float**, int outputs, float** out) {
+  LiveOutput& live = *static_cast<LiveOutput*>(data);
+  wait_while_silent(live, frames);
+  int64_t start_ns = stream_period_start(live.clock, monotonic_ns(), frames);
+  if (outputs < 2) {
+    play_due(live, start_ns, frames);
+    return FLUID_OK;
+  }
+  std::fill(out[0], out[0] + frames, 0.0f);
+  std::fill(out[1], out[1] + frames, 0.0f);
+  for (int done = 0; done < frames; done += BLOCK_FRAMES) {
+    int count = std::min(BLOCK_FRAMES, frames - done);
+    play_due(live, start_ns, done + count);
+    bank_render(live.bank, count, out[0] + done, out[1] + done);
+  }
+  return FLUID_OK;
+}
+
+// Opens the library's audio driver; the audio libraries' own messages on
+// standard error are held back meanwhile, so that a failure is one line.
+fluid_audio_driver_t* open_audio_driver(LiveOutput& live) {
+  int saved = dup(STDERR_FILENO);
+  int null_fd = open("/dev/null", O_WRONLY);
+  if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+  fluid_audio_driver_t* driver = new_fluid_audio_driver2(live.driver_settings, render_live, &live);
+  if (saved >= 0 && null_fd >= 0) dup2(saved, STDERR_FILENO);
+  if (saved >= 0) close(saved);
+  if (null_fd >= 0) close(null_fd);
+  return driver;
+}
+
+}  // namespace
+
+bool live_start(LiveOutput& live, const MonitorOptions& options, const std::string& soundfont) {
+  if (!make_bank(live.bank, soundfont, options)) return false;
+  live.driver_settings = new_fluid_settings();
+  if (live.driver_settings == nullptr) {
+    std::fputs("songrelay-monitor: cannot set up the audio output\n", stderr);
+    return false;
+  }
+  fluid_settings_setnum(live.driver_settings, "synth.sample-rate", SAMPLE_RATE);
+  fluid_settings_setint(live.driver_settings, "audio.period-size", options.period_frames);
+  fluid_settings_setint(live.driver_settings, "audio.periods", LIVE_PERIODS);
+  fluid_settings_setint(live.driver_settings, "audio.realtime-prio", LIVE_REALTIME_PRIO);
+  if (!options.audio_driver.empty())
+    fluid_settings_setstr(live.driver_settings, "audio.driver", options.audio_driver.c_str());
+  char* driver_name = nullptr;
+  fluid_settings_dupstr(live.driver_settings, "audio.driver", &driver_name);
+  live.driver_name = driver_name != nullptr ? driver_name : "default";
+  fluid_free(driver_name);
+  live.latency_ns = frames_to_ns(options.period_frames) + LIVE_MARGIN_NS;
+  // These drivers call back from a thread of their own that then writes to
+  // the device or server; a callback that waits holds up nothing else. A
+  // server's process callback (JACK, PipeWire) must never wait.
+  live.may_wait = live.driver_name == "pulseaudio" || live.driver_name == "alsa" || live.driver_name == "oss";
+  if (live.may_wait && pipe(live.bell) != 0) live.may_wait = false;
+  for (int fd : live.bell) {
+    if (fd < 0) continue;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  live.driver = open_audio_driver(live);
+  if (live.driver == nullptr) {
+    std::string reason = last_library_error();
+    std::fprintf(stderr,
+                 "songrelay-monitor: no audio output through the %s driver%s%s%s; render to a file with --wav FILE\n",
+                 live.driver_name.c_str(), reason.empty() ? "" : " (", reason.c_str(), reason.empty() ? "" : ")");
+    return false;
+  }
+  live.on = true;
+  return true;
+}
+
+void live_put(LiveOutput& live, int port, int64_t arrival_ns, StampedAction action, const uint8_t* bytes,
+              size_t length) {
+  ring_put(live.ring, port, arrival_ns, action, bytes, length);
+  if (live.waiting.load(std::memory_order_seq_cst) && live.waiting.exchange(false, std::memory_order_seq_cst)) {
+    ssize_t ignored = write(live.bell[1], "x", 1);
+    (void)ignored;
+  }
+}
+
+std::string live_line(const LiveOutput& live) {
+  // Rounded up: the sound is never sooner than said.
+  int64_t ms = (live.latency_ns + NS_PER_MS - 1) / NS_PER_MS;
+  return "songrelay-monitor: playing live through " + live.driver_name + ", latency " + std::to_string(ms) + " ms\n";
+}
+
+void live_stop(LiveOutput& live) {
+  if (!live.on) return;
+  delete_fluid_audio_driver(live.driver);
+  live.driver = nullptr;
+  live.on = false;
+  uint64_t lost = live.ring.dropped + live.unplayed;
+  if (lost > 0)
+    std::fprintf(stderr, "songrelay-monitor: %llu messages not played live (the synthesizer fell behind)\n",
+                 static_cast<unsigned long long>(lost));
+}
+
+void live_free(LiveOutput& live) {
+  if (live.driver != nullptr) delete_fluid_audio_driver(live.driver);
+  live.driver = nullptr;
+  if (live.driver_settings != nullptr) delete_fluid_settings(live.driver_settings);
+  live.driver_settings = nullptr;
+  free_bank(live.bank);
+  for (int& fd : live.bell) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}

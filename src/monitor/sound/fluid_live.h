@@ -1,0 +1,59 @@
+// The live output: four modules that the library's audio driver renders
+// through a callback of ours, in blocks of the library's 64 frames, each
+// message played before the block in which its arrival stamp, plus one
+// constant latency, falls. The reader hands messages over through a ring,
+// so that the callback never takes a lock, waits or allocates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "monitor/options.h"
+#include "monitor/sound/fluid_bank.h"
+#include "monitor/sound/stream_clock.h"
+#include "monitor/sound/synth_ring.h"
+
+// Everything the live output keeps; one per process (the ring makes it
+// large, so it lives in static storage).
+struct LiveOutput {
+  bool on = false;
+  ModuleBank bank;
+  fluid_settings_t* driver_settings = nullptr;
+  fluid_audio_driver_t* driver = nullptr;
+  std::string driver_name;
+  SynthRing ring;
+  // The callback's own, from the driver's start to its end.
+  StreamClock clock;
+  int64_t latency_ns = 0;  // from a message's arrival to its frame leaving the monitor; set before the start
+  uint8_t sysex[SYNTH_RING_SYSEX] = {};  // a long exclusive joined from its pieces
+  bool silence_due[BANK_PORTS] = {};     // a port's silence the library has not taken yet
+  uint64_t unplayed = 0;                 // note-ons the library could not take; read after the end
+  // The doorbell of a callback that waits while all is silent: the reader
+  // writes a byte when it finds waiting set. The callback sets waiting
+  // before it looks at the ring a last time, the reader puts its item
+  // before it looks at waiting, all four sequentially consistent, so that
+  // one of them always sees the other. The reader clears it by exchange,
+  // so that one byte rings per wait.
+  bool may_wait = false;  // the driver's thread is ours to hold while silent
+  int64_t silent_ns = 0;  // how long all has been silent; the callback's own
+  int bell[2] = {-1, -1};
+  std::atomic<bool> waiting{false};
+};
+
+// Opens the audio output through the named or default driver, asking for
+// real-time priority for its thread. False after one line.
+bool live_start(LiveOutput& live, const MonitorOptions& options, const std::string& soundfont);
+
+// Hands one whole message (or a writer gone) to the callback; never waits.
+void live_put(LiveOutput& live, int port, int64_t arrival_ns, StampedAction action, const uint8_t* bytes,
+              size_t length);
+
+// The header's line naming the output and its latency.
+std::string live_line(const LiveOutput& live);
+
+// Ends the output, if it plays, and says what it could not play.
+void live_stop(LiveOutput& live);
+
+// Frees what the output holds.
+void live_free(LiveOutput& live);

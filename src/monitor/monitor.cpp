@@ -16,6 +16,7 @@
 #include "base/life_cycle.h"
 #include "base/standard_fds.h"
 #include "base/stop_wait.h"
+#include "monitor/constants.h"
 #include "monitor/nodes.h"
 #include "monitor/options.h"
 #include "monitor/player_child.h"
@@ -23,9 +24,6 @@
 #include "monitor/sound/synth.h"
 
 namespace {
-
-constexpr int64_t NS_PER_SECOND = 1000000000;
-constexpr int64_t NS_PER_MS = 1000000;
 
 // Everything one run of the monitor keeps; one per process.
 struct MonitorRun {

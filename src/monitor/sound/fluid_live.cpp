@@ -129,7 +129,7 @@ int render_live(void* data, int frames, int, float**, int outputs, float** out) 
 // standard error are held back meanwhile, so that a failure is one line.
 fluid_audio_driver_t* open_audio_driver(LiveOutput& live) {
   int saved = dup(STDERR_FILENO);
-  int null_fd = open("/dev/null", O_WRONLY);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
   fluid_audio_driver_t* driver = new_fluid_audio_driver2(live.driver_settings, render_live, &live);
   if (saved >= 0 && null_fd >= 0) dup2(saved, STDERR_FILENO);

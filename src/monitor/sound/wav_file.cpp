@@ -57,7 +57,9 @@ int write_header(WavFile& wav) {
 
 int wav_open(WavFile& wav, const std::string& path) {
   wav.path = path;
-  wav.file = std::fopen(path.c_str(), "wb");
+  // Closed on exec ("e", glibc and FreeBSD): the player the monitor runs
+  // must not hold the file open.
+  wav.file = std::fopen(path.c_str(), "wbe");
   if (wav.file == nullptr) {
     std::fprintf(stderr, "songrelay-monitor: cannot open %s (%s)\n", path.c_str(), std::strerror(errno));
     return -1;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -48,6 +49,37 @@ struct MonitorRun {
 // Asks the run to end: the base room's stop, whose pipe every wait here
 // watches. The monitor has no phase beyond loading and ending.
 void on_stop_signal(int signal_number) { raise_stop(signal_number); }
+
+// Takes the stop signals for the whole monitor. Every other thread holds
+// them from the start (run_monitor), so a stop signal waits for this one,
+// asleep in sigwait, and becomes the base room's stop here. A signal taken
+// by sigwait runs no handler: under ThreadSanitizer, which runs a handler
+// only when the thread that took the signal next calls into the runtime, a
+// SIGTERM was taken by the reader between two polls and left unhandled
+// while it slept in the next one, about one run in four. A signal the
+// monitor found ignored is discarded as it comes, so sigwait never sees it.
+void* take_stop_signals(void*) {
+  sigset_t waited = stop_signal_set(false);
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&waited, &signal_number) == 0) raise_stop(signal_number);
+  }
+  return nullptr;
+}
+
+// Starts the thread that takes the stop signals, detached; it lives as long
+// as the process. The caller holds them already, and the thread inherits that.
+int start_stop_taker() {
+  pthread_t taker;
+  int error = pthread_create(&taker, nullptr, take_stop_signals, nullptr);
+  if (error != 0) {
+    std::fprintf(stderr, "songrelay-monitor: cannot start the thread that takes the stop signals (%s)\n",
+                 std::strerror(error));
+    return -1;
+  }
+  pthread_detach(taker);
+  return 0;
+}
 
 // The signals the run takes over, and their actions from before.
 const int HANDLED_SIGNALS[4] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
@@ -330,14 +362,14 @@ int run_monitor(const MonitorOptions& options) {
   run.quiet = options.quiet;
   fill_standard_fds();
   if (install_stop_signals() != 0) return 1;
-  // Every thread the monitor or the sound library starts holds the stop
-  // signals, so that this thread, the one that waits for them, takes them:
-  // a signal taken by a thread blocked in the library would wake nothing
-  // (under ThreadSanitizer, whose handlers run at the taker's next call, it
-  // was not even handled).
+  // This thread and every thread the monitor or the sound library starts
+  // hold the stop signals for the whole run, so that only the thread that
+  // waits for them takes them (take_stop_signals); the handlers stay as the
+  // fallback of a thread that lets them through. The player started after
+  // "--" gets an empty mask.
   sigset_t saved_mask;
   hold_run_signals(&saved_mask);
-  if (printer_start(STDOUT_FILENO) != 0) {
+  if (start_stop_taker() != 0 || printer_start(STDOUT_FILENO) != 0) {
     restore_signals(&saved_mask);
     remove_stop_signals();
     return 1;
@@ -345,7 +377,6 @@ int run_monitor(const MonitorOptions& options) {
   int status = 1;
   int player_status = -1;  // the player's wait status, -1 without one
   bool started = open_log(run, options) == 0 && synth_start(options) == 0;
-  restore_signals(&saved_mask);
   if (started) {
     int64_t end_ns = monotonic_ns();
     if (setup_nodes(run.nodes, options) == NODES_OK) {

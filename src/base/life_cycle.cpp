@@ -3,7 +3,6 @@
 #include "base/life_cycle.h"
 
 #include <cerrno>
-#include <initializer_list>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -38,6 +37,9 @@ std::atomic<int> read_end{-1};
 std::atomic<int> write_end{-1};
 
 RunPhase phase_of(uint32_t state) { return static_cast<RunPhase>(state & PHASE_MASK); }
+
+// The signals that stop a run; SIGTSTP is the pause.
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // What a transition needs of the state besides its phase.
 enum Need { ALWAYS, NO_STOP, NOTHING_RAISED, A_STOP, A_PAUSE_NO_STOP };
@@ -99,7 +101,7 @@ void wake() { poke_pipe(write_end.load(std::memory_order_relaxed)); }
 bool stop_signal_pending() {
   sigset_t pending;
   if (sigpending(&pending) != 0) return false;
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int number : STOP_SIGNALS) {
     if (sigismember(&pending, number) == 1) return true;
   }
   return false;
@@ -228,9 +230,7 @@ int64_t stop_process_for_pause(RunPhase resume_to) {
 sigset_t stop_signal_set(bool with_pause) {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  for (int number : STOP_SIGNALS) sigaddset(&set, number);
   if (with_pause) sigaddset(&set, SIGTSTP);
   return set;
 }

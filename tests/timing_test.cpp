@@ -255,6 +255,33 @@ TEST_F(Calibration, ThePlayersFirstFiftySleepsSetTheMargin) {
   reset_wake_margin();
 }
 
+// A song whose every record is due within the first margin of the one
+// before still learns: while the first margin is unknown, such a wait sleeps
+// half of what is left, and those sleeps set it. Without them it spins the
+// whole song (a dense piece at 1 ms a record took 96 % of a processor).
+TEST_F(Calibration, WaitsWithinTheFirstMarginSleepHalfTheRestAndLearn) {
+  ArmedClock clock(123 * MS, 1 * US);
+  fake.late_ns = 60 * US;
+  learn_wake_margin();
+  EXPECT_EQ(wait_until(123 * MS + 800 * US, never), 123 * MS + 800 * US);
+  EXPECT_EQ(fake.sleep_targets, (std::vector<int64_t>{123 * MS + 400 * US})) << "one sleep of half the rest";
+  int64_t last = fake.now;
+  for (int i = 0; i < 60 && wake_margin_ns == 1 * MS; ++i) last = wait_until(last + 800 * US, never);
+  EXPECT_EQ(wake_margin_ns, 60 * US);
+  // Learned, a wait of 800 µs sleeps to its margin and then reads the clock.
+  fake.sleep_targets.clear();
+  int64_t deadline = fake.now + 800 * US;
+  wait_until(deadline, never);
+  EXPECT_EQ(fake.sleep_targets, (std::vector<int64_t>{deadline - 60 * US}));
+  EXPECT_FALSE(fake.bad_call);
+  reset_wake_margin();
+
+  // With nothing being learned, a wait within the margin only reads the clock.
+  ArmedClock after(0, 10 * US);
+  wait_until(800 * US, never);
+  EXPECT_TRUE(fake.sleep_targets.empty());
+}
+
 // After the first fifty, a window of sleeps that woke earlier lowers the
 // margin: a start-up whose sleeps woke late does not set it for the song.
 TEST_F(Calibration, ALaterWindowThatWokeEarlierLowersTheMargin) {

@@ -44,6 +44,15 @@ constexpr int64_t ORDINARY_PRIORITY_MARGIN_NS = 100000;
 // The ceiling in force for this run.
 int64_t margin_ceiling_ns = MAX_MARGIN_NS;
 
+// Until the first window is learned, a wait that begins within the margin
+// but further than this from its deadline first sleeps half of what is
+// left, and that sleep counts: a song so
+// dense that every wait falls within the first margin would otherwise never
+// sleep, never learn, and spin its whole length at real-time priority (the
+// kernel then holds every real-time thread of that processor back for 50 ms
+// a second).
+constexpr int64_t PROBE_SLEEP_MIN_NS = 2 * MIN_MARGIN_NS;
+
 // A sleep never runs longer than this at once, so that a stop request
 // arriving just before the sleep began is still seen within a few milliseconds.
 constexpr int64_t LONGEST_SLEEP_NS = 20000000;
@@ -96,6 +105,9 @@ void note_lateness(int64_t late_ns) {
   learning.count = 0;
 }
 
+// Whether the first margin is still being learned.
+bool first_window_open() { return learning.on && learning.first; }
+
 }  // namespace
 
 void lower_timer_slack() {
@@ -125,11 +137,12 @@ void keep_wake_margin_short() {
 }
 
 // A deadline that has passed costs one clock reading. Sleeps end a margin
-// early; the rest is spent reading the clock, which looks at the stop
-// request on every turn. The reading after a sleep tells how late it woke.
+// early (or, while the first margin is learned, a wait that begins within
+// it sleeps half of it once); the rest is spent reading the clock, which looks at the stop request on every
+// turn. The reading after a sleep tells how late it woke.
 int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
   int64_t slept_until = -1;
-  for (;;) {
+  for (bool first_turn = true;; first_turn = false) {
     if (ends_wait()) return WAIT_ENDED_EARLY;
     int64_t now = monotonic_ns();
     if (slept_until >= 0) note_lateness(now - slept_until);
@@ -137,6 +150,9 @@ int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
     slept_until = -1;
     if (deadline_ns - now > wake_margin_ns) {
       slept_until = std::min(deadline_ns - wake_margin_ns, now + LONGEST_SLEEP_NS);
+      sleep_until(slept_until);
+    } else if (first_turn && first_window_open() && deadline_ns - now > PROBE_SLEEP_MIN_NS) {
+      slept_until = now + (deadline_ns - now) / 2;
       sleep_until(slept_until);
     }
   }

@@ -173,8 +173,11 @@ TEST(MonitorPlayer, ThePlayerStartsWithNoSignalHeldOrIgnoredAndNoneOfTheMonitors
   // never see the interrupt key. Nor may the monitor's nodes and log.
   if (!path_exists("/proc/self/status")) GTEST_SKIP() << "needs /proc/PID/status and fd (Linux)";
   TempDir work;
-  write_script(work.file("player"),
-               "cat /proc/$$/status >'" + work.file("status") + "'\nls -l /proc/$$/fd/ >'" + work.file("fds") + "'");
+  // The shell's own mask is read by the program it becomes: a shell blocks
+  // every signal for a moment around each fork, so a child reading
+  // /proc/$$/status may catch it in that moment.
+  write_script(work.file("player"), "ls -l /proc/$$/fd/ >'" + work.file("fds") + "'\nexec cat /proc/self/status >'" +
+                                        work.file("status") + "'");
   ProcessResult run = run_process(SONGRELAY_MONITOR_BIN, {SONGRELAY_MONITOR_BIN, "--dir", work.file("ports"), "--quiet",
                                                           "--log", work.file("log"), "--", work.file("player")});
   ASSERT_EQ(run.exit_status, 0) << run.err;

@@ -1,6 +1,7 @@
 // A SoundFont synthesizer as one port's General MIDI module.
 #include "monitor/sound/fluid_module.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -25,9 +26,10 @@ constexpr int EVENTS_PER_NEW_VOICE = 50;
 // A note-on of a General MIDI SoundFont starts up to two voices (a stereo
 // pair of samples).
 constexpr int NOTE_ON_EVENTS = 2 * EVENTS_PER_NEW_VOICE;
-// Anything else touches each voice at most twice (a controller's
+// Anything else touches each sounding voice at most twice (a controller's
 // modulators, a pedal's release, All Sound Off); a port's silence does it
-// three times (both pedals and All Sound Off).
+// three times (both pedals and All Sound Off). A voice that does not sound
+// takes no event; a voice the library starts counts as sounding at once.
 constexpr int OTHER_EVENTS_PER_VOICE = 2;
 constexpr int SILENCE_EVENTS_PER_VOICE = 3;
 // Note-ons leave this share of a block's queue to what ends sounds: sixteen
@@ -137,11 +139,11 @@ Admission module_admit(FluidModule& module, StampedAction action, const uint8_t*
     module.budget_block = block;
     module.budget_spent = 0;
   }
-  int voices = fluid_synth_get_polyphony(module.synth);
-  int queue = voices * QUEUE_EVENTS_PER_VOICE;
+  int queue = fluid_synth_get_polyphony(module.synth) * QUEUE_EVENTS_PER_VOICE;
   bool note_on = action == PLAY_MESSAGE && is_note_on(bytes, length);
-  int cost = note_on ? NOTE_ON_EVENTS
-                     : voices * (action == SILENCE_PORT ? SILENCE_EVENTS_PER_VOICE : OTHER_EVENTS_PER_VOICE);
+  int per_voice = action == SILENCE_PORT ? SILENCE_EVENTS_PER_VOICE : OTHER_EVENTS_PER_VOICE;
+  int sounding = fluid_synth_get_active_voice_count(module.synth);
+  int cost = note_on ? NOTE_ON_EVENTS : std::max(1, per_voice * sounding);
   int limit = note_on ? queue - queue / RESERVE_SHARE : queue;
   // A block takes any one message; the budget bounds what comes beside it.
   if (module.budget_spent > 0 && module.budget_spent + cost > limit) return note_on ? DROP : AFTER_A_BLOCK;

@@ -593,6 +593,20 @@ TEST(MonitorStreamClock, ThePeriodStartFollowsTheStreamNotTheLateCallbacks) {
       EXPECT_NEAR(static_cast<double>(start - line), 0.0, 20 * RISE) << "callback " << k;
     }
   }
+  // A stream whose line moved later and stayed (the server took a buffer
+  // 2.9 ms deeper) is followed once a whole window of callbacks shows it;
+  // before that the estimate keeps the earlier line.
+  for (int64_t jitter_us : {0, 1500}) {
+    SCOPED_TRACE(jitter_us);
+    StreamClock clock;
+    const int MOVE_AT = 50;
+    for (int k = 0; k < MOVE_AT + 2 * STREAM_WINDOW; ++k) {
+      int64_t line = static_cast<int64_t>(k) * PERIOD + (k >= MOVE_AT ? 2900000 : 0);
+      int64_t start = stream_period_start(clock, line + (k % 5 == 2 ? jitter_us * 1000 : 0), 512);
+      int64_t expected = k < MOVE_AT + STREAM_WINDOW - 1 ? line - (k >= MOVE_AT ? 2900000 : 0) : line;
+      ASSERT_NEAR(static_cast<double>(start - expected), 0.0, STREAM_WINDOW * RISE) << "callback " << k;
+    }
+  }
   // A clock of the output slower by 200 parts per million is followed.
   StreamClock clock;
   for (int k = 0; k < 4000; ++k) {

@@ -6,11 +6,19 @@
 
 #include <cstdint>
 
+// How many callbacks the estimate looks back over: 1.5 s at 512 frames.
+constexpr int STREAM_WINDOW = 128;
+
 // The estimate of one stream; advanced by the audio callback alone.
 struct StreamClock {
   bool started = false;
   int64_t frames = 0;     // frames of the stream before the period now called for
   int64_t origin_ns = 0;  // the estimated time of the stream's frame 0
+  // Where the last callbacks placed frame 0 (their time less the frames
+  // before them), oldest overwritten first.
+  int64_t seen_ns[STREAM_WINDOW] = {};
+  int seen_count = 0;
+  int seen_next = 0;
 };
 
 // Without a callback that shows it, the estimate rises at most a period
@@ -30,5 +38,8 @@ constexpr int64_t STREAM_RISE_DIVISOR = 4000;
 // period late finds the output's buffer run dry (PulseAudio keeps about a
 // period), so the stream has moved and the estimate starts again from it;
 // where the buffer was deeper, the callbacks that catch up right after
-// bring the estimate back down.
+// bring the estimate back down. When every callback of the window has come
+// later than the estimate, the stream itself has moved later (the server
+// took a deeper buffer, or a restart's first callbacks came while it
+// filled one), and the estimate moves up to the earliest of them.
 int64_t stream_period_start(StreamClock& clock, int64_t now_ns, int frames);

@@ -152,6 +152,51 @@ TEST(MonitorLive, ASongThroughAnAudioServerSoundsInStepAndIdlesCheaply) {
   EXPECT_NEAR(pitch_between(heard, held + 0.1, held + 0.6, 300, 700), 440.0, 4.4);
 }
 
+// A note sent the moment the monitor says it is ready sounds in step with
+// the next: the output takes sound by then. An idle null sink asks for the
+// stream's second period only when it next wakes, over a second later, and
+// a monitor ready before that played its first notes all at once, late.
+TEST(MonitorLive, ANoteSentOnTheReadyLineSoundsInStepWithTheNext) {
+  std::string reason = cannot_play_live();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  AudioServer audio;
+  ASSERT_EQ(start_audio_server(audio), "");
+  ASSERT_EQ(start_recording(audio), "");
+  pause_ms(500);
+  TempDir dir;
+  std::string log = dir.file("monitor.log");
+  ChildProcess monitor;
+  ASSERT_TRUE(start_child(monitor, SONGRELAY_MONITOR_BIN,
+                          {SONGRELAY_MONITOR_BIN, "--dir", dir.path, "--quiet", "--audio-driver", "pulseaudio", "--log",
+                           log, "--reverb", "0", "--chorus", "0"},
+                          audio_server_env(audio)));
+  ASSERT_TRUE(read_child_until(monitor, "player options: ")) << monitor.err;
+  int fd = open(dir.file("umidi0.0").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const Bytes steps[] = {{0x90, ONSET_KEY, 100}, {0xB0, 0x78, 0x00}, {0x90, ONSET_KEY, 100}, {0xB0, 0x78, 0x00}};
+  for (const Bytes& step : steps) {
+    ASSERT_EQ(write(fd, step.data(), step.size()), static_cast<ssize_t>(step.size()));
+    pause_ms(150);
+  }
+  close(fd);
+  pause_ms(300);
+  ASSERT_EQ(kill(monitor.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_child(monitor));
+  ASSERT_TRUE(stop_recording(audio));
+  std::vector<LoggedMessage> messages = read_log(log);
+  std::vector<double> notes = stamps_of(messages, "90 51", 0);
+  ASSERT_EQ(notes.size(), 2u);
+  RenderedSound heard;
+  ASSERT_EQ(read_rendered(audio.recording, heard), "");
+  double end = static_cast<double>(heard.samples.size()) / heard.rate;
+  double first = onset_between(heard, 0, end, 0.3);
+  ASSERT_GT(first, 0) << "nothing was heard";
+  double expected = first + (notes[1] - notes[0]);
+  double second = onset_between(heard, expected - 0.1, expected + 0.1, 0.3);
+  ASSERT_GT(second, 0) << "the second note was not heard 300 ms after the first";
+  EXPECT_NEAR(second - first, notes[1] - notes[0], 0.005) << "the first note sounded out of step";
+}
+
 // Writes bytes into a node as one writer, waiting for room as the monitor reads.
 bool write_node(const std::string& path, const Bytes& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);

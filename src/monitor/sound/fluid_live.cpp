@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/clock.h"
+#include "base/stop_wait.h"
 #include "monitor/constants.h"
 
 namespace {
@@ -26,6 +27,14 @@ constexpr int LIVE_IDLE_WAIT_MS = 1000;
 // restarts after a wait, and the server may then take the sound at another
 // latency, so the rests within a song keep the stream running.
 constexpr int64_t LIVE_IDLE_AFTER_NS = NS_PER_SECOND;
+// The callbacks that show the stream running. The first comes at once; an
+// audio server may ask for the next only when its output wakes (a null
+// sink idle until then did so 1.4 s later); after that they come at the
+// stream's pace.
+constexpr int LIVE_RUNNING_CALLBACKS = 3;
+// The longest the start waits for them, and how often it looks.
+constexpr int LIVE_START_WAIT_MS = 3000;
+constexpr int LIVE_START_LOOK_MS = 5;
 // A message is played one period and this much after its arrival. One
 // period is the least that keeps the latency constant: a message that
 // arrives just after a callback is rendered by the next. The margin covers
@@ -109,6 +118,8 @@ void wait_while_silent(LiveOutput& live, int frames) {
 // then renders it block by block, each block after the messages due in it.
 int render_live(void* data, int frames, int, float**, int outputs, float** out) {
   LiveOutput& live = *static_cast<LiveOutput*>(data);
+  if (live.callbacks.load(std::memory_order_relaxed) < LIVE_RUNNING_CALLBACKS)
+    live.callbacks.fetch_add(1, std::memory_order_relaxed);
   wait_while_silent(live, frames);
   int64_t start_ns = stream_period_start(live.clock, monotonic_ns(), frames);
   if (outputs < 2) {
@@ -136,6 +147,13 @@ fluid_audio_driver_t* open_audio_driver(LiveOutput& live) {
   if (saved >= 0) close(saved);
   if (null_fd >= 0) close(null_fd);
   return driver;
+}
+
+// Waits until the stream runs at its pace, up to a limit, or a stop.
+void wait_for_stream(LiveOutput& live) {
+  int64_t deadline = monotonic_ms() + LIVE_START_WAIT_MS;
+  while (live.callbacks.load(std::memory_order_relaxed) < LIVE_RUNNING_CALLBACKS && monotonic_ms() < deadline)
+    if (wait_beside_stop(nullptr, 0, LIVE_START_LOOK_MS, ENDS_ON_STOP) == WAIT_STOP) return;
 }
 
 }  // namespace
@@ -177,6 +195,7 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
     return false;
   }
   live.on = true;
+  wait_for_stream(live);
   return true;
 }
 

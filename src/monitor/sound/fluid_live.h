@@ -35,6 +35,10 @@ struct LiveOutput {
   // before it looks at waiting, all four sequentially consistent, so that
   // one of them always sees the other. The reader clears it by exchange,
   // so that one byte rings per wait.
+  // Callbacks so far, counted up to the few that show the stream running:
+  // written by the callback alone, read by the thread that starts the
+  // output; a count seen late only makes the start look again.
+  std::atomic<int> callbacks{0};
   bool may_wait = false;  // the driver's thread is ours to hold while silent
   int64_t silent_ns = 0;  // how long all has been silent; the callback's own
   int bell[2] = {-1, -1};
@@ -42,7 +46,10 @@ struct LiveOutput {
 };
 
 // Opens the audio output through the named or default driver, asking for
-// real-time priority for its thread. False after one line.
+// real-time priority for its thread, and waits (a few seconds at most, or
+// until a stop) until the output takes sound at its pace, so that what
+// comes after the monitor says it is ready is heard in time. False after
+// one line.
 bool live_start(LiveOutput& live, const MonitorOptions& options, const std::string& soundfont);
 
 // Hands one whole message (or a writer gone) to the callback; never waits.

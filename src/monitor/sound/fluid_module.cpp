@@ -25,11 +25,15 @@ constexpr int QUEUE_EVENTS_PER_VOICE = 64;
 constexpr int EVENTS_PER_NEW_VOICE = 50;
 // A note-on of a General MIDI SoundFont starts up to two voices (a stereo
 // pair of samples).
-constexpr int NOTE_ON_EVENTS = 2 * EVENTS_PER_NEW_VOICE;
-// Anything else touches each sounding voice at most twice (a controller's
-// modulators, a pedal's release, All Sound Off); a port's silence does it
-// three times (both pedals and All Sound Off). A voice that does not sound
-// takes no event; a voice the library starts counts as sounding at once.
+constexpr int VOICES_PER_NOTE = 2;
+constexpr int NOTE_ON_EVENTS = VOICES_PER_NOTE * EVENTS_PER_NEW_VOICE;
+// Anything else touches each voice it reaches at most twice (a
+// controller's modulators, a pedal's release, All Sound Off); a port's
+// silence does it three times (both pedals and All Sound Off). A note's own
+// messages (note-off, key pressure) reach the voices of that key that have
+// not been released, and the library releases a key's voices when the key
+// is struck again: one note's voices. The rest reach at most every voice
+// that sounds (a voice the library starts counts as sounding at once).
 constexpr int OTHER_EVENTS_PER_VOICE = 2;
 constexpr int SILENCE_EVENTS_PER_VOICE = 3;
 // Note-ons leave this share of a block's queue to what ends sounds: sixteen
@@ -142,8 +146,10 @@ Admission module_admit(FluidModule& module, StampedAction action, const uint8_t*
   int queue = fluid_synth_get_polyphony(module.synth) * QUEUE_EVENTS_PER_VOICE;
   bool note_on = action == PLAY_MESSAGE && is_note_on(bytes, length);
   int per_voice = action == SILENCE_PORT ? SILENCE_EVENTS_PER_VOICE : OTHER_EVENTS_PER_VOICE;
-  int sounding = fluid_synth_get_active_voice_count(module.synth);
-  int cost = note_on ? NOTE_ON_EVENTS : std::max(1, per_voice * sounding);
+  int status = action == PLAY_MESSAGE && length > 0 ? bytes[0] & 0xF0 : 0;
+  bool one_note = status == 0x80 || status == 0x90 || status == 0xA0;
+  int reached = one_note ? VOICES_PER_NOTE : fluid_synth_get_active_voice_count(module.synth);
+  int cost = note_on ? NOTE_ON_EVENTS : std::max(1, per_voice * reached);
   int limit = note_on ? queue - queue / RESERVE_SHARE : queue;
   // A block takes any one message; the budget bounds what comes beside it.
   if (module.budget_spent > 0 && module.budget_spent + cost > limit) return note_on ? DROP : AFTER_A_BLOCK;

@@ -709,21 +709,26 @@ TEST(MonitorSynth, SynthesisThatCannotRunSaysSoInOneLine) {
   struct Case {
     std::vector<std::string> options;
     std::string says;
+    std::vector<std::string> env;
   };
   std::vector<Case> cases;
   if (!SONGRELAY_MONITOR_SYNTH) {
-    cases = {{{"--wav", dir.file("x.wav")}, "synthesis is not built in"}, {{"--play"}, "synthesis is not built in"}};
+    cases = {{{"--wav", dir.file("x.wav")}, "synthesis is not built in", {}},
+             {{"--play"}, "synthesis is not built in", {}}};
   } else {
-    cases = {{{"--audio-driver", "nosuchdriver"}, "no audio output through the nosuchdriver driver"},
-             {{"--wav", dir.file("x.wav"), "--soundfont", dir.file("none.sf2")}, "cannot load the SoundFont"},
-             {{"--wav", dir.file("no/such/dir/x.wav")}, "cannot open " + dir.file("no/such/dir/x.wav")}};
+    cases = {{{"--audio-driver", "nosuchdriver"}, "no audio output through the nosuchdriver driver", {}},
+             {{"--wav", dir.file("x.wav"), "--soundfont", dir.file("none.sf2")}, "cannot load the SoundFont", {}},
+             {{"--audio-driver", "pulseaudio", "--wav", dir.file("x.wav")},
+              "no audio output through the pulseaudio driver",
+              {"PULSE_SERVER=unix:" + dir.file("no-server")}},
+             {{"--wav", dir.file("no/such/dir/x.wav")}, "cannot open " + dir.file("no/such/dir/x.wav"), {}}};
     if (find_soundfont(default_soundfonts()).empty()) cases.resize(2);
   }
   for (const Case& test : cases) {
     SCOPED_TRACE(test.options[0]);
     std::vector<std::string> args = {SONGRELAY_MONITOR_BIN, "--dir", dir.path};
     args.insert(args.end(), test.options.begin(), test.options.end());
-    ProcessResult result = run_process(SONGRELAY_MONITOR_BIN, args);
+    ProcessResult result = run_process(SONGRELAY_MONITOR_BIN, args, test.env);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_NE(result.err.find(test.says), std::string::npos) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;

@@ -35,6 +35,13 @@ constexpr int LIVE_RUNNING_CALLBACKS = 3;
 // The longest the start waits for them, and how often it looks.
 constexpr int LIVE_START_WAIT_MS = 3000;
 constexpr int LIVE_START_LOOK_MS = 5;
+// Through the own stream the monitor renders this fraction of a period at a
+// time, and the server keeps a period and a quarter of a chunk: a message
+// waits at most a chunk for its turn, then the server's buffer, which is
+// what the machine may hold the monitor up without a gap (about 8 ms, the
+// rest being the chunk's render), within a latency of 20 ms at 512 frames.
+constexpr int OWN_STREAM_CHUNKS = 2;
+constexpr int OWN_STREAM_EXTRA_SHARE = 4;
 // A message is played one period and this much after its arrival. One
 // period is the least that keeps the latency constant: a message that
 // arrives just after a callback is rendered by the next. The margin covers
@@ -114,27 +121,44 @@ void wait_while_silent(LiveOutput& live, int frames) {
   }
 }
 
-// The audio driver's callback: places the period on the monotonic clock,
-// then renders it block by block, each block after the messages due in it.
-int render_live(void* data, int frames, int, float**, int outputs, float** out) {
-  LiveOutput& live = *static_cast<LiveOutput*>(data);
+// Counts the callback, up to the few that show the stream running, and
+// waits while all is silent.
+void begin_period(LiveOutput& live, int frames) {
   if (live.callbacks.load(std::memory_order_relaxed) < LIVE_RUNNING_CALLBACKS)
     live.callbacks.fetch_add(1, std::memory_order_relaxed);
   wait_while_silent(live, frames);
-  int64_t start_ns = stream_period_start(live.clock, monotonic_ns(), frames);
-  if (outputs < 2) {
-    play_due(live, start_ns, frames);
-    return FLUID_OK;
-  }
-  std::fill(out[0], out[0] + frames, 0.0f);
-  std::fill(out[1], out[1] + frames, 0.0f);
+}
+
+// Renders frames whose first is placed at start_ns, block by block, each
+// block after the messages due in it.
+void render_blocks(LiveOutput& live, int64_t start_ns, int frames, float* left, float* right) {
+  std::fill(left, left + frames, 0.0f);
+  std::fill(right, right + frames, 0.0f);
   for (int done = 0; done < frames; done += BLOCK_FRAMES) {
     int count = std::min(BLOCK_FRAMES, frames - done);
     play_due(live, start_ns, done + count);
-    bank_render(live.bank, count, out[0] + done, out[1] + done);
+    bank_render(live.bank, count, left + done, right + done);
   }
+}
+
+// The audio driver's callback: places the period on the monotonic clock,
+// then renders it.
+int render_live(void* data, int frames, int, float**, int outputs, float** out) {
+  LiveOutput& live = *static_cast<LiveOutput*>(data);
+  begin_period(live, frames);
+  int64_t start_ns = stream_period_start(live.clock, monotonic_ns(), frames);
+  if (outputs < 2) play_due(live, start_ns, frames);
+  else render_blocks(live, start_ns, frames, out[0], out[1]);
   return FLUID_OK;
 }
+
+#if SONGRELAY_PULSE
+// The own stream's two steps of a chunk.
+void begin_chunk(void* data, int frames) { begin_period(*static_cast<LiveOutput*>(data), frames); }
+void render_chunk(void* data, int64_t sound_ns, int frames, float* left, float* right) {
+  render_blocks(*static_cast<LiveOutput*>(data), sound_ns, frames, left, right);
+}
+#endif
 
 // Opens the library's audio driver; the audio libraries' own messages on
 // standard error are held back meanwhile, so that a failure is one line.
@@ -147,6 +171,26 @@ fluid_audio_driver_t* open_audio_driver(LiveOutput& live) {
   if (saved >= 0) close(saved);
   if (null_fd >= 0) close(null_fd);
   return driver;
+}
+
+// Opens the output: the own stream for the pulseaudio driver where the
+// monitor has one, the library's driver otherwise; sets the latency. False
+// with the reason, when there is one.
+bool open_output(LiveOutput& live, const MonitorOptions& options, std::string* reason) {
+#if SONGRELAY_PULSE
+  if (live.driver_name == "pulseaudio") {
+    int chunk = std::max(BLOCK_FRAMES, options.period_frames / OWN_STREAM_CHUNKS);
+    int buffer = options.period_frames + chunk / OWN_STREAM_EXTRA_SHARE;
+    live.latency_ns = frames_to_ns(chunk) + frames_to_ns(buffer) + PULSE_LATENCY_SLACK_NS;
+    live.own_stream = pulse_stream_start(live.pulse, buffer, chunk, LIVE_REALTIME_PRIO, begin_chunk, render_chunk,
+                                         &live, reason);
+    return live.own_stream;
+  }
+#endif
+  live.latency_ns = frames_to_ns(options.period_frames) + LIVE_MARGIN_NS;
+  live.driver = open_audio_driver(live);
+  if (live.driver == nullptr) *reason = last_library_error();
+  return live.driver != nullptr;
 }
 
 // Waits until the stream runs at its pace, up to a limit, or a stop.
@@ -175,7 +219,6 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
   fluid_settings_dupstr(live.driver_settings, "audio.driver", &driver_name);
   live.driver_name = driver_name != nullptr ? driver_name : "default";
   fluid_free(driver_name);
-  live.latency_ns = frames_to_ns(options.period_frames) + LIVE_MARGIN_NS;
   // These drivers call back from a thread of their own that then writes to
   // the device or server; a callback that waits holds up nothing else. A
   // server's process callback (JACK, PipeWire) must never wait.
@@ -186,9 +229,8 @@ bool live_start(LiveOutput& live, const MonitorOptions& options, const std::stri
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  live.driver = open_audio_driver(live);
-  if (live.driver == nullptr) {
-    std::string reason = last_library_error();
+  std::string reason;
+  if (!open_output(live, options, &reason)) {
     std::fprintf(stderr,
                  "songrelay-monitor: no audio output through the %s driver%s%s%s; render to a file with --wav FILE\n",
                  live.driver_name.c_str(), reason.empty() ? "" : " (", reason.c_str(), reason.empty() ? "" : ")");
@@ -216,7 +258,15 @@ std::string live_line(const LiveOutput& live) {
 
 void live_stop(LiveOutput& live) {
   if (!live.on) return;
-  delete_fluid_audio_driver(live.driver);
+  // A callback resting while all is silent wakes to end.
+  if (live.bell[1] >= 0) {
+    ssize_t ignored = write(live.bell[1], "x", 1);
+    (void)ignored;
+  }
+#if SONGRELAY_PULSE
+  if (live.own_stream) pulse_stream_stop(live.pulse);
+#endif
+  if (live.driver != nullptr) delete_fluid_audio_driver(live.driver);
   live.driver = nullptr;
   live.on = false;
   uint64_t lost = live.ring.dropped + live.unplayed;
@@ -226,6 +276,9 @@ void live_stop(LiveOutput& live) {
 }
 
 void live_free(LiveOutput& live) {
+#if SONGRELAY_PULSE
+  pulse_stream_stop(live.pulse);
+#endif
   if (live.driver != nullptr) delete_fluid_audio_driver(live.driver);
   live.driver = nullptr;
   if (live.driver_settings != nullptr) delete_fluid_settings(live.driver_settings);

@@ -2,7 +2,9 @@
 // through a callback of ours, in blocks of the library's 64 frames, each
 // message played before the block in which its arrival stamp, plus one
 // constant latency, falls. The reader hands messages over through a ring,
-// so that the callback never takes a lock, waits or allocates.
+// so that the callback never takes a lock, waits or allocates. For the
+// pulseaudio driver the monitor feeds a stream of its own instead (see
+// pulse_stream.h), whose server says when each chunk will sound.
 #pragma once
 
 #include <atomic>
@@ -11,6 +13,7 @@
 
 #include "monitor/options.h"
 #include "monitor/sound/fluid_bank.h"
+#include "monitor/sound/pulse_stream.h"
 #include "monitor/sound/stream_clock.h"
 #include "monitor/sound/synth_ring.h"
 
@@ -22,10 +25,16 @@ struct LiveOutput {
   fluid_settings_t* driver_settings = nullptr;
   fluid_audio_driver_t* driver = nullptr;
   std::string driver_name;
+  // The pulseaudio driver's own stream, where the monitor has one: its
+  // chunks are placed by the server's word on when they sound.
+  bool own_stream = false;
+  PulseStream pulse;
   SynthRing ring;
   // The callback's own, from the driver's start to its end.
   StreamClock clock;
-  int64_t latency_ns = 0;  // from a message's arrival to its frame leaving the monitor; set before the start
+  // From a message's arrival to its frame leaving the monitor, or, through
+  // the own stream, to its frame sounding; set before the start.
+  int64_t latency_ns = 0;
   uint8_t sysex[SYNTH_RING_SYSEX] = {};  // a long exclusive joined from its pieces
   bool silence_due[BANK_PORTS] = {};     // a port's silence the library has not taken yet
   uint64_t unplayed = 0;                 // note-ons the library could not take; read after the end

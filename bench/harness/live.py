@@ -148,11 +148,12 @@ def onset_delays(samples, start, stamps, window_s=0.1, fraction=0.1, rate=RATE):
     return delays
 
 
-def dropouts(samples, start, notes, latency, frames=64, rate=RATE):
+def dropout_gaps(samples, start, notes, latency, frames=64, rate=RATE):
     """Runs of at least frames exact zeros in the recording while a note
     must be sounding: from 8 to 15 ms after a note-on's arrival stamp
     (absolute monotonic s) and the latency, clear of the onsets' spread and
-    of the note's end. Gaps in what the player sends are not counted."""
+    of the note's end, as (start, end) in monotonic s. Gaps in what the
+    player sends are not counted."""
     runs, run = [], 0
     for i, x in enumerate(samples):
         if x == 0:
@@ -161,11 +162,30 @@ def dropouts(samples, start, notes, latency, frames=64, rate=RATE):
         if run >= frames:
             runs.append(((i - run) / rate + start, i / rate + start))
         run = 0
-    count = 0
+    gaps = []
     stamps = sorted(notes)
     for a, b in runs:
         # a note whose sure stretch [s + L + 8 ms, s + L + 15 ms] meets [a, b]
         lo, hi = a - latency - 0.015, b - latency - 0.008
         if any(lo < s < hi for s in stamps[bisect.bisect_left(stamps, lo):bisect.bisect_right(stamps, hi)]):
-            count += 1
-    return count
+            gaps.append((a, b))
+    return gaps
+
+
+def dropouts(samples, start, notes, latency, frames=64, rate=RATE):
+    """How many gaps dropout_gaps finds."""
+    return len(dropout_gaps(samples, start, notes, latency, frames, rate))
+
+
+# A pause of the machine ending this long before a gap may have caused it:
+# the server's buffer ran dry while nothing ran, and the gap is heard when
+# the sink renders again.
+PAUSE_REACH_S = 0.05
+
+
+def gaps_clear_of(gaps, pauses):
+    """The gaps that no logged pause of the machine (start ns, end ns, lost
+    ns) overlaps or ends just before: those a buffer of any program of this
+    latency could have covered."""
+    return [(a, b) for a, b in gaps
+            if not any(ps / 1e9 <= b and pe / 1e9 >= a - PAUSE_REACH_S for ps, pe, _ in pauses)]

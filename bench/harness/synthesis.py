@@ -175,25 +175,35 @@ def log_stamps(log_path, hex_prefix):
     return stamps
 
 
-def peer_play(work, tag, piece, font, seconds):
+def peer_play(tools, work, tag, piece, font, seconds):
     """FluidSynth's own program plays piece through the server, pinned and
-    prioritised as the reader is, recorded; the recording, its start on the
-    monotonic clock, the program's CPU in % of a core and its command."""
+    prioritised as the reader is, recorded, with the pause detectors beside
+    it as beside the monitor; the recording, its start on the monotonic
+    clock, the program's CPU in % of a core, its command and the machine's
+    pauses."""
     cpus = timing.cpu_plan()[0]
     argv = timing.pinned(cpus, rt_prefix() + ["fluidsynth", "-i", "-q"] + PEER + [font, piece])
-    recorder = live.Recorder(live_server)
-    time.sleep(0.5)
-    with open(os.path.join(work, "%s.err" % tag), "w") as err:
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
-        try:
-            _, status, usage = os.wait4(proc.pid, 0)
-            proc.returncode = status
-        except BaseException:
-            stop(proc)
-            raise
-    time.sleep(0.5)
-    samples, start = recorder.stop()
-    return samples, start, recorder.rate, 100.0 * (usage.ru_utime + usage.ru_stime) / seconds, " ".join(argv)
+    pause_log = os.path.join(work, "%s.pauses" % tag)
+    detectors = [subprocess.Popen(timing.pinned([c], rt_prefix() + [tools.pausedet, "%s.cpu%d.log" % (pause_log, c)]))
+                 for c in range(os.cpu_count() or 1)]
+    try:
+        recorder = live.Recorder(live_server)
+        time.sleep(0.5)
+        with open(os.path.join(work, "%s.err" % tag), "w") as err:
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+            try:
+                _, status, usage = os.wait4(proc.pid, 0)
+                proc.returncode = status
+            except BaseException:
+                stop(proc)
+                raise
+        time.sleep(0.5)
+        samples, start = recorder.stop()
+    finally:
+        for d in detectors:
+            stop(d)
+    return (samples, start, recorder.rate, 100.0 * (usage.ru_utime + usage.ru_stime) / seconds, " ".join(argv),
+            timing.read_pauses(pause_log))
 
 
 def peer_stamps(samples, start, rate, ticks):
@@ -206,7 +216,7 @@ def peer_stamps(samples, start, rate, ticks):
     return [origin + t / 1000.0 for t in ticks]
 
 
-def run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font):
+def run_peer(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font):
     """FluidSynth's own player on the dense and onset pieces, and idle: its
     dropouts, onset spread against the piece's own schedule, and CPU."""
     proc = subprocess.Popen(timing.pinned(timing.cpu_plan()[0], rt_prefix() + ["fluidsynth", "-q"] + PEER + [font]),
@@ -219,7 +229,7 @@ def run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font):
     finally:
         stop(proc)
     idle = 100.0 * (after - before) / (t1 - t0) if before is not None and after is not None else None
-    samples, start, rate, cpu, command = peer_play(work, "peer-onset", onset_path, font, 12.0)
+    samples, start, rate, cpu, command, _ = peer_play(tools, work, "peer-onset", onset_path, font, 12.0)
     # Placed by the first onset, each note is measured from 5 ms before its due time.
     stamps = [t - 0.005 for t in peer_stamps(samples, start, rate, onset_ticks)]
     delays = [d for d in live.onset_delays(samples, start, stamps, rate=rate) if d is not None]
@@ -227,10 +237,11 @@ def run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font):
     spread = [abs(d - middle) * 1000 for d in delays]
     onset = {"spread_p50_ms": percentile(spread, 50), "spread_p95_ms": percentile(spread, 95),
              "heard": len(delays), "notes": len(onset_ticks), "command": command}
-    samples, start, rate, cpu, command = peer_play(work, "peer-dense", dense_path, font, DENSE_SECONDS)
+    samples, start, rate, cpu, command, pauses = peer_play(tools, work, "peer-dense", dense_path, font, DENSE_SECONDS)
     stamps = peer_stamps(samples, start, rate, dense_ticks)
-    dense = {"dropouts": live.dropouts(samples, start, stamps, 0.0, rate=rate) if stamps else None, "cpu_pct": cpu,
-             "command": command}
+    gaps = live.dropout_gaps(samples, start, stamps, 0.0, rate=rate) if stamps else None
+    dense = {"dropouts": len(gaps) if gaps is not None else None, "cpu_pct": cpu, "command": command,
+             "dropouts_clear": len(live.gaps_clear_of(gaps, pauses)) if gaps is not None else None}
     return {"idle_cpu_pct": idle, "dense": dense, "onset": onset}
 
 
@@ -272,11 +283,13 @@ def run_live(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font
         dense = play(tools, work, "live-dense", dense_path, DENSE_SECONDS, LIVE)
         samples, start = recorder.stop()
         notes = log_stamps(dense["log"], "9")
-        dense["dropouts"] = (live.dropouts(samples, start, notes, latency, rate=recorder.rate)
-                             if latency is not None else None)
+        gaps = live.dropout_gaps(samples, start, notes, latency, rate=recorder.rate) if latency is not None else None
+        dense["dropouts"] = len(gaps) if gaps is not None else None
+        dense["dropouts_clear"] = (len(live.gaps_clear_of(gaps, timing.read_pauses(dense["pause_log"])))
+                                   if gaps is not None else None)
         peer = None
         if shutil.which("fluidsynth") and font:
-            peer = run_peer(work, dense_path, dense_ticks, onset_path, onset_ticks, font)
+            peer = run_peer(tools, work, dense_path, dense_ticks, onset_path, onset_ticks, font)
         else:
             print("synthesis: the fluidsynth program is not installed; FluidSynth's own player is not measured",
                   flush=True)
@@ -342,8 +355,9 @@ def rows(results):
             out += [["live --play (private PulseAudio, null sink): reader CPU, four ports open, nothing played "
                      "for %d s" % IDLE_SECONDS, "%s %%" % fmt(lv["idle_cpu_pct"], 2)],
                     ["live --play: reader CPU, dense piece", "%s %%" % fmt(ld["monitor_cpu_pct"], 1)],
-                    ["live --play: periods not delivered (64 silent frames while a note must sound), dense piece",
-                     fmt(ld.get("dropouts"))],
+                    ["live --play: periods not delivered (64 silent frames while a note must sound), dense piece; "
+                     "of them clear of the machine's own pauses", "%s; %s" % (fmt(ld.get("dropouts")),
+                                                                              fmt(ld.get("dropouts_clear")))],
                     ["live --play: latency from arrival to sound (median, %d of %d notes found in the recording)" % (
                         lo["heard"], lo["notes"]), "%s ms" % fmt(lo["latency_ms"], 1)],
                     ["live --play: the same less the SoundFont's attack (as measured in the file above)",
@@ -360,7 +374,8 @@ def rows(results):
                 out += [["FluidSynth's own player (fluidsynth %s): CPU, running, nothing played for %d s" % (
                              " ".join(PEER), IDLE_SECONDS), "%s %%" % fmt(pe["idle_cpu_pct"], 2)],
                         ["FluidSynth's own player: CPU, dense piece", "%s %%" % fmt(pd["cpu_pct"], 1)],
-                        ["FluidSynth's own player: periods not delivered, dense piece", fmt(pd.get("dropouts"))],
+                        ["FluidSynth's own player: periods not delivered, dense piece; of them clear of the "
+                         "machine's own pauses", "%s; %s" % (fmt(pd.get("dropouts")), fmt(pd.get("dropouts_clear")))],
                         ["FluidSynth's own player: spread of the onsets against the piece's schedule, p50 / p95 "
                          "(%d of %d notes found)" % (po["heard"], po["notes"]),
                          "%s ms / %s ms" % (fmt(po["spread_p50_ms"], 2), fmt(po["spread_p95_ms"], 2))]]

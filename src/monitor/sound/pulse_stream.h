@@ -2,8 +2,9 @@
 // pulseaudio driver where the monitor is built with the server's client
 // library. The library's driver of that name does not say where its stream
 // stands, so its callbacks can only guess when their sound will be heard;
-// this stream asks the server before each chunk when the chunk's first
-// frame will sound, and the messages are placed against that.
+// this stream asks the server before each chunk, with a fresh answer, when
+// the chunk's first frame will sound, and the messages are placed against
+// that.
 #pragma once
 
 #include <atomic>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
-struct pa_simple;
+struct pa_threaded_mainloop;
+struct pa_context;
+struct pa_stream;
 
 // Called before each chunk: may wait while all is silent (see fluid_live).
 using ChunkWait = void (*)(void* data, int frames);
@@ -22,11 +25,16 @@ using ChunkRender = void (*)(void* data, int64_t sound_ns, int frames, float* le
 
 // One stream and the thread that feeds it.
 struct PulseStream {
-  pa_simple* server = nullptr;
+  // The client library's loop, which runs the server's side of the stream
+  // in a thread of its own; the two threads take its lock in turn.
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  pa_stream* stream = nullptr;
   pthread_t thread{};
   bool started = false;  // the thread runs until stopped
-  // Set by the thread that stops the stream, read by the stream's own at
-  // each chunk; release and acquire order the chunk it ends after.
+  // Set by the thread that stops the stream (under the loop's lock, with a
+  // signal that wakes a wait there), read by the stream's own thread at each
+  // chunk and each wait; release and acquire order the chunk it ends after.
   std::atomic<bool> ending{false};
   ChunkWait wait = nullptr;
   ChunkRender render = nullptr;

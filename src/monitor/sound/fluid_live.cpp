@@ -35,6 +35,7 @@ constexpr int LIVE_RUNNING_CALLBACKS = 3;
 // The longest the start waits for them, and how often it looks.
 constexpr int LIVE_START_WAIT_MS = 3000;
 constexpr int LIVE_START_LOOK_MS = 5;
+#if SONGRELAY_PULSE
 // Through the own stream the monitor renders this fraction of a period at a
 // time, and the server keeps a period and a quarter of a chunk: a message
 // waits at most a chunk for its turn, then the server's buffer, which is
@@ -42,6 +43,7 @@ constexpr int LIVE_START_LOOK_MS = 5;
 // rest being the chunk's render), within a latency of 20 ms at 512 frames.
 constexpr int OWN_STREAM_CHUNKS = 2;
 constexpr int OWN_STREAM_EXTRA_SHARE = 4;
+#endif
 // A message is played one period and this much after its arrival. One
 // period is the least that keeps the latency constant: a message that
 // arrives just after a callback is rendered by the next. The margin covers

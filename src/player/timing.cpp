@@ -44,14 +44,17 @@ constexpr int64_t ORDINARY_PRIORITY_MARGIN_NS = 100000;
 // The ceiling in force for this run.
 int64_t margin_ceiling_ns = MAX_MARGIN_NS;
 
-// Until the first window is learned, a wait that begins within the margin
-// but further than this from its deadline first sleeps half of what is
-// left, and that sleep counts: a song so
+// Until the first window is learned, once this many waits in a row began
+// within the margin, each such wait further than PROBE_SLEEP_MIN_NS from its
+// deadline first sleeps half of what is left, and that sleep counts: a song so
 // dense that every wait falls within the first margin would otherwise never
 // sleep, never learn, and spin its whole length at real-time priority (the
 // kernel then holds every real-time thread of that processor back for 50 ms
 // a second).
+// A song with a few close records among sparse ones learns from its
+// ordinary sleeps alone, as before.
 constexpr int64_t PROBE_SLEEP_MIN_NS = 2 * MIN_MARGIN_NS;
+constexpr int PROBE_AFTER_WAITS = 20;
 
 // A sleep never runs longer than this at once, so that a stop request
 // arriving just before the sleep began is still seen within a few milliseconds.
@@ -82,7 +85,8 @@ struct MarginLearning {
   std::array<int64_t, CALIBRATION_ROUNDS> late;
   int count = 0;
   bool on = false;
-  bool first = true;  // the window under way is the first
+  bool first = true;      // the window under way is the first
+  int within_margin = 0;  // waits in a row that began within the first margin
 };
 MarginLearning learning;
 
@@ -105,8 +109,12 @@ void note_lateness(int64_t late_ns) {
   learning.count = 0;
 }
 
-// Whether the first margin is still being learned.
-bool first_window_open() { return learning.on && learning.first; }
+// Whether a wait that begins left_ns before its deadline, within the
+// margin, sleeps half of it to learn the first margin: counts such waits.
+bool probe_sleep(int64_t left_ns) {
+  if (!learning.on || !learning.first || left_ns <= PROBE_SLEEP_MIN_NS) return false;
+  return ++learning.within_margin > PROBE_AFTER_WAITS;
+}
 
 }  // namespace
 
@@ -121,6 +129,7 @@ void learn_wake_margin() {
   learning.count = 0;
   learning.on = true;
   learning.first = true;
+  learning.within_margin = 0;
 }
 
 void reset_wake_margin() {
@@ -128,6 +137,7 @@ void reset_wake_margin() {
   learning.count = 0;
   learning.on = false;
   learning.first = true;
+  learning.within_margin = 0;
   margin_ceiling_ns = MAX_MARGIN_NS;
 }
 
@@ -137,8 +147,8 @@ void keep_wake_margin_short() {
 }
 
 // A deadline that has passed costs one clock reading. Sleeps end a margin
-// early (or, while the first margin is learned, a wait that begins within
-// it sleeps half of it once); the rest is spent reading the clock, which looks at the stop request on every
+// early (or, while the first margin is learned and waits keep beginning
+// within it, half of what is left, once); the rest is spent reading the clock, which looks at the stop request on every
 // turn. The reading after a sleep tells how late it woke.
 int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
   int64_t slept_until = -1;
@@ -149,9 +159,10 @@ int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
     if (now >= deadline_ns) return now;
     slept_until = -1;
     if (deadline_ns - now > wake_margin_ns) {
+      learning.within_margin = 0;
       slept_until = std::min(deadline_ns - wake_margin_ns, now + LONGEST_SLEEP_NS);
       sleep_until(slept_until);
-    } else if (first_turn && first_window_open() && deadline_ns - now > PROBE_SLEEP_MIN_NS) {
+    } else if (first_turn && probe_sleep(deadline_ns - now)) {
       slept_until = now + (deadline_ns - now) / 2;
       sleep_until(slept_until);
     }

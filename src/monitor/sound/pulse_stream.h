@@ -41,7 +41,7 @@ struct PulseStream {
   void* data = nullptr;
   int chunk_frames = 0;
   int buffer_frames = 0;
-  std::vector<float> left, right, interleaved;  // sized at the start: the thread allocates nothing
+  std::vector<float> left, right, interleaved;  // sized at the start: the render allocates nothing
 };
 
 // The most that the time until a chunk's first frame sounds exceeds the

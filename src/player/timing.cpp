@@ -126,18 +126,13 @@ void lower_timer_slack() {
 
 void learn_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
-  learning.count = 0;
+  learning = MarginLearning{};
   learning.on = true;
-  learning.first = true;
-  learning.within_margin = 0;
 }
 
 void reset_wake_margin() {
   wake_margin_ns = FIRST_MARGIN_NS;
-  learning.count = 0;
-  learning.on = false;
-  learning.first = true;
-  learning.within_margin = 0;
+  learning = MarginLearning{};
   margin_ceiling_ns = MAX_MARGIN_NS;
 }
 
@@ -148,8 +143,9 @@ void keep_wake_margin_short() {
 
 // A deadline that has passed costs one clock reading. Sleeps end a margin
 // early (or, while the first margin is learned and waits keep beginning
-// within it, half of what is left, once); the rest is spent reading the clock, which looks at the stop request on every
-// turn. The reading after a sleep tells how late it woke.
+// within it, half of what is left, once); the rest is spent reading the
+// clock, which looks at the stop request on every turn. The reading after a
+// sleep tells how late it woke.
 int64_t wait_until(int64_t deadline_ns, bool (*ends_wait)()) {
   int64_t slept_until = -1;
   for (bool first_turn = true;; first_turn = false) {

@@ -131,8 +131,8 @@ bool connect_stream(PulseStream& stream, int buffer_frames, std::string* reason)
     if (reason->empty()) *reason = pa_strerror(pa_context_errno(stream.context));
     return false;
   }
-  pa_sample_spec spec = {PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(SAMPLE_RATE), 2};
-  stream.stream = pa_stream_new(stream.context, "live", &spec, nullptr);
+  pa_sample_spec format = {PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(SAMPLE_RATE), 2};
+  stream.stream = pa_stream_new(stream.context, "live", &format, nullptr);
   if (stream.stream == nullptr) {
     *reason = pa_strerror(pa_context_errno(stream.context));
     return false;
@@ -193,7 +193,6 @@ bool pulse_stream_start(PulseStream& stream, int buffer_frames, int chunk_frames
   stream.wait = wait;
   stream.render = render;
   stream.data = data;
-  stream.buffer_frames = buffer_frames;
   stream.chunk_frames = chunk_frames;
   stream.left.assign(static_cast<size_t>(chunk_frames), 0.0f);
   stream.right.assign(static_cast<size_t>(chunk_frames), 0.0f);

@@ -40,7 +40,6 @@ struct PulseStream {
   ChunkRender render = nullptr;
   void* data = nullptr;
   int chunk_frames = 0;
-  int buffer_frames = 0;
   std::vector<float> left, right, interleaved;  // sized at the start: the render allocates nothing
 };
 

@@ -19,6 +19,7 @@
 #include "support/audio_server.h"
 #include "support/monitor_output.h"
 #include "support/rendered_sound.h"
+#include "support/sanitized.h"
 #include "support/support.h"
 
 namespace {
@@ -142,11 +143,16 @@ TEST(MonitorLive, ASongThroughAnAudioServerSoundsInStepAndIdlesCheaply) {
   // output that waited while idle, so it is left out; of the others, two
   // may miss the bound by a pause of the machine. The spread's figures
   // belong to the benchmark.
+  // Under a sanitizer the monitor renders several times slower, and the
+  // server's buffer may run dry between its answer and the write: there the
+  // bound only keeps the notes in order, at a generous 10 ms.
+  const double bound = SANITIZED_BUILD ? 0.010 : 0.0015;
   std::vector<size_t> off;
   for (size_t i = 1; i < delays.size(); ++i)
-    if (std::fabs(delays[i] - latency) > 0.0015) off.push_back(i);
-  EXPECT_LE(off.size(), 2u) << "notes off the latency by more than 1.5 ms: " << off.size() << ", the first "
-                            << (off.empty() ? 0 : off[0]) << " by " << (off.empty() ? 0 : delays[off[0]] - latency);
+    if (std::fabs(delays[i] - latency) > bound) off.push_back(i);
+  EXPECT_LE(off.size(), 2u) << "notes off the latency by more than " << bound * 1000 << " ms: " << off.size()
+                            << ", the first " << (off.empty() ? 0 : off[0]) << " by "
+                            << (off.empty() ? 0 : delays[off[0]] - latency);
   EXPECT_NE(monitor.out.find("songrelay-monitor: playing live through pulseaudio, latency "), std::string::npos)
       << monitor.out;
   double held = first + stamps_of(messages, "90 45", origin).at(0) + latency;
